@@ -1,0 +1,84 @@
+#include "sysinfo.h"
+
+#include <cstdio>
+#include <curl/curl.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <vector>
+
+#include "process.h"
+#include "protocol.h"
+
+namespace nelt {
+
+std::string parseLsbDescription(const std::string& output) {
+  std::string line = output.substr(0, output.find('\n'));
+  if (line.size() > 1023) line.resize(1023);
+  std::vector<std::string> pieces;
+  stringtok(line, ":", pieces);
+  if (pieces.size() < 2) return std::string();
+  std::string os = pieces[1];
+  if (!os.empty()) os.erase(0, 1);  // the tab after the label
+  while (!os.empty() && (os.back() == '\r' || os.back() == '\n')) os.pop_back();
+  return os;
+}
+
+std::string readOsDescription() {
+  ProcessResult r = runProgram({"lsb_release", "-d"});
+  if (!r.started) return std::string();
+  return parseLsbDescription(r.out);
+}
+
+bool readMacAddresses(std::string& out) {
+  out.clear();
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  for (struct ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+    if (ifa->ifa_addr == nullptr || ifa->ifa_name == nullptr) continue;
+    if (std::string(ifa->ifa_name) == "lo") continue;
+    if (ifa->ifa_addr->sa_family != AF_PACKET) continue;
+    const auto* ll = reinterpret_cast<const struct sockaddr_ll*>(ifa->ifa_addr);
+    for (int i = 0; i < ll->sll_halen && i < 8; ++i) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%02x", ll->sll_addr[i]);
+      out += buf;
+      if (i + 1 < ll->sll_halen) out += ':';
+    }
+  }
+  freeifaddrs(list);
+  return true;
+}
+
+namespace {
+size_t appendToString(char* ptr, size_t size, size_t nmemb, void* userp) {
+  const size_t n = size * nmemb;
+  auto* s = static_cast<std::string*>(userp);
+  if (s->size() + n > 4096) return 0;  // an IP answer is tiny; refuse floods
+  s->append(ptr, n);
+  return n;
+}
+}  // namespace
+
+std::string fetchPublicIp(const std::string& url, long timeout_sec, const std::string& ca_file) {
+  std::string body;
+  if (url.empty()) return body;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendToString);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout_sec);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeout_sec);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (!ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  if (rc != CURLE_OK || status >= 400) body.clear();
+  return body;
+}
+
+}  // namespace nelt

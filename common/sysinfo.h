@@ -1,0 +1,29 @@
+// The machine identity sent to the store server with every request.
+#pragma once
+
+#include <string>
+
+struct SysInfo {
+  std::string os;
+  std::string mac_addr;
+  std::string ip_addr;
+};
+
+namespace nelt {
+
+// The description of `lsb_release -d` without its label and tab; empty when
+// the command is missing or prints something else.
+std::string readOsDescription();
+// Parses one line of `lsb_release -d` output ("Description:\tName").
+std::string parseLsbDescription(const std::string& output);
+
+// Link-layer addresses of every interface but "lo", "%02x" pairs joined by
+// ":", interfaces concatenated. Returns false when the interfaces cannot be
+// listed.
+bool readMacAddresses(std::string& out);
+
+// Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`.
+// Empty on any failure or when `url` is empty.
+std::string fetchPublicIp(const std::string& url, long timeout_sec, const std::string& ca_file = "");
+
+}  // namespace nelt

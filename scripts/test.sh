@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every test: installs the dependencies, builds the normal tree and the
+# sanitizer tree, runs both test suites and a short fuzzing run.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+export JOBS="${JOBS:-$(nproc)}"
+
+bash scripts/setup.sh
+
+status=0
+echo "== normal build"
+bash scripts/build.sh "$ROOT/build" -DNELT_SANITIZE=OFF
+(cd build && ctest --output-on-failure -j "$JOBS" --timeout 600) || status=1
+
+echo "== sanitizer build (ASan + UBSan)"
+BUILD_TYPE=Debug bash scripts/build.sh "$ROOT/build-asan" -DNELT_SANITIZE=ON
+(cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 900) || status=1
+
+echo "== fuzzing (short run)"
+CC=clang CXX=clang++ bash scripts/build.sh "$ROOT/build-fuzz" -DNELT_BUILD_FUZZ=ON -DNELT_BUILD_GUI=OFF \
+  -DNELT_BUILD_TESTS=OFF || status=1
+if [ -d build-fuzz ]; then
+  (cd build-fuzz && ctest --output-on-failure -L fuzz) || status=1
+fi
+
+exit $status

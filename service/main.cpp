@@ -1,0 +1,2 @@
+// KavixService entry point: wiring only.
+int main() { return 0; }

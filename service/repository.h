@@ -1,0 +1,79 @@
+// The service's JSON files in its data folder: logins and tokens, the section
+// list, per-account settings, the installed-applications inventory and the
+// application cache with its images. Used by the request-handling thread only.
+#pragma once
+
+#include <fstream>
+#include <rapidjson/document.h>
+#include <string>
+#include <vector>
+
+enum ObjType {
+  USER_OBJ = 0,
+  DEV_OBJ = 1,
+  APP_OBJ = 2,
+  SECTION_OBJ = 3,
+  INSTALLED_OBJ = 4,
+  ALL_OBJ = 5,
+};
+
+struct Infoupdate_installed_app {
+  std::string slug;
+  std::string ver_new;
+  std::string ver_cur;
+  bool is_update = false;
+};
+
+class Repository {
+ public:
+  explicit Repository(std::string folder);
+  ~Repository();
+  Repository(const Repository&) = delete;
+  Repository& operator=(const Repository&) = delete;
+
+  // Data files, tokens and settings.
+  std::string getPath(std::string file);
+  void writeData(ObjType type, std::string data);
+  std::string readData(ObjType type);
+  std::string readToken(ObjType type);
+  void removeToken(ObjType type);
+  std::string getIDUserName(ObjType type);
+  void saveSetting(std::string user, std::string setting);
+  std::string getSetting(std::string user);
+  std::string getFormSettingNull();
+
+  // Installed-applications inventory.
+  int getListInstalled();
+  int readKavixJson(std::string path);
+  void updateInstalledList(std::vector<Infoupdate_installed_app> list);
+
+  // Application cache and images. `server_base` is the store server's base
+  // address used for image downloads.
+  void saveApps(std::string data);
+  int saveImage(std::string slug, rapidjson::Document& doc);
+  void refreshApps();
+  bool hasApp(std::string slug, std::string& f_json, int& state);
+  std::string readDataApp(std::string& f_json);
+  void clearCache();
+
+  void setServerBase(const std::string& base) { server_base = base; }
+  void setCaFile(const std::string& file) { ca_file = file; }
+  const std::string& dataFolder() const { return data_folder; }
+  const std::vector<std::string>& installedSlugs() const { return list_slug_installed; }
+  const std::vector<std::string>& recentSlugs() const { return list_slug; }
+
+ private:
+  std::fstream fuser;
+  std::fstream fdev;
+  std::fstream fapps;
+  std::fstream fsections;
+  std::fstream finstalleds;
+  std::vector<std::string> list_slug_installed;
+  std::vector<std::string> list_slug;
+  rapidjson::Document doc_kavix;
+  std::string data_folder;
+  std::string server_base;
+  std::string ca_file;
+
+  static const char* fileName(ObjType type);
+};

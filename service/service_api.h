@@ -1,0 +1,74 @@
+// HTTPS client of the store server: two long-lived channels (the store
+// window's "NativeStore" and the developer tool's "CreatorTool"), the client
+// identity header, account login and token header, and the catalog queries.
+// Used by the request-handling thread only.
+#pragma once
+
+#include <curl/curl.h>
+#include <string>
+
+#include "sysinfo.h"
+
+class ServiceAPI {
+ public:
+  explicit ServiceAPI(std::string addr);
+  ~ServiceAPI();
+  ServiceAPI(const ServiceAPI&) = delete;
+  ServiceAPI& operator=(const ServiceAPI&) = delete;
+
+  void getSysInfo();
+
+  // 0 when a reply arrived (whatever its code), -1 when the transfer failed
+  // or the kind is neither "NativeStore" nor "CreatorTool".
+  int login(std::string user, std::string acc, std::string pass);
+  // Rebuilds the channel's header list; an empty token signs the channel out.
+  int addHeaderToken(std::string user, std::string token);
+
+  std::string getUriGET(std::string path, std::string args);
+  std::string getUriGETValue(std::string path, std::string args);
+  std::string getUriPOST(std::string path);
+
+  // Reduced reply of the store / creator channel: compact "data" of a code-200
+  // reply, "" for another reply, "null" when the body is not JSON.
+  std::string getResponse();
+  std::string getResponseDev();
+  int readIDRes(std::string res);
+  // Code of the last reply as text; "9999" when the last reply had none.
+  std::string getIDResponse();
+
+  // Catalog queries (0 reply arrived, -1 transfer failed).
+  int search(int type, std::string text, int page, int limit);
+  int getListSections();
+  int getKeyApp(std::string name);
+  int getListAppsTest(int id);
+  int getDetailApp(int id);
+  int getDetailApp(std::string slug);
+  void checkKeyDev() {}
+  void getListRecomm() {}
+
+  static size_t _write_callback_(void* contents, size_t size, size_t nmemb, void* userp);
+
+  // Header lines currently installed on a channel (for tests and logs).
+  const std::string& serverHost() const { return server_host; }
+  const SysInfo& sysInfo() const { return sys_info; }
+  // The identity line ("User-Agent: OS:..., User: <kind>, Status: 0").
+  std::string identityLine(const std::string& kind) const;
+
+ private:
+  CURL* curl = nullptr;
+  CURLcode res = CURLE_FAILED_INIT;
+  CURL* curl_dev = nullptr;
+  CURLcode res_dev = CURLE_FAILED_INIT;
+  CURL* curl_download = nullptr;
+  CURLcode res_download = CURLE_FAILED_INIT;
+  std::string server_host;
+  SysInfo sys_info;
+  std::string response;
+  std::string response_dev;
+  std::string id_res;
+
+  struct curl_slist* headers = nullptr;      // store channel's list
+  struct curl_slist* headers_dev = nullptr;  // creator channel's list
+
+  int performGet(const std::string& url, const char* where);
+};

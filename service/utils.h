@@ -1,0 +1,42 @@
+// Process-wide settings of KavixService, its log lines and the version
+// helpers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Filled once by kavix_load_config before anything else is created; read-only
+// afterwards.
+extern std::string URL_HOST;
+extern int PORT_LOCAL;
+extern int* PORT_LOCAL_A;
+extern int LEN_PORT_LOCAL_A;
+extern std::string KAVIX_PATH;
+extern std::string DATA_CACHE_PATH;
+// Address of the public-IP lookup (plain-text answer). Configuration key
+// "ip_lookup_url".
+extern std::string IP_LOOKUP_URL;
+// A certificate file trusted besides the system's store. Key "ca_file".
+extern std::string CA_FILE;
+
+// The public-IP lookup used when the configuration names none.
+inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
+
+// Reads the configuration file at `path`. A missing file or a syntax error
+// changes nothing; keys of another JSON type are treated as absent.
+void kavix_load_config(const std::string& path);
+
+// "[ERROR][" func " _ " code "]" msg on standard error.
+void debugE(int code, const std::string& msg, const std::string& func);
+// "[WARNING][" func " ]" msg on standard output.
+void debugW(const std::string& msg, const std::string& func);
+// "[LOG][" func " ]" msg on standard output.
+void debugL(const std::string& msg, const std::string& func);
+// "[LOG][" func " ]" msg number on standard output.
+void debugL(const std::string& msg, int number, const std::string& func);
+
+// Reads a version text into its numeric components. Negative when invalid,
+// otherwise 0 or the number of components.
+int parserVersion(const std::string& version, std::vector<int>& numbers);
+// 0 equal, 1 when a is newer, 2 when a is older, -1 when not comparable.
+int compareVersion(const std::string& a, const std::string& b);
