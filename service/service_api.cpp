@@ -1,24 +1,357 @@
-// Placeholder implementation; replaced by the real HTTPS client.
+// The store server connection: the two channels with their header lists, the
+// client identity, account login and the reduction of replies to the text the
+// request handlers send back to the window.
 #include "service_api.h"
 
-ServiceAPI::ServiceAPI(std::string addr) : server_host(std::move(addr)) {}
-ServiceAPI::~ServiceAPI() {}
-void ServiceAPI::getSysInfo() {}
-int ServiceAPI::login(std::string, std::string, std::string) { return -1; }
-int ServiceAPI::addHeaderToken(std::string, std::string) { return 0; }
-std::string ServiceAPI::getUriGET(std::string path, std::string args) { return server_host + path + "/" + args; }
-std::string ServiceAPI::getUriGETValue(std::string path, std::string args) { return server_host + path + "?" + args; }
-std::string ServiceAPI::getUriPOST(std::string path) { return server_host + path; }
-std::string ServiceAPI::getResponse() { return "null"; }
-std::string ServiceAPI::getResponseDev() { return "null"; }
-int ServiceAPI::readIDRes(std::string) { return -1; }
-std::string ServiceAPI::getIDResponse() { return "9999"; }
-int ServiceAPI::search(int, std::string, int, int) { return -1; }
-int ServiceAPI::getListSections() { return -1; }
-int ServiceAPI::getKeyApp(std::string) { return -1; }
-int ServiceAPI::getListAppsTest(int) { return -1; }
-int ServiceAPI::getDetailApp(int) { return -1; }
-int ServiceAPI::getDetailApp(std::string) { return -1; }
-size_t ServiceAPI::_write_callback_(void*, size_t size, size_t nmemb, void*) { return size * nmemb; }
-std::string ServiceAPI::identityLine(const std::string&) const { return std::string(); }
-int ServiceAPI::performGet(const std::string&, const char*) { return -1; }
+#include <cstdlib>
+#include <iostream>
+
+#include "fsutil.h"
+#include "json_util.h"
+#include "process.h"
+#include "protocol.h"
+#include "utils.h"
+
+namespace {
+
+// Every request of a channel ends within this many seconds, connection
+// included; establishing the connection alone may take at most kConnectSeconds.
+constexpr long kTransferSeconds = 10;
+constexpr long kConnectSeconds = 5;
+// The public-IP lookup runs before the service listens: a missing network must
+// not hold the start for long.
+constexpr long kIpLookupSeconds = 3;
+// Largest reply body kept; a larger one fails the transfer instead of filling
+// the memory of the service.
+constexpr size_t kMaxReplyBytes = 16u << 20;
+// Deepest nesting accepted in a reply. Writing a document back out recurses
+// once per level, so an absurdly nested reply must not reach the writer.
+constexpr int kMaxJsonDepth = 200;
+
+const char* const kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+// Header values come from a command's output and from the IP lookup's body: a
+// line end inside them would split the header and corrupt the request.
+std::string headerSafe(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (unsigned char c : value)
+    if (c >= 0x20 && c != 0x7f) out.push_back(static_cast<char>(c));
+  return out;
+}
+
+bool nestingWithin(const std::string& text, int limit) {
+  int depth = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+void setupChannel(CURL* handle, std::string* target) {
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferSeconds);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+  ServiceAPI::trustCertificates(handle, CA_FILE);
+}
+
+// Installs `list` on `handle` and frees the list it replaces.
+void replaceHeaders(CURL* handle, struct curl_slist*& current, struct curl_slist* list) {
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
+  if (current != nullptr) curl_slist_free_all(current);
+  current = list;
+}
+
+// A token goes into a header line: refuse one that would break the line.
+bool tokenUsable(const std::string& token) {
+  if (token.empty()) return false;
+  for (unsigned char c : token)
+    if (c < 0x21 || c == 0x7f) return false;
+  return true;
+}
+
+}  // namespace
+
+bool ServiceAPI::parseOutsideJson(rapidjson::Document& doc, const std::string& text) {
+  if (!nestingWithin(text, kMaxJsonDepth)) {
+    doc.SetNull();
+    return false;
+  }
+  doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+  return !doc.HasParseError();
+}
+
+ServiceAPI::ServiceAPI(std::string addr) {
+  curl_global_init(CURL_GLOBAL_ALL);
+  getSysInfo();
+
+  curl = curl_easy_init();
+  if (curl == nullptr) {
+    debugE(-1, "Init curl", "ServiceAPI::ServiceAPI(std::string * addr)");
+    exit(-1);
+  }
+  setupChannel(curl, &response);
+
+  curl_dev = curl_easy_init();
+  if (curl_dev == nullptr) {
+    debugE(-1, "Init curl_dev", "ServiceAPI::ServiceAPI(std::string * addr)");
+    exit(-1);
+  }
+  setupChannel(curl_dev, &response_dev);
+
+  // Every URL is the base address followed by a path that starts with "/".
+  while (!addr.empty() && addr.back() == '/') addr.pop_back();
+  server_host = addr;
+
+  // libcurl writes the Host header from the URL itself (host and port), which
+  // is what servers expect; the lists only add the identity and content type.
+  struct curl_slist* list = nullptr;
+  list = curl_slist_append(list, identityLine(nelt::CLIENT_NATIVE_STORE).c_str());
+  list = curl_slist_append(list, "Content-Type: application/json");
+  list = curl_slist_append(list, "Authorization:");
+  replaceHeaders(curl, headers, list);
+
+  list = nullptr;
+  list = curl_slist_append(list, identityLine(nelt::CLIENT_CREATOR_TOOL).c_str());
+  list = curl_slist_append(list, "Content-Type: application/json");
+  list = curl_slist_append(list, "Authorization:");
+  replaceHeaders(curl_dev, headers_dev, list);
+}
+
+ServiceAPI::~ServiceAPI() {
+  if (curl != nullptr) curl_easy_cleanup(curl);
+  if (curl_dev != nullptr) curl_easy_cleanup(curl_dev);
+  if (headers != nullptr) curl_slist_free_all(headers);
+  if (headers_dev != nullptr) curl_slist_free_all(headers_dev);
+  curl_global_cleanup();
+}
+
+void ServiceAPI::getSysInfo() {
+  // Without lsb_release the store still works; the identity simply carries no
+  // operating system description.
+  nelt::ProcessResult r = nelt::runProgram({"lsb_release", "-d"});
+  if (!r.started)
+    debugE(-1, "Get OS name, popen", "void ServiceAPI::getSysInfo()");
+  else
+    sys_info.os = headerSafe(nelt::parseLsbDescription(r.out));
+
+  std::string mac;
+  if (!nelt::readMacAddresses(mac))
+    debugE(-1, "Get MAC address, getifaddrs", "void ServiceAPI::getSysInfo()");
+  sys_info.mac_addr = headerSafe(mac);
+
+  sys_info.ip_addr = headerSafe(nelt::fetchPublicIp(IP_LOOKUP_URL, kIpLookupSeconds));
+}
+
+std::string ServiceAPI::identityLine(const std::string& kind) const {
+  return "User-Agent: OS:" + sys_info.os + ", MacAddr:" + sys_info.mac_addr +
+         ", IPAddr:" + sys_info.ip_addr + ", User: " + kind + ", Status: 0";
+}
+
+int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
+  CURL* handle = nullptr;
+  std::string* target = nullptr;
+  struct curl_slist** list = nullptr;
+  if (user == nelt::CLIENT_NATIVE_STORE) {
+    handle = curl;
+    target = &response;
+    list = &headers;
+  } else if (user == nelt::CLIENT_CREATOR_TOOL) {
+    handle = curl_dev;
+    target = &response_dev;
+    list = &headers_dev;
+  } else {
+    return -1;
+  }
+
+  const std::string body = "{\"username\": \"" + nelt::jsonEscape(acc) + "\", \"password\": \"" +
+                           nelt::jsonEscape(pass) + "\"}";
+  // The password never reaches the log.
+  std::cout << "{\"username\": \"" << nelt::jsonEscape(acc) << "\", \"password\": \"***\"}"
+            << std::endl;
+
+  target->clear();
+  id_res.clear();
+  const std::string url = getUriPOST("/api/v1/login");
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str());
+  res = curl_easy_perform(handle);
+  // The handle keeps its own copy of the body until the next request; replace
+  // it right away so the password does not linger in memory.
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, -1L);
+  curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, "");
+  curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  if (res != CURLE_OK) {
+    target->clear();
+    debugE(-1, curl_easy_strerror(res),
+           "int ServiceAPI::login(std::string user, std::string acc, std::string pass)");
+    return -1;
+  }
+
+  readIDRes(*target);
+
+  rapidjson::Document doc;
+  if (parseOutsideJson(doc, *target)) {
+    const rapidjson::Value* data = nelt::getObject(doc, "data");
+    std::string token;
+    if (data != nullptr && nelt::getString(*data, "token", token)) {
+      if (tokenUsable(token)) {
+        struct curl_slist* bearer =
+            curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
+        replaceHeaders(handle, *list, bearer);
+      } else {
+        debugW("The login reply carries a token that cannot be sent in a header",
+               "int ServiceAPI::login(std::string user, std::string acc, std::string pass)");
+      }
+    }
+  }
+  return 0;
+}
+
+int ServiceAPI::addHeaderToken(std::string user, std::string token) {
+  CURL* handle = nullptr;
+  struct curl_slist** current = nullptr;
+  if (user == nelt::CLIENT_NATIVE_STORE) {
+    handle = curl;
+    current = &headers;
+  } else if (user == nelt::CLIENT_CREATOR_TOOL) {
+    handle = curl_dev;
+    current = &headers_dev;
+  } else {
+    return -1;
+  }
+  // A token that would break the header line is not attached.
+  std::string first = "Authorization: ";
+  if (tokenUsable(token)) first += "Bearer " + token;
+  struct curl_slist* list = nullptr;
+  list = curl_slist_append(list, first.c_str());
+  list = curl_slist_append(list, identityLine(user).c_str());
+  list = curl_slist_append(list, "Content-Type: application/json");
+  list = curl_slist_append(list, "Authorization:");
+  replaceHeaders(handle, *current, list);
+  return 0;
+}
+
+namespace {
+std::string joinBase(const std::string& base, const std::string& path) {
+  if (!path.empty() && path[0] == '/') return base + path;
+  return base + "/" + path;
+}
+}  // namespace
+
+std::string ServiceAPI::getUriGET(std::string path, std::string args) {
+  return joinBase(server_host, path) + "/" + args;
+}
+
+std::string ServiceAPI::getUriGETValue(std::string path, std::string args) {
+  std::string url = joinBase(server_host, path) + "?" + args;
+  std::cout << url << std::endl;
+  return url;
+}
+
+std::string ServiceAPI::getUriPOST(std::string path) {
+  std::string url = joinBase(server_host, path);
+  std::cout << url << std::endl;
+  return url;
+}
+
+std::string ServiceAPI::reduceReply(const std::string& body) {
+  rapidjson::Document doc;
+  if (!parseOutsideJson(doc, body)) return "null";
+  int code = 0;
+  if (!nelt::getInt(doc, "code", code) || code != 200) return std::string();
+  auto it = doc.FindMember("data");
+  if (it == doc.MemberEnd()) return std::string();
+  return nelt::toCompactJson(it->value);
+}
+
+std::string ServiceAPI::getResponse() {
+  std::string body;
+  body.swap(response);
+  return reduceReply(body);
+}
+
+std::string ServiceAPI::getResponseDev() {
+  std::string body;
+  body.swap(response_dev);
+  return reduceReply(body);
+}
+
+int ServiceAPI::readIDRes(std::string res_body) {
+  rapidjson::Document doc;
+  int code = 0;
+  if (parseOutsideJson(doc, res_body) && nelt::getInt(doc, "code", code)) {
+    id_res = std::to_string(code);
+    return 0;
+  }
+  // A reply without a code is never reported with the code of an earlier one.
+  id_res.clear();
+  return -1;
+}
+
+std::string ServiceAPI::getIDResponse() {
+  if (id_res.empty()) id_res = nelt::STATUS_NO_CODE;
+  return id_res;
+}
+
+size_t ServiceAPI::_write_callback_(void* contents, size_t size, size_t nmemb, void* userp) {
+  const size_t n = size * nmemb;
+  auto* target = static_cast<std::string*>(userp);
+  if (target->size() + n > kMaxReplyBytes) return 0;  // ends the transfer as failed
+  target->append(static_cast<const char*>(contents), n);
+  return n;
+}
+
+int ServiceAPI::trustCertificates(CURL* handle, const std::string& ca_file) {
+  if (handle == nullptr || ca_file.empty()) return 0;
+  std::string extra;
+  if (!nelt::readWholeFile(ca_file, extra) || extra.empty()) {
+    debugW(
+        "Cannot read the certificate file " + ca_file + "; only the system's trust store is used",
+        "static int ServiceAPI::trustCertificates(CURL* handle, const std::string& ca_file)");
+    return -1;
+  }
+  // A certificate blob takes the place of the bundle file, so the blob holds
+  // the system's bundle followed by the extra certificates.
+  const char* system_bundle = nullptr;
+#if LIBCURL_VERSION_NUM >= 0x075400
+  curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle);
+#endif
+  std::string bundle;
+  nelt::readWholeFile(system_bundle != nullptr && *system_bundle ? system_bundle : kSystemBundle,
+                      bundle);
+  if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
+  bundle += extra;
+  struct curl_blob blob;
+  blob.data = bundle.data();
+  blob.len = bundle.size();
+  blob.flags = CURL_BLOB_COPY;
+  if (curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
+    // Without blob support the file itself is the bundle; the system's
+    // certificate folder still applies where the TLS library consults it.
+    curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
+  }
+  return 0;
+}

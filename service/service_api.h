@@ -5,6 +5,8 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <rapidjson/document.h>
+
 #include <string>
 
 #include "sysinfo.h"
@@ -47,6 +49,17 @@ class ServiceAPI {
   void getListRecomm() {}
 
   static size_t _write_callback_(void* contents, size_t size, size_t nmemb, void* userp);
+
+  // Makes `handle` trust the certificates of `ca_file` in addition to the
+  // system's trust store. An empty name leaves libcurl's defaults. Returns 0,
+  // or -1 when the file cannot be read (the defaults then stay in force).
+  static int trustCertificates(CURL* handle, const std::string& ca_file);
+
+  // Parses JSON received from outside (bounded nesting, no recursion in the
+  // parser). False when it is not JSON.
+  static bool parseOutsideJson(rapidjson::Document& doc, const std::string& text);
+  // The reduction of one reply body done by getResponse.
+  static std::string reduceReply(const std::string& body);
 
   // Header lines currently installed on a channel (for tests and logs).
   const std::string& serverHost() const { return server_host; }
