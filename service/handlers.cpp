@@ -1,1 +1,290 @@
-// (filled in by the implementation)
+// The request handlers of the dispatcher: the four connection handlers and
+// the handlers that work with the store server, the data files and the update
+// detection. Each sets a status word and leaves the reply data in data_res.
+#include <rapidjson/document.h>
+
+#include "json_util.h"
+#include "repository.h"
+#include "service_api.h"
+#include "service_controller.h"
+#include "utils.h"
+
+void ServiceController::_setupHandlers() {
+  api = new ServiceAPI(URL_HOST);
+  repo = new Repository(DATA_CACHE_PATH);
+  repo->setServerBase(URL_HOST);
+  repo->setCaFile(CA_FILE);
+  // The first store-server traffic, before the service listens.
+  loadListInfoUpdate();
+}
+
+bool ServiceController::_runHandler(const std::vector<std::string>& words, std::string& status) {
+  const int code = nelt::atoiLike(words[2]);
+  if (words[1] == "GET") return _runGet(code, words, status);
+  if (words[1] == "POST") return _runPost(code, words, status);
+  // Nothing is served under "PUT" or any other method: no reply.
+  return false;
+}
+
+bool ServiceController::_runGet(int code, const std::vector<std::string>& words,
+                                std::string& status) {
+  switch (code) {
+    case REQ_LOGOUT:
+      _handleLogout(false, status);
+      return true;
+    case REQ_LOGOUT_D:
+      _handleLogout(true, status);
+      return true;
+    case REQ_SECTIONS:
+      _handleSections(status);
+      return true;
+    case REQ_SEARCH:
+      _handleSearch(words, status);
+      return true;
+    case REQ_GETTOKEN:
+      _handleGetToken(status);
+      return true;
+    case REQ_LISTINSTALLED:
+      _handleListInstalled(true, status);
+      return true;
+    case REQ_LISTUPDATE:
+      _handleListInstalled(false, status);
+      return true;
+    case REQ_GETKEY:
+      _handleGetKey(words, status);
+      return true;
+    case REQ_GETACCCURENT:
+      _handleAccountCurrent(status);
+      return true;
+    case REQ_TEST_LISTAPPS:
+      _handleListApps(words, status);
+      return true;
+    case REQ_TEST_DETAILAPP:
+      _handleDetailApp(words, status);
+      return true;
+    case REQ_GETHOST:
+      _handleGetHost(status);
+      return true;
+    case REQ_CHECKOPENWINDOW:
+      _handleCheckOpenWindow(status);
+      return true;
+    case REQ_GET_SETTING:
+      _handleGetSetting(status);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ServiceController::_runPost(int code, const std::vector<std::string>& words,
+                                 std::string& status) {
+  switch (code) {
+    case REQ_INFO:
+      _handleInfo(words, status);
+      return true;
+    case REQ_LOGIN:
+      _handleLogin(words, false, status);
+      return true;
+    case REQ_LOGIN_D:
+      _handleLogin(words, true, status);
+      return true;
+    case REQ_SETOPENWINDOW:
+      _handleSetOpenWindow(words, status);
+      return true;
+    case REQ_SAVE_SETTING:
+      _handleSaveSetting(words, status);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ServiceController::_hasArgument(const std::vector<std::string>& words, std::string& status) {
+  if (words.size() > 3) return true;
+  status = nelt::STATUS_FAILED;
+  data_res.clear();
+  return false;
+}
+
+void ServiceController::_takeReply(int rc, std::string& status) {
+  if (rc < 0) {
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  data_res = api->getResponse();
+  status = api->getIDResponse();
+}
+
+// ---- Connection handlers ----
+
+void ServiceController::_handleInfo(const std::vector<std::string>& words, std::string& status) {
+  status = nelt::STATUS_FAILED;
+  if (words.size() < 4) return;
+  const std::string& kind = words[3];
+  const bool store = kind == nelt::CLIENT_NATIVE_STORE;
+  if (!store && kind != nelt::CLIENT_CREATOR_TOOL) return;
+  status = nelt::STATUS_OK;
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  if (!_currentAliveLocked()) return;
+  if (store && sock_open_store == -1) sock_open_store = cur_sock;
+  _setClientIDLocked(cur_sock, store ? CLI_IS_USER : CLI_IS_DEV);
+}
+
+void ServiceController::_handleGetHost(std::string& status) {
+  data_res = "{\"url\": \"" + nelt::jsonEscape(URL_HOST) + "\"}";
+  status = nelt::STATUS_OK;
+}
+
+void ServiceController::_handleCheckOpenWindow(std::string& status) {
+  status = nelt::STATUS_OK;
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  // A window that has already gone cannot receive the word: keep it for the
+  // next one.
+  if (!_currentAliveLocked()) return;
+  if (screen_open.empty() && sock_open == -1) sock_open = cur_sock;
+  data_res = screen_open;
+  if (screen_open != "@FIRST") screen_open = "@FIRST";
+}
+
+void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& words,
+                                             std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  screen_open = words[3];
+  status = nelt::STATUS_OK;
+}
+
+// ---- Accounts ----
+
+void ServiceController::_handleLogin(const std::vector<std::string>& words, bool dev,
+                                     std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  std::vector<std::string> pieces;
+  stringtok(words[3], "&", pieces);
+  if (pieces.size() < 2) {
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  const char* kind = dev ? nelt::CLIENT_CREATOR_TOOL : nelt::CLIENT_NATIVE_STORE;
+  if (api->login(kind, pieces[0], pieces[1]) < 0) {
+    // No reply arrived: the last recorded code belongs to an earlier reply
+    // and must not make this sign-in look successful.
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    if (_currentAliveLocked()) _setClientIDLocked(cur_sock, dev ? CLI_IS_DEV : CLI_IS_USER);
+  }
+  data_res = dev ? api->getResponseDev() : api->getResponse();
+  // A refused sign-in stores the empty text, which signs the account out.
+  repo->writeData(dev ? DEV_OBJ : USER_OBJ, data_res);
+  status = api->getIDResponse();
+}
+
+void ServiceController::_handleLogout(bool dev, std::string& status) {
+  api->addHeaderToken(dev ? nelt::CLIENT_CREATOR_TOOL : nelt::CLIENT_NATIVE_STORE, "");
+  repo->removeToken(dev ? DEV_OBJ : USER_OBJ);
+  status = nelt::STATUS_OK;
+}
+
+void ServiceController::_handleAccountCurrent(std::string& status) {
+  data_res = repo->readData(USER_OBJ);
+  status = data_res.empty() ? nelt::STATUS_FAILED : nelt::STATUS_OK;
+}
+
+void ServiceController::_handleGetToken(std::string& status) {
+  const std::string token = repo->readToken(USER_OBJ);
+  if (token.empty()) {
+    status = nelt::STATUS_NO_TOKEN;
+    return;
+  }
+  data_res = "{\"token\": \"" + nelt::jsonEscape(token) + "\"}";
+  status = nelt::STATUS_OK;
+}
+
+void ServiceController::_handleGetSetting(std::string& status) {
+  const std::string user = repo->getIDUserName(USER_OBJ);
+  data_res = repo->getSetting(user);
+  status = nelt::STATUS_OK;
+}
+
+void ServiceController::_handleSaveSetting(const std::vector<std::string>& words,
+                                           std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  // The window sends compact JSON; should a value hold spaces, its words are
+  // put back together.
+  std::string text = words[3];
+  for (size_t i = 4; i < words.size(); ++i) text += " " + words[i];
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    // Keep the stored settings rather than replace them with something the
+    // window cannot read back.
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  repo->saveSetting(repo->getIDUserName(USER_OBJ), text);
+  status = nelt::STATUS_OK;
+}
+
+// ---- Catalog ----
+
+void ServiceController::_handleSections(std::string& status) {
+  if (api->getListSections() < 0) {
+    data_res = repo->readData(SECTION_OBJ);
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  data_res = api->getResponse();
+  status = api->getIDResponse();
+  // Only a successful list replaces the one kept for offline use.
+  if (status == nelt::STATUS_OK) repo->writeData(SECTION_OBJ, data_res);
+}
+
+void ServiceController::_handleSearch(const std::vector<std::string>& words, std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  if (words[3] == "@null") {
+    status = nelt::STATUS_FAILED;
+    return;
+  }
+  std::string text;
+  for (size_t i = 3; i < words.size(); ++i) text += words[i] + " ";
+  _takeReply(api->search(1, text, -1, -1), status);
+}
+
+void ServiceController::_handleGetKey(const std::vector<std::string>& words, std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  _takeReply(api->getKeyApp(words[3]), status);
+}
+
+void ServiceController::_handleListApps(const std::vector<std::string>& words,
+                                        std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  _takeReply(api->getListAppsTest(nelt::atoiLike(words[3])), status);
+}
+
+void ServiceController::_handleDetailApp(const std::vector<std::string>& words,
+                                         std::string& status) {
+  if (!_hasArgument(words, status)) return;
+  const std::string& name = words[3];
+  std::string cached, file;
+  int state = 0;
+  const bool found = repo->hasApp(name, file, state);
+  if (found) cached = repo->readDataApp(file);
+  if (api->getDetailApp(name) < 0) {
+    // Offline: the cached record stands in for the live one.
+    data_res = cached;
+    status = cached.empty() ? nelt::STATUS_FAILED : nelt::STATUS_OK;
+    return;
+  }
+  data_res = api->getResponse();
+  status = api->getIDResponse();
+  if (status == nelt::STATUS_OK && !found) repo->saveApps(data_res);
+}
+
+void ServiceController::_handleListInstalled(bool refresh, std::string& status) {
+  if (refresh) loadListInfoUpdate();
+  data_res = repo->readData(INSTALLED_OBJ);
+  status = nelt::STATUS_OK;
+}

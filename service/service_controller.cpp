@@ -1,1 +1,408 @@
-// Placeholder; replaced by the request server.
+#include "service_controller.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "fsutil.h"
+#include "paths.h"
+#include "repository.h"
+#include "service_api.h"
+#include "utils.h"
+
+namespace {
+const char* const FN_INIT_SOCKET = "int ServiceController::initSocket()";
+const char* const FN_ACCEPT = "int ServiceController::acceptNewClient()";
+const char* const FN_THREAD_RECV = "void ServiceController::threadRecv()";
+const char* const FN_HANDLE_REQUEST = "void ServiceController::handleRequest(";
+
+// A client that never reads its replies must not hold the dispatcher forever.
+constexpr int SEND_TIMEOUT_SEC = 10;
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+// Ends the process from the receive thread without running destructors that
+// the main thread may still be using.
+[[noreturn]] void exitNow(int code) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  _exit(code & 0xff);
+}
+}  // namespace
+
+ServiceController::ServiceController(std::string url_server) {
+  _setupHandlers();
+  s_url_server = std::move(url_server);
+  initClientTable();
+}
+
+ServiceController::~ServiceController() {
+  delete api;
+  delete repo;
+}
+
+void ServiceController::run() {
+  ret = initSocket(PORT_LOCAL);
+  if (ret < 0) {
+    std::cout.flush();
+    std::exit(ret);
+  }
+  loop_thread_recv = true;
+  thread_recv = std::thread(&ServiceController::threadRecv, this);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_recv);
+      cond_recv.wait(lock, [this] { return !buffer_recv.empty(); });
+    }
+    handleRequest();
+  }
+}
+
+int ServiceController::initSocket(int port) {
+  int rc = _listenOn(port);
+  if (rc != -3) return rc;
+  // The configured port is taken: each alternative gets one attempt.
+  for (int i = 0; i < LEN_PORT_LOCAL_A; ++i) {
+    _closeListener();
+    if (_listenOn(PORT_LOCAL_A[i]) == 0) return 0;
+  }
+  _closeListener();
+  return -3;
+}
+
+void ServiceController::_closeListener() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+  if (listener >= 0) close(listener);
+  listener = -1;
+}
+
+int ServiceController::_listenOn(int port) {
+  printLine(std::to_string(port));
+  addr = sockaddr_in{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  // Loopback only: the service hands out the account token to whoever asks.
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) {
+    debugE(-2, "Create listener socket", FN_INIT_SOCKET);
+    return -2;
+  }
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    debugE(-3, "Bind event listener", FN_INIT_SOCKET);
+    return -3;
+  }
+  _writePortFile(port);
+  if (listen(listener, 5) != 0) {
+    debugE(-4, "Listen event listener", FN_INIT_SOCKET);
+    return -4;
+  }
+  int one = 1;
+  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    debugE(-5, "Set option of listener", FN_INIT_SOCKET);
+    return -5;
+  }
+  fd = epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) {
+    debugE(-6, "Create epoll file descriptor", FN_INIT_SOCKET);
+    return -6;
+  }
+  event = epoll_event{};
+  event.events = EPOLLIN;
+  event.data.fd = listener;
+  if (epoll_ctl(fd, EPOLL_CTL_ADD, listener, &event) != 0) {
+    debugE(-7, "Add file descriptor to epoll", FN_INIT_SOCKET);
+    close(fd);
+    fd = -1;
+    return -7;
+  }
+  return 0;
+}
+
+void ServiceController::_writePortFile(int port) {
+  // Written whole or not at all, so a window never reads half a number.
+  const std::string text = "{\"port\":" + std::to_string(port) + "}";
+  nelt::writeFileAtomic(nelt::portFilePath(), text, 0644);
+}
+
+void ServiceController::initClientTable() {
+  for (auto& slot : clients) slot = {-1, CLI_UNKNOW};
+}
+
+void ServiceController::setClientID(int sock, CLIENT_ID id) {
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  _setClientIDLocked(sock, id);
+}
+
+void ServiceController::_setClientIDLocked(int sock, CLIENT_ID id) {
+  for (auto& slot : clients) {
+    if (slot.first == sock) {
+      slot.second = id;
+      return;
+    }
+  }
+}
+
+CLIENT_ID ServiceController::getClientID(int sock) {
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  for (const auto& slot : clients)
+    if (slot.first == sock) return slot.second;
+  return CLI_UNKNOW;
+}
+
+void ServiceController::_freeSlotLocked(int sock) {
+  for (auto& slot : clients) {
+    if (slot.first == sock) {
+      slot = {-1, CLI_UNKNOW};
+      return;
+    }
+  }
+}
+
+int ServiceController::acceptNewClient() {
+  int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (sock < 0) {
+    const int err = errno;
+    debugE(-1, "Accept", FN_ACCEPT);
+    errno = err;
+    return -1;
+  }
+  timeval tv{SEND_TIMEOUT_SEC, 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    // A full table still serves the connection; it is just not recorded.
+    for (auto& slot : clients) {
+      if (slot.first == -1) {
+        slot = {sock, CLI_UNKNOW};
+        break;
+      }
+    }
+    Connection& conn = connections[sock];
+    conn = Connection{};
+    conn.id = next_conn_id++;
+  }
+  debugL("Client connected to Server:", sock, "");
+  return sock;
+}
+
+void ServiceController::_acceptAndRegister() {
+  const int sock = acceptNewClient();
+  if (sock < 0) {
+    // Out of descriptors or memory: the listener stays readable, so give the
+    // system a moment instead of spinning on it.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = sock;
+  if (epoll_ctl(fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
+    debugE(-1, "epoll_ctl", FN_THREAD_RECV);
+    {
+      std::lock_guard<std::mutex> lock(mutex_recv);
+      _freeSlotLocked(sock);
+      connections.erase(sock);
+    }
+    close(sock);
+  }
+}
+
+void ServiceController::threadRecv() {
+  while (loop_thread_recv) {
+    nfds = epoll_wait(fd, events, MAX_EVENTS, 10000);
+    if (nfds < 0) {
+      debugE(-1, "epoll_wait", FN_THREAD_RECV);
+      if (errno == EINTR) continue;
+      exitNow(-1);
+    }
+    for (int i = 0; i < nfds; ++i) {
+      const int sock = events[i].data.fd;
+      uint32_t mask = events[i].events;
+      if (sock == listener) {
+        if (mask & EPOLLIN) _acceptAndRegister();
+        continue;
+      }
+      // Data that arrives together with a hang-up has nobody to answer.
+      if (mask == EPOLLIN && !_receive(sock)) mask |= EPOLLHUP;
+      if ((mask & (EPOLLERR | EPOLLHUP)) != 0 || (mask & EPOLLIN) == 0) _closeConnection(sock);
+    }
+  }
+}
+
+bool ServiceController::_receive(int sock) {
+  char buf[nelt::MAX_REQUEST_LINE];
+  ssize_t n;
+  do {
+    n = recv(sock, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    debugE(-1, "Recv request", FN_THREAD_RECV);
+    return false;
+  }
+  std::vector<std::string> lines;
+  bool fits = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    auto it = connections.find(sock);
+    if (it == connections.end()) return false;
+    fits = it->second.assembler.feed(buf, static_cast<size_t>(n), lines);
+  }
+  if (!_queueLines(sock, lines)) return false;
+  if (!fits) {
+    debugE(-1, "Request line too long", FN_THREAD_RECV);
+    // Best effort: the connection is closed right after.
+    const std::string reply = nelt::frameReply(nelt::replyText(nelt::STATUS_FAILED, ""));
+    send(sock, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return false;
+  }
+  return true;
+}
+
+bool ServiceController::_queueLines(int sock, const std::vector<std::string>& lines) {
+  if (lines.empty()) return true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    auto it = connections.find(sock);
+    if (it == connections.end()) return false;
+    for (const auto& line : lines) {
+      // Anything else (an HTTP request from a web page, say) ends the connection.
+      if (!nelt::isProtocolRequestLine(line)) {
+        debugE(-1, "Not a request of this service", FN_THREAD_RECV);
+        return false;
+      }
+      buffer_recv.push_back({it->second.id, std::to_string(sock) + " " + line});
+    }
+  }
+  cond_recv.notify_one();
+  return true;
+}
+
+void ServiceController::_dropQueuedLocked(uint64_t conn_id) {
+  for (auto it = buffer_recv.begin(); it != buffer_recv.end();) {
+    if (it->conn_id == conn_id)
+      it = buffer_recv.erase(it);
+    else
+      ++it;
+  }
+}
+
+void ServiceController::_closeConnection(int sock) {
+  if (epoll_ctl(fd, EPOLL_CTL_DEL, sock, nullptr) != 0) debugE(-1, "epoll_ctl", FN_THREAD_RECV);
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    if (sock == sock_open) {
+      printLine("sock_open : " + std::to_string(sock));
+      sock_open = -1;
+      screen_open.clear();
+    }
+    if (sock == sock_open_store) {
+      printLine("sock_open_store : " + std::to_string(sock));
+      sock_open_store = -1;
+      screen_open.clear();
+    }
+    _freeSlotLocked(sock);
+    auto it = connections.find(sock);
+    if (it != connections.end()) {
+      _dropQueuedLocked(it->second.id);
+      connections.erase(it);
+    }
+  }
+  std::printf("Disconnect to client %d\n", sock);
+  std::fflush(stdout);
+  close(sock);
+}
+
+bool ServiceController::_currentAliveLocked() const {
+  auto it = connections.find(cur_sock);
+  return it != connections.end() && it->second.id == cur_conn_id;
+}
+
+int ServiceController::sendAll(int sock, const std::string& data) {
+  const std::string frame = nelt::frameReply(data);
+  size_t off = 0;
+  while (off < frame.size()) {
+    ssize_t n = send(sock, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    off += static_cast<size_t>(n);
+  }
+  return static_cast<int>(data.size());
+}
+
+void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string& text) {
+  // Send on a duplicate of the socket taken while the connection is known to
+  // be the one that asked: the receive thread may close the original and the
+  // system may hand its number to a new client in the meantime.
+  int out = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    auto it = connections.find(sock);
+    if (it != connections.end() && it->second.id == conn_id) out = fcntl(sock, F_DUPFD_CLOEXEC, 0);
+  }
+  if (out < 0 || sendAll(out, text) < 0) {
+    debugE(-1, "sendAll", FN_HANDLE_REQUEST);
+    // Half a reply would desynchronise the client: end the connection.
+    if (out >= 0) shutdown(out, SHUT_RDWR);
+  }
+  if (out >= 0) close(out);
+}
+
+void ServiceController::_echoRecord(const std::string& record,
+                                    const std::vector<std::string>& words, int code) {
+  std::string text;
+  if ((code == REQ_LOGIN || code == REQ_LOGIN_D) && words.size() > 3) {
+    // The account name is useful in the log; the password never goes there.
+    text = words[0] + " " + words[1] + " " + words[2] + " ";
+    const size_t amp = words[3].find('&');
+    text += words[3].substr(0, amp);
+    if (amp != std::string::npos || words.size() > 4) text += "&***";
+    text += '\n';
+  } else {
+    text = record;
+  }
+  // Control characters would let a client forge log lines.
+  for (char& c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
+  printLine(text);
+}
+
+void ServiceController::handleRequest() {
+  QueuedRequest item;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    if (buffer_recv.empty()) return;
+    item = std::move(buffer_recv.front());
+    buffer_recv.pop_front();
+  }
+  if (item.record.empty()) return;
+  std::vector<std::string> words;
+  stringtok(item.record, " \n", words);
+  if (words.size() < 3) return;
+  const int sock = nelt::atoiLike(words[0]);
+  const int code = nelt::atoiLike(words[2]);
+  if (code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, words, code);
+
+  cur_sock = sock;
+  cur_conn_id = item.conn_id;
+  std::string status;
+  data_res.clear();
+  if (_runHandler(words, status)) {
+    buffer_send = nelt::replyText(status, data_res);
+    _sendReply(sock, item.conn_id, buffer_send);
+  }
+  data_res.clear();
+  cur_sock = -1;
+  cur_conn_id = 0;
+}

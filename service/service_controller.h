@@ -1,0 +1,139 @@
+// The request server of KavixService: listens on the loopback interface,
+// receives request lines on its own thread (epoll), queues them and answers
+// them one at a time, in arrival order, on the main thread.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/epoll.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "protocol.h"
+
+class ServiceAPI;
+class Repository;
+
+class ServiceController {
+ public:
+  explicit ServiceController(std::string url_server);
+  ~ServiceController();
+  ServiceController(const ServiceController&) = delete;
+  ServiceController& operator=(const ServiceController&) = delete;
+
+  // Opens the listening socket, starts the receive thread and answers requests
+  // forever. Ends the process with the socket step's code when it cannot listen.
+  void run();
+  // 0 when listening on `port` or one of the alternative ports, else -2 to -7.
+  int initSocket(int port);
+  // Accepts one connection; the new socket, or -1.
+  int acceptNewClient();
+  void threadRecv();
+  // Sends one framed reply; the bytes of `data` sent, or -1.
+  int sendAll(int sock, const std::string& data);
+  void initClientTable();
+  void setClientID(int sock, CLIENT_ID id);
+  CLIENT_ID getClientID(int sock);
+  // Handles at most one queued request.
+  void handleRequest();
+  // Rebuilds the installed list with update marks. 0 when at least one
+  // application got an update record, -1 otherwise.
+  int loadListInfoUpdate();
+
+ private:
+  static constexpr int CLIENT_SLOTS = 10;
+  static constexpr int MAX_EVENTS = 20;
+
+  // One queued request: the record ("SOCK LINE") and the connection it came
+  // from. Socket numbers are reused by the system; the connection number is
+  // not, so a reply never goes to a later connection on the same socket.
+  struct QueuedRequest {
+    uint64_t conn_id = 0;
+    std::string record;
+  };
+  // Per open connection: its number and the bytes of a line not yet complete.
+  struct Connection {
+    uint64_t id = 0;
+    nelt::RequestAssembler assembler;
+  };
+
+  // Socket set-up (service_controller.cpp).
+  int _listenOn(int port);
+  void _closeListener();
+  void _writePortFile(int port);
+  void _acceptAndRegister();
+  bool _receive(int sock);
+  bool _queueLines(int sock, const std::vector<std::string>& lines);
+  void _closeConnection(int sock);
+  void _dropQueuedLocked(uint64_t conn_id);
+  void _freeSlotLocked(int sock);
+  void _setClientIDLocked(int sock, CLIENT_ID id);
+  bool _currentAliveLocked() const;
+  void _echoRecord(const std::string& record, const std::vector<std::string>& words, int code);
+  void _sendReply(int sock, uint64_t conn_id, const std::string& text);
+
+  // Handlers (handlers.cpp).
+  void _setupHandlers();
+  bool _runHandler(const std::vector<std::string>& words, std::string& status);
+  bool _runGet(int code, const std::vector<std::string>& words, std::string& status);
+  bool _runPost(int code, const std::vector<std::string>& words, std::string& status);
+  bool _hasArgument(const std::vector<std::string>& words, std::string& status);
+  void _handleInfo(const std::vector<std::string>& words, std::string& status);
+  void _handleGetHost(std::string& status);
+  void _handleCheckOpenWindow(std::string& status);
+  void _handleSetOpenWindow(const std::vector<std::string>& words, std::string& status);
+  void _handleLogin(const std::vector<std::string>& words, bool dev, std::string& status);
+  void _handleLogout(bool dev, std::string& status);
+  void _handleSections(std::string& status);
+  void _handleAccountCurrent(std::string& status);
+  void _handleGetToken(std::string& status);
+  void _handleGetKey(const std::vector<std::string>& words, std::string& status);
+  void _handleSearch(const std::vector<std::string>& words, std::string& status);
+  void _handleListInstalled(bool refresh, std::string& status);
+  void _handleListApps(const std::vector<std::string>& words, std::string& status);
+  void _handleDetailApp(const std::vector<std::string>& words, std::string& status);
+  void _handleGetSetting(std::string& status);
+  void _handleSaveSetting(const std::vector<std::string>& words, std::string& status);
+  void _takeReply(int rc, std::string& status);
+
+ public:
+  int ret = 0;
+  ServiceAPI* api = nullptr;
+  Repository* repo = nullptr;
+  std::thread thread_recv;
+  // Guards buffer_recv, connections, clients, screen_open, sock_open and
+  // sock_open_store: the receive thread and the dispatcher both touch them.
+  std::mutex mutex_recv;
+  // Signalled when a request is queued; the dispatcher sleeps on it.
+  std::condition_variable cond_recv;
+  bool loop_thread_recv = false;
+  std::deque<QueuedRequest> buffer_recv;
+  std::string buffer_send;
+  std::string data_res;
+  int listener = -1;
+  std::pair<int, CLIENT_ID> clients[CLIENT_SLOTS];
+  sockaddr_in addr{};
+  int fd = -1;
+  int nfds = 0;
+  epoll_event event{};
+  epoll_event events[MAX_EVENTS]{};
+  std::string s_url_server;
+  std::string screen_open;
+  int sock_open = -1;
+  int sock_open_store = -1;
+
+ private:
+  // Open connections by socket (receive thread inserts and erases).
+  std::map<int, Connection> connections;
+  uint64_t next_conn_id = 1;
+  // The request being handled: its socket and connection number.
+  int cur_sock = -1;
+  uint64_t cur_conn_id = 0;
+};
