@@ -1,24 +1,178 @@
-// Placeholder implementation; replaced by the real repository.
+// The service's data folder: plain data files, the stored logins with their
+// token and account number, and the per-account settings.
 #include "repository.h"
 
-Repository::Repository(std::string folder) : data_folder(std::move(folder)) {}
-Repository::~Repository() {}
-std::string Repository::getPath(std::string file) { return data_folder + file; }
-void Repository::writeData(ObjType, std::string) {}
-std::string Repository::readData(ObjType) { return std::string(); }
-std::string Repository::readToken(ObjType) { return std::string(); }
-void Repository::removeToken(ObjType) {}
-std::string Repository::getIDUserName(ObjType) { return std::string(); }
-void Repository::saveSetting(std::string, std::string) {}
-std::string Repository::getSetting(std::string) { return getFormSettingNull(); }
-std::string Repository::getFormSettingNull() { return "{\"id\": -1,\"setting\":{\"autoUpdate\": 0}}"; }
-int Repository::getListInstalled() { return -1; }
-int Repository::readKavixJson(std::string) { return -1; }
-void Repository::updateInstalledList(std::vector<Infoupdate_installed_app>) {}
-void Repository::saveApps(std::string) {}
-int Repository::saveImage(std::string, rapidjson::Document&) { return -1; }
-void Repository::refreshApps() {}
-bool Repository::hasApp(std::string, std::string&, int&) { return false; }
-std::string Repository::readDataApp(std::string&) { return std::string(); }
-void Repository::clearCache() {}
-const char* Repository::fileName(ObjType) { return nullptr; }
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "fsutil.h"
+#include "json_util.h"
+#include "utils.h"
+
+namespace {
+
+// The working directory, however long it is; empty when it cannot be read.
+std::string currentDirectory() {
+  std::string buf(1024, '\0');
+  for (;;) {
+    if (getcwd(&buf[0], buf.size()) != nullptr) return std::string(buf.c_str());
+    if (errno != ERANGE || buf.size() > (1u << 20)) return std::string();
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// Settings files are named after the account number; nothing else may become
+// part of their path.
+bool accountNumberUsable(const std::string& user) {
+  for (size_t i = 0; i < user.size(); ++i) {
+    const char c = user[i];
+    if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return false;
+  }
+  return user.size() <= 32;
+}
+
+std::string settingsPath(const std::string& folder, const std::string& user) {
+  return folder + "users/" + user + ".json";
+}
+
+}  // namespace
+
+Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_FILE) {
+  if (!folder.empty() && folder[0] == '/') {
+    data_folder = folder;
+  } else {
+    if (folder.compare(0, 2, "./") == 0) folder.erase(0, 2);
+    data_folder = currentDirectory() + "/" + folder;
+  }
+  if (data_folder.empty() || data_folder.back() != '/') data_folder += '/';
+
+  nelt::makeDirs(data_folder, 0775);
+  nelt::makeDir(data_folder + "apps", 0775);
+  nelt::makeDir(data_folder + "users", 0775);
+
+  // The store account is signed out at every start.
+  removeToken(USER_OBJ);
+
+  clearCache();
+  refreshApps();
+}
+
+Repository::~Repository() {
+  for (std::fstream* f : {&fuser, &fdev, &fapps, &fsections, &finstalleds})
+    if (f->is_open()) f->close();
+}
+
+const char* Repository::fileName(ObjType type) {
+  switch (type) {
+    case USER_OBJ:
+      return "user.json";
+    case DEV_OBJ:
+      return "dev.json";
+    case APP_OBJ:
+      return "apps.json";
+    case SECTION_OBJ:
+      return "sections.json";
+    case INSTALLED_OBJ:
+      return "installeds.json";
+    default:
+      return nullptr;
+  }
+}
+
+std::string Repository::getPath(std::string file) {
+  if (file.compare(0, 2, "./") == 0) file.erase(0, 2);
+  return data_folder + file;
+}
+
+void Repository::writeData(ObjType type, std::string data) {
+  const char* name = fileName(type);
+  if (name == nullptr) return;
+  // The logins hold account tokens: readable by the service only.
+  const unsigned mode = (type == USER_OBJ || type == DEV_OBJ) ? 0600 : 0644;
+  if (nelt::writeFileAtomic(getPath(name), data, mode) != 0)
+    debugE(-1, std::string("Cannot write ") + name,
+           "void Repository::writeData(ObjType type, std::string data)");
+}
+
+std::string Repository::readData(ObjType type) {
+  const char* name = fileName(type);
+  if (name == nullptr) return std::string();
+  return nelt::readJoinedLines(getPath(name));
+}
+
+// Reads a stored login ("user.json" or "dev.json") through its stream. The
+// stream is opened for reading and writing so that a missing file is not
+// created.
+std::string Repository::readLogin(ObjType type) {
+  std::fstream* stream = nullptr;
+  if (type == USER_OBJ)
+    stream = &fuser;
+  else if (type == DEV_OBJ)
+    stream = &fdev;
+  else
+    return std::string();
+  std::string text, line;
+  stream->open(getPath(fileName(type)), std::ios::in | std::ios::out | std::ios::binary);
+  if (!stream->is_open()) return text;
+  while (std::getline(*stream, line)) text += line;
+  stream->close();
+  stream->clear();
+  return text;
+}
+
+std::string Repository::readToken(ObjType type) {
+  const std::string text = readLogin(type);
+  if (text.empty()) return std::string();
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  std::string token;
+  if (doc.HasParseError() || !nelt::getString(doc, "token", token)) return std::string();
+  return token;
+}
+
+void Repository::removeToken(ObjType type) {
+  if (type != USER_OBJ && type != DEV_OBJ) return;
+  unlink(getPath(fileName(type)).c_str());
+}
+
+std::string Repository::getIDUserName(ObjType type) {
+  const std::string text = readLogin(type);
+  if (text.empty()) return std::string();
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError()) return std::string();
+  const rapidjson::Value* user = nelt::getObject(doc, "user");
+  if (user == nullptr) return std::string();
+  auto it = user->FindMember("id");
+  if (it == user->MemberEnd() || !it->value.IsInt64()) return std::string();
+  return std::to_string(it->value.GetInt64());
+}
+
+int Repository::saveSetting(std::string user, std::string setting) {
+  if (!accountNumberUsable(user)) return -1;
+  // Only a settings object is stored; anything else would replace good
+  // settings with text the window cannot read.
+  rapidjson::Document doc;
+  doc.Parse(setting.c_str(), setting.size());
+  if (doc.HasParseError() || !doc.IsObject()) return -1;
+  return nelt::writeFileAtomic(settingsPath(data_folder, user), setting, 0644) == 0 ? 0 : -1;
+}
+
+std::string Repository::getSetting(std::string user) {
+  if (!accountNumberUsable(user)) return getFormSettingNull();
+  std::string text = nelt::readJoinedLines(settingsPath(data_folder, user));
+  if (text.empty()) return getFormSettingNull();
+  return text;
+}
+
+std::string Repository::getFormSettingNull() {
+  std::string text = "{";
+  text += "\"id\": -1";
+  text += ",";
+  text += "\"setting\":{";
+  text += "\"autoUpdate\": 0";
+  text += "}}";
+  return text;
+}

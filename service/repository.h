@@ -3,8 +3,9 @@
 // application cache with its images. Used by the request-handling thread only.
 #pragma once
 
-#include <fstream>
 #include <rapidjson/document.h>
+
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,9 @@ class Repository {
   std::string readToken(ObjType type);
   void removeToken(ObjType type);
   std::string getIDUserName(ObjType type);
-  void saveSetting(std::string user, std::string setting);
+  // 0 when stored; -1 (nothing changed) when `setting` is not a JSON object,
+  // the account number is not a number or the file cannot be written.
+  int saveSetting(std::string user, std::string setting);
   std::string getSetting(std::string user);
   std::string getFormSettingNull();
 
@@ -46,6 +49,10 @@ class Repository {
   int getListInstalled();
   int readKavixJson(std::string path);
   void updateInstalledList(std::vector<Infoupdate_installed_app> list);
+  // The version text as the inventory lists it: a leading "v" dropped, empty
+  // components dropped, components from the first one holding a lower-case
+  // letter on dropped.
+  static std::string normaliseVersion(const std::string& version);
 
   // Application cache and images. `server_base` is the store server's base
   // address used for image downloads.
@@ -76,4 +83,13 @@ class Repository {
   std::string ca_file;
 
   static const char* fileName(ObjType type);
+  std::string readLogin(ObjType type);
+  // Moves `slug` to the most recent end of `list_slug`.
+  void noteRecentSlug(const std::string& slug);
+  // Deletes the oldest not-installed records (with their images) until at
+  // most kMaxRecentRecords remain.
+  void evictOldRecords();
+  void removeCachedRecord(const std::string& slug);
+
+  static constexpr size_t kMaxRecentRecords = 4;
 };
