@@ -1,1 +1,387 @@
-// (filled in by the implementation)
+// The application cache: detail records of opened applications with their
+// icon and screenshots, kept in "apps/" so that a detail page can be shown
+// while the store server cannot be reached, and the index "apps.json".
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "fsutil.h"
+#include "json_util.h"
+#include "repository.h"
+#include "service_api.h"
+#include "utils.h"
+
+namespace {
+
+const char* const kLocalPrefix = "local://";
+const char* const kRecordEnding = ".json";
+const char* const kSaveImageWhere = "int Repository::saveImage()";
+
+// An image download ends within kImageSeconds; the connection must be up
+// within kImageConnectSeconds. Both keep a stalled server from holding every
+// other request of the window for long.
+constexpr long kImageSeconds = 30;
+constexpr long kImageConnectSeconds = 10;
+constexpr size_t kMaxImageBytes = 32u << 20;
+
+struct ImageFile {
+  FILE* file = nullptr;
+  size_t written = 0;
+};
+
+size_t _write_data_(void* ptr, size_t size, size_t nmemb, void* userp) {
+  auto* target = static_cast<ImageFile*>(userp);
+  const size_t n = size * nmemb;
+  if (target->written + n > kMaxImageBytes) return 0;
+  const size_t done = fwrite(ptr, 1, n, target->file);
+  target->written += done;
+  return done;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Image names come from the store server and become file names in "apps/":
+// one path component, and never the name of a cached record.
+bool imageNameUsable(const std::string& name) {
+  return nelt::isSafeFileName(name) && name.size() <= 200 &&
+         name.find(kRecordEnding) == std::string::npos;
+}
+
+std::vector<std::string> folderEntries(const std::string& path, bool& ok) {
+  std::vector<std::string> names;
+  ok = false;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* ent = readdir(dir)) {
+    if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
+    names.emplace_back(ent->d_name);
+  }
+  closedir(dir);
+  ok = true;
+  return names;
+}
+
+// The cached records in "apps/", sorted by name.
+std::vector<std::string> recordFiles(const std::string& apps_dir, bool& ok) {
+  std::vector<std::string> records;
+  for (const std::string& name : folderEntries(apps_dir, ok)) {
+    if (!endsWith(name, kRecordEnding) || name.size() == std::strlen(kRecordEnding)) continue;
+    struct stat st;
+    if (lstat((apps_dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    records.push_back(name);
+  }
+  std::sort(records.begin(), records.end());
+  return records;
+}
+
+// Slugs listed in the text of "installeds.json" (entries below its "total").
+std::vector<std::string> installedSlugsOf(const std::string& text, bool& ok) {
+  std::vector<std::string> slugs;
+  ok = false;
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) return slugs;
+  int total = 0;
+  const rapidjson::Value* data = nelt::getArray(doc, "data");
+  if (!nelt::getInt(doc, "total", total) || data == nullptr) return slugs;
+  ok = true;
+  for (rapidjson::SizeType i = 0; i < data->Size() && static_cast<int>(i) < total; ++i) {
+    std::string slug;
+    if (nelt::getString((*data)[i], "slug", slug) && !slug.empty()) slugs.push_back(slug);
+  }
+  return slugs;
+}
+
+// File names in "apps/" that a cached record refers to with "local://".
+void localImagesOf(const std::string& record_text, const std::string& apps_dir,
+                   std::set<std::string>& names) {
+  rapidjson::Document doc;
+  if (!ServiceAPI::parseOutsideJson(doc, record_text)) return;
+  const rapidjson::Value* images = nelt::getObject(doc, "images");
+  if (images == nullptr) return;
+  const std::string prefix = kLocalPrefix + apps_dir;
+  auto note = [&](const rapidjson::Value& ref) {
+    if (!ref.IsString()) return;
+    const std::string text(ref.GetString(), ref.GetStringLength());
+    if (text.compare(0, prefix.size(), prefix) != 0) return;
+    const std::string name = text.substr(prefix.size());
+    if (nelt::isSafeFileName(name)) names.insert(name);
+  };
+  auto icon = images->FindMember("icon");
+  if (icon != images->MemberEnd()) note(icon->value);
+  const rapidjson::Value* shots = nelt::getArray(*images, "screenshot");
+  if (shots != nullptr)
+    for (const auto& shot : shots->GetArray()) note(shot);
+}
+
+// Downloads `url` into `apps_dir` + `name`. The bytes go to a hidden file
+// first and replace the target only when a non-empty image arrived, so a
+// failure never leaves an empty or half-written image behind.
+CURLcode downloadImage(CURL* handle, const std::string& url, const std::string& apps_dir,
+                       const std::string& name, bool& file_error) {
+  file_error = false;
+  std::string tmp = apps_dir + "." + name + ".partXXXXXX";
+  int fd = mkstemp(&tmp[0]);
+  if (fd < 0) {
+    file_error = true;
+    return CURLE_WRITE_ERROR;
+  }
+  ImageFile target;
+  target.file = fdopen(fd, "wb");
+  if (target.file == nullptr) {
+    close(fd);
+    unlink(tmp.c_str());
+    file_error = true;
+    return CURLE_WRITE_ERROR;
+  }
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &target);
+  CURLcode rc = curl_easy_perform(handle);
+  if (fclose(target.file) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
+  if (rc == CURLE_OK && target.written == 0) rc = CURLE_GOT_NOTHING;
+  if (rc == CURLE_OK) {
+    // The window reads the images as its own user.
+    chmod(tmp.c_str(), 0644);
+    if (rename(tmp.c_str(), (apps_dir + name).c_str()) != 0) rc = CURLE_WRITE_ERROR;
+  }
+  if (rc != CURLE_OK) unlink(tmp.c_str());
+  return rc;
+}
+
+}  // namespace
+
+void Repository::saveApps(std::string data) {
+  rapidjson::Document doc;
+  if (!ServiceAPI::parseOutsideJson(doc, data) || !doc.IsObject()) return;
+  std::string slug;
+  if (!nelt::getString(doc, "slug", slug)) return;
+  // The slug names the record's file.
+  if (!nelt::isValidSlug(slug)) {
+    debugW("A detail record with an unusable slug is not cached",
+           "void Repository::saveApps(std::string data)");
+    return;
+  }
+  if (saveImage(slug, doc) < 0) return;
+  if (nelt::writeFileAtomic(getPath("apps/") + slug + kRecordEnding, nelt::toCompactJson(doc)) != 0)
+    return;
+
+  bool ok = false;
+  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
+  if (std::find(installed.begin(), installed.end(), slug) == installed.end()) {
+    noteRecentSlug(slug);
+    evictOldRecords();
+  }
+  refreshApps();
+}
+
+int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
+  (void)slug;
+  if (!doc.IsObject()) return -1;
+  auto images_it = doc.FindMember("images");
+  if (images_it == doc.MemberEnd() || !images_it->value.IsObject()) return -1;
+  rapidjson::Value& images = images_it->value;
+
+  // Every name is checked before anything is fetched: a record that cannot be
+  // cached whole leaves no files behind.
+  rapidjson::Value* icon = nullptr;
+  auto icon_it = images.FindMember("icon");
+  if (icon_it != images.MemberEnd() && !icon_it->value.IsNull()) {
+    if (!icon_it->value.IsString() ||
+        !imageNameUsable(std::string(icon_it->value.GetString(), icon_it->value.GetStringLength())))
+      return -1;
+    icon = &icon_it->value;
+  }
+  auto shots_it = images.FindMember("screenshot");
+  // A record without a screenshot list is not cached.
+  if (shots_it == images.MemberEnd() || !shots_it->value.IsArray()) return -1;
+  rapidjson::Value& shots = shots_it->value;
+  for (const auto& shot : shots.GetArray())
+    if (!shot.IsString() || !imageNameUsable(std::string(shot.GetString(), shot.GetStringLength())))
+      return -1;
+
+  CURL* handle = curl_easy_init();
+  if (handle == nullptr) return -1;
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kImageSeconds);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kImageConnectSeconds);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _write_data_);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+  ServiceAPI::trustCertificates(handle, ca_file);
+
+  const std::string apps_dir = getPath("apps/");
+  auto& alloc = doc.GetAllocator();
+  bool server_answers = true;
+  bool file_failure = false;
+  // A reference becomes "local://" only when its image was stored; otherwise
+  // it keeps the server's name so the window can still fetch it online.
+  auto fetch = [&](const char* kind, rapidjson::Value& ref) {
+    if (!server_answers || file_failure) return;
+    const std::string name(ref.GetString(), ref.GetStringLength());
+    const std::string url =
+        server_base + "/api/v1/uploads/app/" + kind + "/" + nelt::percentEncode(name);
+    bool file_error = false;
+    const CURLcode rc = downloadImage(handle, url, apps_dir, name, file_error);
+    if (file_error) {
+      file_failure = true;
+      return;
+    }
+    if (rc != CURLE_OK) {
+      debugE(-1, curl_easy_strerror(rc), kSaveImageWhere);
+      // A server that does not answer is not asked again for this record.
+      if (rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_COULDNT_CONNECT ||
+          rc == CURLE_COULDNT_RESOLVE_HOST)
+        server_answers = false;
+      return;
+    }
+    const std::string local = kLocalPrefix + apps_dir + name;
+    ref.SetString(local.c_str(), static_cast<rapidjson::SizeType>(local.size()), alloc);
+  };
+
+  if (icon != nullptr) fetch("icon", *icon);
+  for (auto& shot : shots.GetArray()) fetch("screenshot", shot);
+  curl_easy_cleanup(handle);
+  return file_failure ? -1 : 0;
+}
+
+void Repository::refreshApps() {
+  const std::string apps_dir = getPath("apps/");
+  bool listed = false;
+  const std::vector<std::string> records = recordFiles(apps_dir, listed);
+  if (!listed) return;
+  bool ok = false;
+  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
+
+  std::vector<std::string> not_installed;
+  std::string text = "{\n\t\"data\":[\n";
+  for (const std::string& name : records) {
+    const std::string slug = name.substr(0, name.size() - std::strlen(kRecordEnding));
+    const bool is_installed =
+        std::find(installed.begin(), installed.end(), slug) != installed.end();
+    if (!is_installed) not_installed.push_back(slug);
+    text += "\t{\n\t\t\"slug\":\"";
+    text += nelt::jsonEscape(slug);
+    text += "\",\n\t\t\"json\":\"";
+    text += nelt::jsonEscape(name);
+    text += "\",\n\t\t\"state\":";
+    text += is_installed ? "1" : "0";
+    text += "\n\t},\n";
+  }
+  if (!records.empty()) text.erase(text.size() - 2);
+  text += "\n\t],\n\t\"total\":" + std::to_string(records.size()) + "\n}";
+
+  // Keep `list_slug` in step with the folder: records that went away leave
+  // it, records it did not know yet count as the oldest.
+  std::vector<std::string> recent;
+  for (const std::string& slug : not_installed)
+    if (std::find(list_slug.begin(), list_slug.end(), slug) == list_slug.end())
+      recent.push_back(slug);
+  for (const std::string& slug : list_slug)
+    if (std::find(not_installed.begin(), not_installed.end(), slug) != not_installed.end())
+      recent.push_back(slug);
+  list_slug.swap(recent);
+
+  writeData(APP_OBJ, text);
+}
+
+void Repository::noteRecentSlug(const std::string& slug) {
+  list_slug.erase(std::remove(list_slug.begin(), list_slug.end(), slug), list_slug.end());
+  list_slug.push_back(slug);
+}
+
+void Repository::evictOldRecords() {
+  while (list_slug.size() > kMaxRecentRecords) {
+    const std::string oldest = list_slug.front();
+    list_slug.erase(list_slug.begin());
+    removeCachedRecord(oldest);
+  }
+}
+
+void Repository::removeCachedRecord(const std::string& slug) {
+  if (!nelt::isValidSlug(slug)) return;
+  const std::string apps_dir = getPath("apps/");
+  const std::string record = slug + kRecordEnding;
+  std::set<std::string> images;
+  localImagesOf(nelt::readJoinedLines(apps_dir + record), apps_dir, images);
+  // Images that another record also shows stay.
+  bool listed = false;
+  for (const std::string& other : recordFiles(apps_dir, listed)) {
+    if (other == record) continue;
+    std::set<std::string> used;
+    localImagesOf(nelt::readJoinedLines(apps_dir + other), apps_dir, used);
+    for (const std::string& name : used) images.erase(name);
+  }
+  unlink((apps_dir + record).c_str());
+  for (const std::string& name : images) unlink((apps_dir + name).c_str());
+}
+
+bool Repository::hasApp(std::string slug, std::string& f_json, int& state) {
+  const std::string text = readData(APP_OBJ);
+  if (text.empty()) return false;
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError()) return false;
+  int total = 0;
+  const rapidjson::Value* data = nelt::getArray(doc, "data");
+  if (!nelt::getInt(doc, "total", total) || data == nullptr) return false;
+  for (rapidjson::SizeType i = 0; i < data->Size() && static_cast<int>(i) < total; ++i) {
+    const rapidjson::Value& entry = (*data)[i];
+    std::string entry_slug, json;
+    if (!nelt::getString(entry, "slug", entry_slug) || entry_slug != slug) continue;
+    if (!nelt::getString(entry, "json", json) || !nelt::isSafeFileName(json)) return false;
+    int entry_state = 0;
+    nelt::getInt(entry, "state", entry_state);
+    f_json = getPath("apps/") + json;
+    state = entry_state;
+    return true;
+  }
+  return false;
+}
+
+std::string Repository::readDataApp(std::string& f_json) { return nelt::readJoinedLines(f_json); }
+
+void Repository::clearCache() {
+  getListInstalled();
+  bool ok = false;
+  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
+  if (!ok) return;
+
+  const std::string apps_dir = getPath("apps/");
+  bool listed = false;
+  const std::vector<std::string> entries = folderEntries(apps_dir, listed);
+  if (!listed) return;
+
+  std::set<std::string> keep;
+  for (const std::string& name : entries)
+    for (const std::string& slug : installed)
+      if (name.find(slug) != std::string::npos) keep.insert(name);
+  // The images a kept record shows stay with it, whatever their names.
+  for (const std::string& name : std::set<std::string>(keep))
+    if (endsWith(name, kRecordEnding))
+      localImagesOf(nelt::readJoinedLines(apps_dir + name), apps_dir, keep);
+
+  for (const std::string& name : entries) {
+    if (keep.count(name) != 0) continue;
+    const std::string path = apps_dir + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    // A folder goes only when it is empty, as with remove().
+    if (S_ISDIR(st.st_mode))
+      rmdir(path.c_str());
+    else
+      unlink(path.c_str());
+  }
+  list_slug.clear();
+}
