@@ -1,0 +1,118 @@
+// The window's side of the local request protocol: one object per window
+// process, two loopback connections to the store service (the main connection
+// for every catalog, account and settings request, the open-window connection
+// for the one-window-per-desktop words).
+//
+// Every operation sends one request line and blocks until the framed reply has
+// been read. Each whole exchange (send, receive, parsing of the reply into
+// `ierr` and `output`) runs under the connection's lock, so the install worker
+// and the event loop can share the object. A caller that must not see another
+// thread's reply in between passes a `KavixReply`: it receives the status and a
+// copy of the document taken under the same lock.
+#pragma once
+
+#include <arpa/inet.h>
+#include <rapidjson/document.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "protocol.h"
+
+// One received reply, copied out under the connection's lock.
+struct KavixReply {
+  int status = 0;           // the status word (200, 8888, 9998, ...)
+  rapidjson::Document doc;  // the data; an empty object when there was none
+  std::string text;         // the whole reply text: status, space, data, line feed
+};
+
+class KavixAPI {
+ public:
+  KavixAPI(int port, bool is_store);
+  ~KavixAPI();
+  KavixAPI(const KavixAPI&) = delete;
+  KavixAPI& operator=(const KavixAPI&) = delete;
+
+  // Opens both connections, identifies the client and asks for the store
+  // server's address (fills URL_HOST). 1 on success, -1 on any failure.
+  int init();
+
+  // A deep copy of the last main-connection reply's document.
+  rapidjson::Document getOutputJson();
+  std::string getErrorLog(int code);
+
+  // Main-connection requests: 0 when a reply arrived (whatever its status),
+  // -1 when the request could not be sent or the reply not read. With `reply`
+  // the status and document of this very exchange are copied into it.
+  int loginAcc(const std::string& account, const std::string& password,
+               KavixReply* reply = nullptr);
+  int logoutAcc(KavixReply* reply = nullptr);
+  int getListSections(KavixReply* reply = nullptr);
+  int searchAll(const std::string& text, KavixReply* reply = nullptr);
+  int getToken(KavixReply* reply = nullptr);
+  int getListInstalleds(KavixReply* reply = nullptr);
+  int getKey(const std::string& slug, KavixReply* reply = nullptr);
+  int getListApps(int section, KavixReply* reply = nullptr);
+  int getAccCurrent(KavixReply* reply = nullptr);
+  int getDetailApp(int id, KavixReply* reply = nullptr);
+  int getDetailApp(const std::string& slug, KavixReply* reply = nullptr);
+  // `text` receives the whole reply text (status word, space, data, line feed).
+  int getSetting(std::string& text, KavixReply* reply = nullptr);
+  int setSetting(const std::string& text, KavixReply* reply = nullptr);
+
+  // Open-window connection: 0 when the status is 200, else -1. `word`
+  // receives the pending open-window word (possibly empty).
+  int checkOpenWindow(std::string& word);
+  int setOpenWindow(const std::string& word);
+
+  // Requests of the developer tool's kind of client; the window sends nothing.
+  int getListUpdates() { return 0; }
+  int loginAccDev(const std::string&, const std::string&) { return 0; }
+  int logoutAccDev() { return 0; }
+  int checkKeyDev() { return 0; }
+  int getListAppsDev() { return 0; }
+
+  // Reads block until the reply arrives. A caller that cannot wait forever
+  // (a command line run from a script) sets a limit; a reply that does not
+  // arrive in time fails the exchange and closes the connection, because the
+  // late reply would otherwise be taken for the answer to the next request.
+  // 0 (the default) waits without limit.
+  void setReceiveTimeout(std::chrono::milliseconds timeout);
+
+  int getPort() const { return port; }
+
+  // Status of the last completed main-connection exchange.
+  std::atomic<int> ierr{0};
+
+ private:
+  int _exchange(METHOD_ID method, REQUEST_ID code, const std::string& argument,
+                const char* send_failed, const char* recv_failed, KavixReply* reply);
+  static void createRequest(std::string& request, METHOD_ID method, REQUEST_ID code,
+                            const std::string& argument);
+  int _sendLine(int fd, const std::string& line);
+  // Reads one framed reply text. -1 on error or end of stream.
+  int _recvText(int fd, std::string& text);
+  int recvAll(int fd, std::string& text);
+  int recvOpenWindow(int fd, int& status, std::string& word);
+  void _closeSocket(int& fd);
+
+  int sock = -1;
+  int sock_open_window = -1;
+  struct sockaddr_in serv_addr {};
+  int port = 0;
+  bool is_store = true;
+  // Data of the last main-connection reply; guarded by mutex_output.
+  rapidjson::Document output;
+  // Held for each whole exchange on the main connection, and while `output`
+  // is copied.
+  std::mutex mutex_output;
+  // Held for each whole exchange on the open-window connection.
+  std::mutex mutex_open_window;
+  std::atomic<long long> recv_timeout_ms{0};
+};
+
+// Splits a received reply text into status word and data ("200 {...}\n").
+void parseResponse(std::string text, const std::string& delimiters,
+                   std::vector<std::string>& parts);

@@ -1,0 +1,534 @@
+#include "kavix_model.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include "fsutil.h"
+#include "json_util.h"
+#include "kavix_package.h"
+#include "model_log.h"
+#include "paths.h"
+#include "process.h"
+#include "store_globals.h"
+
+namespace {
+
+// Public-address lookup used for the client identity of the download. Tests
+// and closed networks point NELT_IP_LOOKUP_URL elsewhere; an empty value turns
+// the lookup off.
+constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
+constexpr long IP_LOOKUP_TIMEOUT_SEC = 5;
+
+// A download that cannot connect within this time, or that moves less than
+// LOW_SPEED_BYTES per second for LOW_SPEED_SECONDS, has failed.
+constexpr long CONNECT_TIMEOUT_SEC = 15;
+constexpr long LOW_SPEED_BYTES = 1024;
+constexpr long LOW_SPEED_SECONDS = 30;
+
+std::once_flag curl_once;
+
+std::string ipLookupUrl() {
+  const char* env = std::getenv("NELT_IP_LOOKUP_URL");
+  return env != nullptr ? std::string(env) : std::string(DEFAULT_IP_LOOKUP_URL);
+}
+
+// Identity values travel in one header line: no control characters, and
+// surrounding blanks (the lookup's line end) dropped.
+std::string headerSafe(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text)
+    if (c >= 0x20 && c != 0x7f) out.push_back(static_cast<char>(c));
+  const size_t b = out.find_first_not_of(' ');
+  if (b == std::string::npos) return std::string();
+  const size_t e = out.find_last_not_of(' ');
+  return out.substr(b, e - b + 1);
+}
+
+bool hasControlChars(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// A snap's command as `snap info` lists it ("hello", "hello.tool").
+bool isValidCommandName(const std::string& cmd) {
+  if (cmd.empty() || cmd.size() > 256 || cmd.front() == '-' || cmd.front() == '.') return false;
+  for (char c : cmd) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '.' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+struct DownloadSink {
+  FILE* file = nullptr;
+  KavixModel* model = nullptr;
+  double* downloaded = nullptr;
+  std::mutex* guard = nullptr;
+};
+
+}  // namespace
+
+KavixModel::KavixModel() {
+  std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  for (int i = 0; i < 4; ++i) file_signature[i] = nelt::KAVIX_SIGNATURE[i];
+  info.SetObject();
+  nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
+  if (!_start_worker_()) nelt::debugLog("Run thread_install");
+}
+
+KavixModel::~KavixModel() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    loop_install = false;
+  }
+  cv.notify_all();
+  if (thread_install.joinable()) thread_install.join();
+}
+
+bool KavixModel::_start_worker_() {
+  try {
+    thread_install = std::thread(&KavixModel::_t_install, this);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return thread_install.joinable();
+}
+
+void KavixModel::getSysInfo() {
+  SysInfo fresh;
+  fresh.os = headerSafe(nelt::readOsDescription());
+  if (fresh.os.empty()) nelt::debugLog("Error get os");
+  if (!nelt::readMacAddresses(fresh.mac_addr)) {
+    nelt::debugLog("Error get Mac");
+    fresh.mac_addr.clear();
+  }
+  fresh.mac_addr = headerSafe(fresh.mac_addr);
+  fresh.ip_addr = headerSafe(nelt::fetchPublicIp(ipLookupUrl(), IP_LOOKUP_TIMEOUT_SEC));
+  std::lock_guard<std::mutex> lock(mutex_sys);
+  sys_info = fresh;
+}
+
+int KavixModel::install(std::string slug_, std::string ver, int id_status) {
+  if (!nelt::isValidSlug(slug_)) {
+    nelt::debugLog("Error slug");
+    return -6;
+  }
+  if (api == nullptr) {
+    nelt::debugLog("Error get token");
+    return -5;
+  }
+  getSysInfo();
+  const std::string dir = nelt::kavixWorkRoot() + slug_;
+
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!thread_install.joinable()) {
+    f_install_run = false;
+    if (!_start_worker_()) {
+      nelt::debugLog("Run thread_install");
+      return -1;
+    }
+  }
+  // One job at a time: a second install waits here until the running job has
+  // ended, then queues its own.
+  cv.wait(lock, [this] { return !f_install_run || !loop_install; });
+  if (!loop_install) return -1;
+  if (f_install_run) {
+    nelt::debugLog("Process busy");
+    return -2;
+  }
+
+  // A left-over work folder (or anything else at that name) is cleared.
+  struct stat st;
+  if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(dir.c_str());
+  nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
+  if (nelt::makeDir(dir, 0775) != 0 || nelt::emptyFolder(dir) != 0) {
+    nelt::debugLog("Error create " + dir);
+    return -1;
+  }
+
+  std::string link = URL_HOST + "/api/v1/apps/downloadBinary/" + slug_;
+  if (!ver.empty()) link += "?version=" + nelt::percentEncode(ver);
+  nelt::consoleLog(link);
+
+  KavixReply reply;
+  if (api->getToken(&reply) < 0) {
+    nelt::debugLog("Error get token");
+    return -5;
+  }
+  if (reply.status == 9998) return 9998;
+  if (reply.status != 200) return -3;
+  std::string token;
+  if (!nelt::getString(reply.doc, "token", token) || token.empty() || hasControlChars(token))
+    return -4;
+
+  slug = slug_;
+  ver_app = ver;
+  id_status_install = id_status;
+  dir_save = dir;
+  path_save = dir_save + (dir_save.back() == '/' ? "" : "/") + slug + ".kavix";
+  header_download = "Authorization: Bearer " + token;
+  link_download = link;
+  name_snap.clear();
+  {
+    std::lock_guard<std::mutex> per_lock(mutex_per);
+    size_downloaded = 0;
+    size_file_total = 0;
+    per_download_i = 0;
+    per_download = 0;
+  }
+  ret_install = 0;
+  f_install_run = true;
+  lock.unlock();
+  cv.notify_all();
+  return 0;
+}
+
+int KavixModel::getStateInstall() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_per);
+    per_download = per_download_i;
+  }
+  // A failed job is reported as failed whatever the download had reached.
+  const int ret = ret_install.load();
+  if (ret == -1) return 101;
+  if (ret == 1) return 200;
+  if (per_download <= 99) return per_download;
+  if (per_download == 100) return 102;
+  return -1;
+}
+
+void KavixModel::_set_percent_(int value) {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  per_download_i = value;
+}
+
+void KavixModel::_t_install() {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    // Idle: sleep until a job is queued or the engine stops.
+    cv.wait(lock, [this] { return f_install_run || !loop_install; });
+    if (!f_install_run) break;
+    lock.unlock();
+    const int result = _run_job_();
+    lock.lock();
+    ret_install = result;
+    f_install_run = false;
+    setCurrentInstall("");
+    cv.notify_all();
+  }
+}
+
+size_t KavixModel::_write_data_(void* ptr, size_t size, size_t nmemb, void* stream) {
+  auto* sink = static_cast<DownloadSink*>(stream);
+  const size_t written = std::fwrite(ptr, size, nmemb, sink->file) * size;
+  std::lock_guard<std::mutex> lock(*sink->guard);
+  *sink->downloaded += static_cast<double>(written);
+  return written;
+}
+
+int KavixModel::_xferinfo_(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
+                           curl_off_t) {
+  auto* model = static_cast<KavixModel*>(clientp);
+  if (dltotal > 0) {
+    double percent = std::floor(100.0 * static_cast<double>(dlnow) / static_cast<double>(dltotal));
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    std::lock_guard<std::mutex> lock(model->mutex_per);
+    model->size_file_total = static_cast<double>(dltotal);
+    model->per_download_i = static_cast<int>(percent);
+  }
+  return 0;
+}
+
+int KavixModel::_download_() {
+  SysInfo identity;
+  {
+    std::lock_guard<std::mutex> lock(mutex_sys);
+    identity = sys_info;
+  }
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) {
+    nelt::debugLog("Error download");
+    return -1;
+  }
+  // The folder was emptied for this job: the package file is new, and never a
+  // link planted in its place.
+  const int fd =
+      ::open(path_save.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
+    curl_easy_cleanup(curl);
+    nelt::debugLog("Error download");
+    return -1;
+  }
+  DownloadSink sink;
+  sink.file = file;
+  sink.model = this;
+  sink.downloaded = &size_downloaded;
+  sink.guard = &mutex_per;
+
+  const std::string agent = "OS:" + identity.os + ", MacAddr:" + identity.mac_addr +
+                            ", IPAddr:" + identity.ip_addr + ", User: NativeStore" +
+                            ", Status:" + std::to_string(id_status_install);
+  struct curl_slist* headers = curl_slist_append(nullptr, header_download.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_URL, link_download.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &KavixModel::_write_data_);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &KavixModel::_xferinfo_);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_SEC);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+
+  res_download = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
+  const bool written = std::fflush(file) == 0 && !std::ferror(file);
+  const bool closed = std::fclose(file) == 0;
+  // An error page is not a package: only a 2xx answer that arrived whole and
+  // reached the disk counts.
+  if (res_download != CURLE_OK || status < 200 || status > 299 || !written || !closed) {
+    nelt::debugLog("Error download");
+    return -1;
+  }
+  _set_percent_(100);
+  return 0;
+}
+
+int KavixModel::_run_job_() {
+  nelt::consoleLog("Start download");
+  int result = -1;
+  std::string snap_path;
+  if (_download_() == 0) {
+    nelt::consoleLog("End download");
+    if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty()) {
+      // The snap counts as installed when the command succeeded and its data
+      // folder exists: an update of an installed snap already has the folder,
+      // so the folder alone proves nothing.
+      const nelt::ProcessResult snap = nelt::runProgram(
+          {"pkexec", "snap", "install", snap_path, "--dangerous", "--classic"}, true);
+      if (!snap.started || snap.exit_code != 0 ||
+          !nelt::isDirectory(nelt::varSnapRoot() + name_snap)) {
+        nelt::debugLog("Error install snap " + name_snap);
+      } else {
+        result = _install_metadata_(snap_path);
+      }
+    }
+  }
+  nelt::removeTree(dir_save);
+  return result;
+}
+
+int KavixModel::_install_metadata_(const std::string& snap_path) {
+  const size_t slash = snap_path.rfind('/');
+  const std::string meta =
+      (slash == std::string::npos ? std::string() : snap_path.substr(0, slash + 1)) + "kavix.json";
+  std::string text;
+  struct stat st;
+  if (lstat(meta.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    nelt::debugLog("Error read " + meta);
+    return -1;
+  }
+  text = nelt::readJoinedLines(meta);
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    nelt::debugLog("Error parse kavix.json");
+    return -1;
+  }
+  // The service lists the application under this slug: it is the slug that
+  // was installed (and that the package header was checked against), not a
+  // value the package may bring along.
+  rapidjson::Value value(slug.c_str(), static_cast<rapidjson::SizeType>(slug.size()),
+                         doc.GetAllocator());
+  auto it = doc.FindMember("slug");
+  if (it != doc.MemberEnd()) {
+    it->value = value;
+  } else {
+    doc.AddMember("slug", value, doc.GetAllocator());
+  }
+  if (nelt::writeFileAtomic(meta, nelt::toCompactJson(doc), 0644) != 0) {
+    nelt::debugLog("Error write " + meta);
+    return -1;
+  }
+  const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
+  const nelt::ProcessResult cp = nelt::runProgram({"pkexec", "cp", meta, dest}, true);
+  if (!cp.started || cp.exit_code != 0) {
+    nelt::debugLog("Error copy " + dest);
+    return -1;
+  }
+  return 1;
+}
+
+int KavixModel::_read_info_package_(const std::string& app, std::string& oinfo) {
+  return nelt::readPackageHeader(app, file_signature, slug, oinfo);
+}
+
+int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::string& path,
+                                 std::string& path_snap) {
+  const std::string file_name = nelt::lastPathComponent(path_kavix);
+  if (file_name.size() < 6 || file_name.compare(file_name.size() - 6, 6, ".kavix") != 0) {
+    nelt::debugLog("Error file type");
+    return -1;
+  }
+  std::string info_text;
+  const int header_size = _read_info_package_(path_kavix, info_text);
+  if (header_size <= 0) return -1;
+  info.SetObject();
+  rapidjson::Document parsed;
+  parsed.Parse(info_text.c_str(), info_text.size());
+  if (parsed.HasParseError() || !parsed.IsObject()) return -1;
+  info.Swap(parsed);
+
+  std::string name, snap_rel;
+  if (!nelt::getString(info, "name", name)) return -1;
+  if (!nelt::isValidSnapName(name)) {
+    nelt::debugLog("Error snap name");
+    return -1;
+  }
+  if (!nelt::getString(info, "snap", snap_rel)) return -1;
+  if (!nelt::isContainedRelativePath(snap_rel)) {
+    nelt::debugLog("Error snap path");
+    return -1;
+  }
+  nelt::makeDirs(path, 0775);
+  const std::string archive = path + "/" + "." + slug + ".zip";
+  const int copied = nelt::copyFileTail(path_kavix, header_size, archive);
+  if (copied == -1) {
+    nelt::debugLog("Error open file src");
+    return -1;
+  }
+  if (copied == -2) {
+    nelt::debugLog("Error open file dst");
+    return -1;
+  }
+  if (copied != 0) return -1;
+  name_snap = name;
+
+  KavixReply reply;
+  if (api == nullptr || api->getKey(slug, &reply) < 0) {
+    nelt::debugLog("Error get pass");
+    return -1;
+  }
+  std::string password;
+  if (!nelt::getString(reply.doc, "key", password)) return -1;
+
+  path_snap = path + "/" + snap_rel;
+  std::string error;
+  if (nelt::extractArchive(archive, password, path, error) != 0) {
+    nelt::debugLog("Error unpack: " + error);
+    return -1;
+  }
+  struct stat st;
+  if (stat(path_snap.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return 1;
+}
+
+int KavixModel::_find_snap_name_(const std::string& wanted, std::string& name) {
+  if (api == nullptr) return -1;
+  KavixReply reply;
+  if (api->getListInstalleds(&reply) < 0 || reply.status != 200) return -1;
+  int total = 0;
+  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
+  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return -1;
+  const rapidjson::SizeType n = std::min<rapidjson::SizeType>(
+      total < 0 ? 0 : static_cast<rapidjson::SizeType>(total), data->Size());
+  for (rapidjson::SizeType i = 0; i < n; ++i) {
+    std::string entry_slug, entry_name;
+    if (!nelt::getString((*data)[i], "slug", entry_slug) || entry_slug != wanted) continue;
+    if (!nelt::getString((*data)[i], "name_snap", entry_name)) continue;
+    name = entry_name;
+    return 1;
+  }
+  return 0;
+}
+
+int KavixModel::remove(std::string slug_) {
+  if (!nelt::isValidSlug(slug_)) return -1;
+  std::string name;
+  if (_find_snap_name_(slug_, name) != 1) return -1;
+  if (!nelt::isValidSnapName(name)) {
+    nelt::debugLog("Error snap name");
+    return -1;
+  }
+  nelt::runProgram({"pkexec", "snap", "remove", name}, true);
+  // Success is judged from a fresh list: the user may have refused the
+  // authorisation, or the removal may have failed.
+  KavixReply reply;
+  if (api->getListInstalleds(&reply) < 0 || reply.status != 200) return -1;
+  int total = 0;
+  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
+  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return -1;
+  const rapidjson::SizeType n = std::min<rapidjson::SizeType>(
+      total < 0 ? 0 : static_cast<rapidjson::SizeType>(total), data->Size());
+  for (rapidjson::SizeType i = 0; i < n; ++i) {
+    std::string entry_slug;
+    if (nelt::getString((*data)[i], "slug", entry_slug) && entry_slug == slug_) return -1;
+  }
+  return 1;
+}
+
+int KavixModel::launch(std::string slug_) {
+  if (!nelt::isValidSlug(slug_)) return -1;
+  std::string name;
+  // Only an installed application is launched, never the one launched before.
+  if (_find_snap_name_(slug_, name) != 1 || !nelt::isValidSnapName(name)) return -1;
+  snap_name = name;
+  const nelt::ProcessResult info_run = nelt::runProgram({"snap", "info", snap_name}, true);
+  if (!info_run.started) {
+    nelt::debugLog("Error run snap info " + snap_name);
+    return -1;
+  }
+  // The command list: "commands:" alone on its line, then one "  - NAME" line
+  // per command; the first one is launched.
+  bool in_commands = false;
+  std::string command;
+  size_t start = 0;
+  const std::string& out = info_run.out;
+  while (start < out.size() && command.empty()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(start, end - start);
+    start = end + 1;
+    if (!in_commands) {
+      in_commands = line == "commands:";
+      continue;
+    }
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t') break;  // next section
+    std::vector<std::string> pieces;
+    stringtok(line, " ", pieces);
+    if (pieces.size() < 2 || pieces[0] != "-") continue;
+    if (isValidCommandName(pieces[1])) command = pieces[1];
+  }
+  if (command.empty()) return -1;
+  cmd_launch = "snap run " + command;
+  nelt::consoleLog(cmd_launch);
+  // Started directly and reaped in the background: no shell, no fork of this
+  // threaded process, no zombie.
+  if (nelt::spawnDetached({"snap", "run", command}) < 0) {
+    nelt::debugLog("Error run " + cmd_launch);
+    return -1;
+  }
+  return 0;
+}

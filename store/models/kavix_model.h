@@ -1,0 +1,115 @@
+// The package engine of the window: installs applications from the store in
+// the background (download, check, unpack, `snap install`, metadata), removes
+// and launches them.
+//
+// One worker thread runs one install job at a time. `install` hands a job to
+// it and returns; the caller then polls `getStateInstall` (the detail page
+// does so once a second). `remove` and `launch` run on the caller's thread.
+//
+// Nothing here reaches a shell: every program runs with an argument vector,
+// folders are removed in code, and every name from a package or the service is
+// checked before it becomes a path or an argument.
+#pragma once
+
+#include <curl/curl.h>
+#include <rapidjson/document.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kavix_api.h"
+#include "sysinfo.h"
+
+class KavixModel {
+ public:
+  KavixModel();
+  ~KavixModel();
+  KavixModel(const KavixModel&) = delete;
+  KavixModel& operator=(const KavixModel&) = delete;
+
+  // Queues the install of `slug` (version `ver`, empty for the store's
+  // current one; `id_status` is sent as "Status:" in the client identity).
+  // A call made while a job runs waits until that job has ended, then queues.
+  // 0 queued; -1 the worker cannot run; -2 busy; -3 the service refused the
+  // token request; -4 no usable token; -5 the token request failed (or no
+  // service client is set); -6 the slug is not a store slug; 9998 nobody is
+  // signed in.
+  int install(std::string slug, std::string ver, int id_status);
+  // 0..99 downloading (percent), 102 unpacking and installing, 200 installed,
+  // 101 failed, -1 inconsistent progress.
+  int getStateInstall();
+  // Refreshes `sys_info` (operating system, MAC addresses, public address).
+  void getSysInfo();
+
+  // 1 when `slug` is no longer installed afterwards, -1 otherwise.
+  int remove(std::string slug);
+  // 0 when the application's first command was started, -1 otherwise.
+  int launch(std::string slug);
+
+  // The window's service client; not owned. Set by the owner before use.
+  KavixAPI* api = nullptr;
+
+ private:
+  friend class KavixModelTestPeer;
+
+  void _t_install();
+  // Runs the queued job; returns 1 installed, -1 failed.
+  int _run_job_();
+  int _download_();
+  int _install_metadata_(const std::string& snap_path);
+  int _read_info_package_(const std::string& app, std::string& oinfo);
+  int _uncompress_pkg_(const std::string& path_kavix, const std::string& path,
+                       std::string& path_snap);
+  // Snap name of an installed slug from the service's installed list.
+  // 1 found, 0 not installed, -1 the list could not be had.
+  int _find_snap_name_(const std::string& slug, std::string& name);
+  bool _start_worker_();
+
+  static size_t _write_data_(void* ptr, size_t size, size_t nmemb, void* stream);
+  static int _xferinfo_(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                        curl_off_t ulnow);
+  void _set_percent_(int value);
+
+  // Job fields: written by `install` under `mutex` while no job runs, read by
+  // the worker while its job runs.
+  rapidjson::Document info;
+  unsigned char file_signature[4];
+  std::string slug;
+  std::string name_snap;
+  std::string ver_app;
+  std::string path_save;
+  std::string dir_save;
+  std::string header_download;
+  std::string link_download;
+  int id_status_install = 0;
+  CURLcode res_download = CURLE_OK;
+
+  // Used by `launch` on the caller's thread.
+  std::string snap_name;
+  std::string cmd_launch;
+
+  // Result of the last job: 0 running or not started, 1 installed, -1 failed.
+  std::atomic<int> ret_install{0};
+  int per_download = 0;
+
+  // Guarded by `mutex`.
+  bool f_install_run = false;
+  bool loop_install = true;
+  std::thread thread_install;
+  std::mutex mutex;
+  std::condition_variable cv;
+
+  // Progress of the current download; guarded by mutex_per.
+  std::mutex mutex_per;
+  int per_download_i = 0;
+  double size_file_total = 0;
+  double size_downloaded = 0;
+
+  // Guarded by mutex_sys: refreshed by `install` on the caller's thread,
+  // copied by the worker when a job starts.
+  std::mutex mutex_sys;
+  SysInfo sys_info;
+};

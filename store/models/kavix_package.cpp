@@ -1,0 +1,323 @@
+#include "kavix_package.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "fsutil.h"
+#include "model_log.h"
+
+namespace nelt {
+
+int litend16(const unsigned char* lit) { return lit[0] + lit[1] * 256; }
+
+int litend32(const unsigned char* lit) {
+  const uint32_t v = static_cast<uint32_t>(lit[0]) | (static_cast<uint32_t>(lit[1]) << 8) |
+                     (static_cast<uint32_t>(lit[2]) << 16) | (static_cast<uint32_t>(lit[3]) << 24);
+  return static_cast<int32_t>(v);
+}
+
+std::string lastPathComponent(const std::string& path) {
+  size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  size_t start = path.rfind('/', end == 0 ? 0 : end - 1);
+  start = (start == std::string::npos || end == 0) ? 0 : start + 1;
+  if (end == 0) return std::string();
+  return path.substr(start, end - start);
+}
+
+bool isValidSnapName(const std::string& name) {
+  if (name.empty() || name.size() > 40) return false;
+  if (name.front() == '-' || name.back() == '-') return false;
+  bool letter = false;
+  char prev = 0;
+  for (char c : name) {
+    const bool lower = c >= 'a' && c <= 'z';
+    const bool digit = c >= '0' && c <= '9';
+    if (!lower && !digit && c != '-') return false;
+    if (c == '-' && prev == '-') return false;
+    letter = letter || lower;
+    prev = c;
+  }
+  return letter;
+}
+
+bool isContainedRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t stop = path.find('/', start);
+    if (stop == std::string::npos) stop = path.size();
+    if (path.compare(start, stop - start, "..") == 0 && stop - start == 2) return false;
+    start = stop + 1;
+  }
+  return true;
+}
+
+int readPackageHeader(const std::string& path, const unsigned char signature[4],
+                      const std::string& slug, std::string& info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    debugLog("Error open pkg");
+    return -1;
+  }
+  unsigned char block[KAVIX_HEADER_BLOCK];
+  size_t got = 0;
+  while (got < sizeof block) {
+    ssize_t n = ::read(fd, block + got, sizeof block - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof block) {
+    ::close(fd);
+    return -1;
+  }
+  if (std::memcmp(block, signature, 4) != 0) {
+    ::close(fd);
+    debugLog("Error read file signature");
+    return -1;
+  }
+  const int name_len = litend16(block + 4);
+  // The info length follows the name and must still lie in the first block.
+  if (name_len < 1 || name_len > KAVIX_MAX_NAME) {
+    ::close(fd);
+    debugLog("Error read app name");
+    return -1;
+  }
+  if (slug.size() != static_cast<size_t>(name_len) ||
+      std::memcmp(block + 6, slug.data(), slug.size()) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int info_len = litend32(block + 6 + name_len);
+  if (info_len <= 0 || info_len > KAVIX_MAX_INFO) {
+    ::close(fd);
+    debugLog("Error read info");
+    return -1;
+  }
+  std::vector<char> buffer(KAVIX_MAX_INFO + 1, '\0');
+  got = 0;
+  const off_t start = 10 + name_len;
+  while (got < static_cast<size_t>(info_len)) {
+    ssize_t n = ::pread(fd, buffer.data() + got, static_cast<size_t>(info_len) - got,
+                        start + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (got < static_cast<size_t>(info_len)) {
+    debugLog("Error read info");
+    return -1;
+  }
+  // The document ends at its first zero byte, as it always has.
+  info.assign(buffer.data(), strnlen(buffer.data(), static_cast<size_t>(info_len)));
+  return 10 + name_len + info_len;
+}
+
+int copyFileTail(const std::string& src, int64_t offset, const std::string& dst) {
+  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    ::close(in);
+    return -2;
+  }
+  int rc = 0;
+  std::vector<char> buf(1 << 20);
+  off_t pos = static_cast<off_t>(offset);
+  for (;;) {
+    ssize_t n = ::pread(in, buf.data(), buf.size(), pos);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      rc = -3;
+      break;
+    }
+    if (n == 0) break;
+    pos += n;
+    const char* p = buf.data();
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      ssize_t w = ::write(out, p, left);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        rc = -3;
+        break;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    if (rc != 0) break;
+  }
+  ::close(in);
+  if (::close(out) != 0 && rc == 0) rc = -3;
+  return rc;
+}
+
+namespace {
+
+bool isSymlinkEntry(zip_t* za, zip_uint64_t index) {
+  zip_uint8_t opsys = 0;
+  zip_uint32_t attributes = 0;
+  if (zip_file_get_external_attributes(za, index, 0, &opsys, &attributes) != 0) return false;
+  if (opsys != ZIP_OPSYS_UNIX) return false;
+  return ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
+// A contained relative path with its "." and empty components dropped
+// ("./a//b/" gives "a/b").
+std::string normalizeRelative(const std::string& rel) {
+  std::string out;
+  size_t start = 0;
+  while (start <= rel.size()) {
+    size_t stop = rel.find('/', start);
+    if (stop == std::string::npos) stop = rel.size();
+    const std::string part = rel.substr(start, stop - start);
+    if (!part.empty() && part != ".") {
+      if (!out.empty()) out += '/';
+      out += part;
+    }
+    start = stop + 1;
+  }
+  return out;
+}
+
+// The folder part of a relative entry path ("a/b/c" gives "a/b").
+std::string parentOf(const std::string& rel) {
+  const size_t slash = rel.rfind('/');
+  return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
+int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, std::vector<char>& buf,
+               std::string& error) {
+  zip_file_t* zf = zip_fopen_index(za, index, 0);
+  if (zf == nullptr) {
+    error = std::string("cannot open entry: ") + zip_strerror(za);
+    return -1;
+  }
+  const int fd =
+      ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    error = "cannot create " + target + ": " + std::strerror(errno);
+    zip_fclose(zf);
+    return -1;
+  }
+  int rc = 0;
+  for (;;) {
+    const zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
+    if (n < 0) {
+      error = std::string("cannot read entry: ") + zip_file_strerror(zf);
+      rc = -1;
+      break;
+    }
+    if (n == 0) break;
+    const char* p = buf.data();
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      ssize_t w = ::write(fd, p, left);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        error = "cannot write " + target + ": " + std::strerror(errno);
+        rc = -1;
+        break;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    if (rc != 0) break;
+  }
+  // zip_fclose reports a checksum mismatch found at the end of the entry.
+  const int close_rc = zip_fclose(zf);
+  if (rc == 0 && close_rc != 0) {
+    error = "entry damaged or wrong password";
+    rc = -1;
+  }
+  if (::close(fd) != 0 && rc == 0) {
+    error = "cannot write " + target;
+    rc = -1;
+  }
+  return rc;
+}
+
+}  // namespace
+
+int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
+                   std::string& error) {
+  int zerr = 0;
+  zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &zerr);
+  if (za == nullptr) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, zerr);
+    error = std::string("cannot open archive: ") + zip_error_strerror(&ze);
+    zip_error_fini(&ze);
+    return -1;
+  }
+  const zip_int64_t count = zip_get_num_entries(za, 0);
+  // The archive file itself lies in `dest` when it is unpacked there.
+  std::string self;
+  if (parentOf(archive) == dest) self = lastPathComponent(archive);
+
+  // Every name is checked before anything is written: a refused archive
+  // leaves nothing behind.
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* raw = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (raw == nullptr) {
+      error = "unreadable entry name";
+      zip_discard(za);
+      return -1;
+    }
+    const std::string name(raw);
+    if (!isContainedRelativePath(name)) {
+      error = "entry outside the folder refused: " + name;
+      zip_discard(za);
+      return -1;
+    }
+    if (isSymlinkEntry(za, static_cast<zip_uint64_t>(i))) {
+      error = "symbolic link entry refused: " + name;
+      zip_discard(za);
+      return -1;
+    }
+    if (!self.empty() && normalizeRelative(name) == self) {
+      error = "entry would overwrite the archive: " + name;
+      zip_discard(za);
+      return -1;
+    }
+  }
+
+  if (!password.empty() && zip_set_default_password(za, password.c_str()) != 0) {
+    error = "cannot set password";
+    zip_discard(za);
+    return -1;
+  }
+  std::vector<char> buf(1 << 20);
+  int rc = 0;
+  for (zip_int64_t i = 0; i < count && rc == 0; ++i) {
+    const std::string raw(zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW));
+    const std::string name = normalizeRelative(raw);
+    const std::string target = dest + "/" + name;
+    if (name.empty() || raw.back() == '/') {
+      if (makeDirs(target) != 0) {
+        error = "cannot create folder " + target;
+        rc = -1;
+      }
+      continue;
+    }
+    const std::string parent = parentOf(name);
+    if (!parent.empty() && makeDirs(dest + "/" + parent) != 0) {
+      error = "cannot create folder for " + target;
+      rc = -1;
+      break;
+    }
+    rc = writeEntry(za, static_cast<zip_uint64_t>(i), target, buf, error);
+  }
+  zip_discard(za);
+  return rc;
+}
+
+}  // namespace nelt
