@@ -1,0 +1,181 @@
+#include "app_detail_view.h"
+
+#include <QIcon>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <cmath>
+
+#include "image_fetch.h"
+#include "ui_app_detail_view.h"
+
+namespace {
+
+const QStringList SHOT_FORMATS = {"png", "jpeg", "jpg"};
+
+const char* const SCROLL_STYLE =
+    "QScrollBar:vertical {border: 2px inset #cfcfcf;border-radius: 5px; background: #f2f2f2; "
+    "width: 12px; }QScrollBar::handle:vertical {background: #cfcfcf; border-radius: 3px; "
+    "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
+    "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
+    "{background: #cfcfcf; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
+
+}  // namespace
+
+// ----------------------------------------------------------------- thumbnail
+
+TWallpapperWidget::TWallpapperWidget(TLabel* parent) : TLabel(parent) {
+  setObjectName("TWallpapperWidget");
+  setStyleSheet("border: 2px solid white");
+}
+
+void TWallpapperWidget::setSize(int w, int h) {
+  setFixedSize(w, h);
+  setMinimumHeight(h);
+  setMaximumHeight(h);
+}
+
+void TWallpapperWidget::setWallpaper(QString shot) {
+  if (takeLocalPath(shot)) {
+    pix = loadImageFile(shot, SHOT_FORMATS);
+    QPixmap scaled = scaledPixmap(pix, size());
+    if (!scaled.isNull()) {
+      clear();
+      setPixmap(scaled);
+    }
+    return;
+  }
+  QByteArray bytes;
+  if (ImageFetch::get(ImageFetch::storeAddress("screenshot", shot), bytes, this) !=
+      ImageFetch::FETCH_OK) {
+    return;  // nothing changes
+  }
+  pix = QPixmap::fromImage(decodeImage(bytes));
+  QPixmap scaled = scaledPixmap(pix, size());
+  if (!scaled.isNull()) {
+    setContentsMargins(0, 0, 0, 0);
+    setAttribute(Qt::WA_TranslucentBackground);
+    clear();
+    setPixmap(scaled);
+  }
+}
+
+QPixmap* TWallpapperWidget::getWallpaper() {
+  event = false;
+  return &pix;
+}
+
+void TWallpapperWidget::onGetPixmap() {}
+
+void TWallpapperWidget::mousePressEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return;
+  event = true;
+  emit clickLeft();
+}
+
+// --------------------------------------------------------------- detail page
+
+const char* const AppDetailView::STYLE_GREEN =
+    "background-color: #52C41A;\ncolor: #ffffff;\nborder-radius: 5px;\n";
+const char* const AppDetailView::STYLE_RED =
+    "background-color: #D51535;\ncolor: #ffffff;\nborder-radius: 5px;";
+const char* const AppDetailView::STYLE_ORANGE =
+    "color: rgb(255, 255, 255);\nbackground-color: rgb(252, 175, 62);\nborder-radius: 5px;\n";
+
+AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDetailView) {
+  ui->setupUi(this);
+
+  ui->description->setAttribute(Qt::WA_TranslucentBackground);
+  ui->description->setWordWrap(true);
+  ui->nameapp->setWordWrap(true);
+
+  if (ui->verticalLayout_4->indexOf(ui->frameall) < 0)
+    ui->verticalLayout_4->addWidget(ui->frameall);
+  ui->frameall->setStyleSheet("border: none");
+  ui->scrollArea->setWidgetResizable(true);
+  ui->scrollAreaWallpapers->setWidgetResizable(true);
+  ui->horizontalLayout_2->setSpacing(10);
+  ui->verticalLayoutDesc->setAlignment(Qt::AlignTop);
+  ui->verticalLayoutName->setAlignment(Qt::AlignTop);
+
+  ui->label_url->setTextFormat(Qt::RichText);
+  ui->label_url->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                         Qt::LinksAccessibleByKeyboard);
+  ui->label_url->setOpenExternalLinks(true);
+  ui->label_url->hide();
+
+  ui->buttonInstall->setDefaultStyle(STYLE_GREEN);
+  ui->buttonLaunch->setDefaultStyle(STYLE_GREEN);
+  ui->buttonRemove->setDefaultStyle(STYLE_RED);
+  ui->buttonUpdate->setDefaultStyle(STYLE_ORANGE);
+
+  ui->buttonBack->setIcon(QIcon("./icon/back.svg"));
+  ui->buttonBack->setIconSize(QSize(30, 30));
+
+  ui->rate->setPixmap(QPixmap("icon/rating.png"));
+  ui->rate->setFixedWidth(100);
+  ui->rate_number->setText("0.0");
+
+  ui->scrollArea->setStyleSheet(SCROLL_STYLE);
+}
+
+AppDetailView::~AppDetailView() { delete ui; }
+
+void AppDetailView::setIcon(QString icon) {
+  QSize target = ui->icon->size();
+  if (takeLocalPath(icon)) {
+    ui->icon->setPixmap(scaledPixmap(loadImageFile(icon, SHOT_FORMATS), target));
+    return;
+  }
+  QByteArray bytes;
+  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
+      ImageFetch::FETCH_OK) {
+    return;  // the label keeps what it showed
+  }
+  QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), target);
+  if (!pix.isNull()) {
+    ui->icon->setContentsMargins(0, 0, 0, 0);
+    ui->icon->setAttribute(Qt::WA_TranslucentBackground);
+    ui->icon->clear();
+    ui->icon->setPixmap(pix);
+  }
+}
+
+void AppDetailView::setWallpaper(QPixmap* pix) {
+  ui->wallpaper->setPixmap(pix ? scaledPixmap(*pix, ui->wallpaper->size()) : QPixmap());
+}
+
+void AppDetailView::setRating(double r) {
+  // NaN compares false everywhere: treat it as no rating.
+  if (!(r >= 0.0)) r = 0.0;
+  if (r > 5.0) r = 5.0;
+
+  // The number's colour runs from grey (no stars) to gold (five stars).
+  const int full[3] = {235, 193, 0};
+  const int empty[3] = {107, 107, 107};
+  int rgb[3];
+  for (int i = 0; i < 3; ++i) {
+    rgb[i] = static_cast<int>((full[i] * r + empty[i] * (5.0 - r)) / 5.0);
+  }
+  ui->rate_number->setStyleSheet(
+      QString("color: rgb(%1, %2, %3)").arg(rgb[0]).arg(rgb[1]).arg(rgb[2]));
+  ui->rate_number->setText(QString("%1").arg(r));
+  ui->rate_number->setGeometry(410, 14, 50, 25);
+
+  const int w = ui->rate->width();
+  const int h = ui->rate->height();
+  QPixmap stars = scaledPixmap(QPixmap("icon/rating.png"), QSize(w, h));
+  QPixmap stars_full = scaledPixmap(QPixmap("icon/rating-full.png"), QSize(w, h));
+  // Width of the gold part. A zero width draws no gold at all (an empty copy
+  // rectangle would mean "everything" to QPixmap::copy, so none is made).
+  const int cut = static_cast<int>(w * r / 5.0);
+
+  QImage result(qMax(w, 1), qMax(h, 1), QImage::Format_ARGB32_Premultiplied);
+  result.fill(Qt::transparent);
+  {
+    QPainter painter(&result);
+    if (!stars.isNull()) painter.drawPixmap(0, 0, stars);
+    if (!stars_full.isNull() && cut > 0) painter.drawPixmap(0, 0, stars_full, 0, 0, cut, h);
+  }
+  ui->rate->setPixmap(QPixmap::fromImage(result));
+}

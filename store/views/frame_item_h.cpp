@@ -1,0 +1,99 @@
+#include "frame_item_h.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+
+#include "image_fetch.h"
+
+FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
+  setParent(parent);
+  setObjectName("FrameItemH");
+  lb_name = new TLabel();
+  lb_icon = new TLabel();
+  layout = new QVBoxLayout();
+  lb_name->setObjectName("lb_name");
+  lb_icon->setObjectName("lb_icon");
+
+  setStyleSheet("background-color: #ffffff; border-radius: 10px;");
+  lb_icon->setStyleSheet("background-color: grey");
+  lb_icon->setAlignment(Qt::AlignCenter);
+  lb_icon->setAutoFillBackground(true);
+  lb_name->setText("None");
+  lb_name->setAlignment(Qt::AlignCenter);
+  lb_name->setWordWrap(true);
+  lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(10));
+
+  layout->addWidget(lb_icon);
+  layout->addWidget(lb_name);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->setAlignment(Qt::AlignTop);
+  setLayout(layout);
+
+  lb_icon->setAttribute(Qt::WA_TransparentForMouseEvents);
+  lb_name->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+  auto* shadow = new QGraphicsDropShadowEffect(this);
+  shadow->setColor(QColor("#cfcfcf"));
+  shadow->setBlurRadius(10);
+  shadow->setOffset(5, 5);
+  setGraphicsEffect(shadow);
+
+  connect(this, &FrameItemH::pointTo, this, &FrameItemH::onPointTo);
+  connect(this, &FrameItemH::leaveMouse, this, &FrameItemH::onLeave);
+}
+
+void FrameItemH::setID(int value) { id = value; }
+
+void FrameItemH::setName(QString name, QString slug) {
+  lb_name->setText(shortenText(name, NAME_LIMIT));
+  name_app = slug.toStdString();
+}
+
+void FrameItemH::setSize(int w, int h) {
+  setFixedSize(w, h);
+  lb_icon->setFixedSize(w, w);
+  lb_name->setFixedSize(w, h / 6 + 20);
+}
+
+void FrameItemH::setIcon(QString icon) {
+  // The icon sits inside the grey square with a margin.
+  if (takeLocalPath(icon)) {
+    lb_icon->setPixmap(scaledPixmap(loadImageFile(icon), lb_icon->size() - QSize(15, 15)));
+    return;
+  }
+  QByteArray bytes;
+  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
+      ImageFetch::FETCH_OK) {
+    return;  // the grey square stays
+  }
+  QPixmap pix =
+      scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), lb_icon->size() - QSize(15, 15));
+  if (!pix.isNull()) {
+    lb_icon->setAttribute(Qt::WA_TranslucentBackground);
+    lb_icon->clear();
+    lb_icon->setPixmap(pix);
+  }
+}
+
+void FrameItemH::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
+  emit clickLeft();
+}
+
+void FrameItemH::mouseMoveEvent(QMouseEvent* event) {
+  x_pos = event->pos().x();
+  y_pos = event->pos().y();
+  emit pointTo();
+}
+
+void FrameItemH::leaveEvent(QEvent* event) {
+  TFrame::leaveEvent(event);
+  emit leaveMouse();
+}
+
+void FrameItemH::onPointTo() {}
+
+void FrameItemH::onLeave() {}

@@ -1,0 +1,246 @@
+#include "frame_item_v.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+
+#include "image_fetch.h"
+#include "store_globals.h"
+
+namespace {
+
+const char* const BUTTON_STYLE =
+    "background-color: #dfdfdf; border: 1px outset gray; border-radius: 5px;";
+
+}  // namespace
+
+FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
+  setParent(parent);
+  setObjectName("FrameItemV");
+  lb_icon = new TLabel();
+  lb_name = new TLabel();
+  lb_vesion = new TLabel();
+  lb_new_version = new TLabel();
+  lb_desc = new TLabel();
+  bt_Launch = new TPushButton("Mở");
+  bt_Remove = new TPushButton("Xóa");
+  bt_Update = new TPushButton("Cập nhật");
+  bt_Install = new TPushButton("Cài đặt");
+  fr_name = new TFrame();
+  fr_button = new TFrame();
+  line_v = new TFrame();
+  line_v2 = new TFrame();
+  layout = new QHBoxLayout();
+  layout_button = new QVBoxLayout();
+  layout_name = new QVBoxLayout();
+
+  lb_icon->setObjectName("lb_icon");
+  lb_name->setObjectName("lb_name");
+  lb_vesion->setObjectName("lb_vesion");
+  lb_new_version->setObjectName("lb_new_version");
+  lb_desc->setObjectName("lb_desc");
+  bt_Launch->setObjectName("bt_Launch");
+  bt_Remove->setObjectName("bt_Remove");
+  bt_Update->setObjectName("bt_Update");
+  bt_Install->setObjectName("bt_Install");
+  fr_name->setObjectName("fr_name");
+  fr_button->setObjectName("fr_button");
+  line_v->setObjectName("line_v");
+  line_v2->setObjectName("line_v2");
+
+  lb_icon->setStyleSheet("border-radius: 10px");
+  lb_name->setText("None");
+  lb_name->setAlignment(Qt::AlignLeft);
+  lb_name->setWordWrap(true);
+  lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
+  lb_vesion->setText("v0.0.0");
+  lb_vesion->setAlignment(Qt::AlignLeft);
+  lb_vesion->setStyleSheet("color: rgb(52, 101, 164);");
+  lb_desc->setText("Description");
+  lb_desc->setAlignment(Qt::AlignLeft);
+  lb_desc->setWordWrap(true);
+  lb_desc->setStyleSheet("padding:0px 10px");
+  for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
+    bt->setStyleSheet(BUTTON_STYLE);
+  }
+  for (TFrame* line : {line_v, line_v2}) {
+    line->setFixedWidth(2);
+    line->setStyleSheet("background-color: #cfcfcf;");
+  }
+  line_v2->hide();
+
+  layout_name->addWidget(lb_name);
+  layout_name->addWidget(lb_vesion);
+  layout_name->setAlignment(Qt::AlignTop);
+  fr_name->setLayout(layout_name);
+  fr_button->setLayout(layout_button);
+
+  layout->setSpacing(0);
+  layout->addWidget(lb_icon);
+  layout->addWidget(fr_name);
+  layout->addWidget(line_v);
+  layout->addWidget(lb_desc);
+  layout->addWidget(line_v2);
+  layout->addWidget(fr_button);
+  setLayout(layout);
+
+  // The button frame starts collapsed and no operation of the tile opens it.
+  fr_button->setFixedHeight(0);
+
+  // Clicks anywhere on the tile land on the tile itself.
+  for (QWidget* w : std::initializer_list<QWidget*>{lb_icon, fr_name, line_v, lb_desc, line_v2}) {
+    w->setAttribute(Qt::WA_TransparentForMouseEvents);
+  }
+  lb_icon->setAutoFillBackground(true);
+
+  setStyleSheet("background-color: #ffffff; border-radius: 10px");
+  auto* shadow = new QGraphicsDropShadowEffect(this);
+  shadow->setColor(QColor("#cfcfcf"));
+  shadow->setBlurRadius(10);
+  shadow->setOffset(5, 5);
+  setGraphicsEffect(shadow);
+
+  connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
+  connect(this, &FrameItemV::pointTo, this, &FrameItemV::onPointTo);
+  connect(this, &FrameItemV::leaveMouse, this, &FrameItemV::onLeave);
+}
+
+FrameItemV::~FrameItemV() {
+  // Placed buttons are children of the button frame and go with it; the
+  // others were never given a parent and belong to the tile alone.
+  for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
+    if (!bt->parent()) delete bt;
+  }
+  // lb_new_version joins the layout only through setNewVersion.
+  if (!lb_new_version->parent()) delete lb_new_version;
+}
+
+void FrameItemV::setID(int value) {
+  id = value;
+  bt_Launch->setIDApp(value);
+  bt_Remove->setIDApp(value);
+  bt_Update->setIDApp(value);
+}
+
+void FrameItemV::setName(QString name, QString slug) {
+  lb_name->setText(shortenText(name, NAME_LIMIT));
+  name_app = slug.toStdString();
+  for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
+    bt->setNameApp(name_app);
+  }
+}
+
+void FrameItemV::setVersion(QString version) {
+  lb_vesion->setText("Phiên bản: " + version);
+  cur_ver_app = version.toStdString();
+}
+
+void FrameItemV::setNewVersion(QString version) {
+  new_ver_app = version.toStdString();
+  lb_new_version->setText(version.isEmpty() ? QString()
+                                            : QString("Phiên bản mới v%1").arg(version));
+  lb_new_version->setStyleSheet("color: #52C41A");
+  lb_new_version->setAlignment(Qt::AlignLeft);
+  if (layout_name->indexOf(lb_new_version) < 0) layout_name->addWidget(lb_new_version);
+}
+
+void FrameItemV::setDesc(QString desc) { lb_desc->setText(shortenText(desc, DESC_LIMIT)); }
+
+void FrameItemV::setSize(int w, int h) {
+  setFixedSize(w, h);
+  lb_icon->setFixedSize(h - 10, h - 10);
+  lb_name->setFixedHeight(20);
+  fr_name->setFixedSize(2 * h, h - 20);
+  lb_desc->setFixedSize(qMax(0, w - 3 * h - 20), qMax(0, h - 30));
+  for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
+    bt->setFixedHeight(h / 4);
+  }
+  w_frame_button = h;
+  h_frame_button = h - 20;
+}
+
+void FrameItemV::setIcon(QString icon) {
+  if (takeLocalPath(icon)) {
+    lb_icon->setPixmap(scaledPixmap(loadImageFile(icon), lb_icon->size()));
+    return;
+  }
+  QByteArray bytes;
+  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
+      ImageFetch::FETCH_OK) {
+    return;  // the label keeps what it showed
+  }
+  QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), lb_icon->size());
+  if (!pix.isNull()) {
+    lb_icon->clear();
+    lb_icon->setPixmap(pix);
+  }
+}
+
+void FrameItemV::useButton(QString which) {
+  TPushButton* bt = nullptr;
+  if (which == "Launch") {
+    bt = bt_Launch;
+  } else if (which == "Remove") {
+    bt = bt_Remove;
+  } else if (which == "Update") {
+    bt = bt_Update;
+  } else if (which == "Install") {
+    bt = bt_Install;
+  }
+  if (bt && layout_button->indexOf(bt) < 0) layout_button->addWidget(bt);
+}
+
+void FrameItemV::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
+    emit clickLeft();
+  } else if (event->button() == Qt::RightButton) {
+    emit clickRight();
+  }
+}
+
+void FrameItemV::mouseMoveEvent(QMouseEvent* event) {
+  x_pos = event->pos().x();
+  y_pos = event->pos().y();
+  emit pointTo();
+}
+
+void FrameItemV::leaveEvent(QEvent* event) {
+  TFrame::leaveEvent(event);
+  emit leaveMouse();
+}
+
+void FrameItemV::onPointTo() {}
+
+void FrameItemV::onClickRight() {
+  if (flag_highlight) {
+    flag_highlight = false;
+    restoreBackground();
+    return;
+  }
+  ensurePolished();
+  color_save = palette().color(backgroundRole());
+  setStyleSheet("background-color: white");
+  flag_highlight = true;
+  // One install at a time: while any application installs, no other tile
+  // offers to install.
+  std::string installing = currentInstall();
+  bt_Install->setEnabled(installing.empty());
+  bt_Install->setText(!installing.empty() && installing == name_app ? "Đang cài đặt" : "Cài đặt");
+}
+
+void FrameItemV::onLeave() {
+  if (!flag_highlight) return;
+  flag_highlight = false;
+  fr_button->setFixedHeight(0);
+  line_v2->hide();
+  restoreBackground();
+}
+
+void FrameItemV::restoreBackground() {
+  setStyleSheet(QString("background-color: rgb(%1, %2, %3)")
+                    .arg(color_save.red())
+                    .arg(color_save.green())
+                    .arg(color_save.blue()));
+}

@@ -1,0 +1,47 @@
+#include "home_view.h"
+
+#include <QScrollBar>
+
+#include "image_fetch.h"
+#include "ui_home_view.h"
+
+namespace {
+
+const char* const SCROLL_STYLE =
+    "QScrollBar:vertical {border: 2px inset #cfcfcf;border-radius: 5px; background: #f2f2f2; "
+    "width: 12px; }QScrollBar::handle:vertical {background: #cfcfcf; border-radius: 3px; "
+    "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
+    "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
+    "{background: #ffffff; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
+
+}  // namespace
+
+HomeView::HomeView(QWidget* parent) : QWidget(parent), ui(new Ui_HomeView) {
+  ui->setupUi(this);
+  ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  if (ui->scrollAreaWidgetContents_2->layout() != ui->verticalLayoutSections_2) {
+    ui->scrollAreaWidgetContents_2->setLayout(ui->verticalLayoutSections_2);
+  }
+  ui->verticalLayoutSections_2->setAlignment(Qt::AlignTop);
+  ui->verticalLayoutSections_2->setSpacing(10);
+  ui->scrollArea->setStyleSheet(SCROLL_STYLE);
+  ui->scrollArea->setFixedWidth(980);
+}
+
+HomeView::~HomeView() { delete ui; }
+
+void HomeView::setBanner(QString url) {
+  QByteArray bytes;
+  if (ImageFetch::get(url, bytes, this) != ImageFetch::FETCH_OK) return;
+  QPixmap pix = QPixmap::fromImage(decodeImage(bytes));
+  if (pix.isNull()) return;
+  QPixmap scaled =
+      pix.scaled(ui->bannerView->size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+  if (scaled.isNull()) return;
+  ui->bannerView->clear();
+  ui->bannerView->setPixmap(scaled);
+}
+
+void HomeView::setBannerLocal(QString path) {
+  ui->bannerView->setPixmap(scaledPixmap(loadImageFile(path), ui->bannerView->size()));
+}

@@ -1,0 +1,22 @@
+// Home page: the banner above the section strips.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class Ui_HomeView;
+
+class HomeView : public QWidget {
+  Q_OBJECT
+ public:
+  explicit HomeView(QWidget* parent = nullptr);
+  ~HomeView() override;
+
+  // Downloads the banner (blocking, with the image time limit); on any
+  // failure the banner shown before stays.
+  void setBanner(QString url);
+  // Shows an image file as the banner (empty when the file does not load).
+  void setBannerLocal(QString path);
+
+  Ui_HomeView* ui;
+};

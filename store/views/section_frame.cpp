@@ -1,0 +1,130 @@
+#include "section_frame.h"
+
+#include <QFont>
+#include <QGraphicsDropShadowEffect>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QMouseEvent>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include "frame_item_h.h"
+
+std::string KAVIX_SECTION_CURRENT;
+
+TCommandLinkButton::TCommandLinkButton(QWidget* parent) : QCommandLinkButton(parent) {}
+
+void TCommandLinkButton::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  KAVIX_SECTION_CURRENT = name.toStdString() + "&" + std::to_string(id_section);
+  emit clickMore();
+}
+
+SectionFrame::SectionFrame(QWidget* parent) : TFrame(nullptr) {
+  setParent(parent);
+  setObjectName("SectionFrame");
+  layout_all = new QVBoxLayout();
+  layout_apps = new QHBoxLayout();
+  layout_name = new QHBoxLayout();
+  frame_name = new TFrame();
+  scroll_area = new QScrollArea();
+  lb_name = new TLabel();
+  lb_more = new TCommandLinkButton();
+  lb_null = new TLabel();
+  frame_name->setObjectName("frame_name");
+  scroll_area->setObjectName("scroll_area");
+  lb_name->setObjectName("lb_name");
+  lb_more->setObjectName("lb_more");
+  lb_null->setObjectName("lb_null");
+
+  auto* shadow = new QGraphicsDropShadowEffect(this);
+  shadow->setColor(QColor("#cfcfcf"));
+  shadow->setBlurRadius(10);
+  shadow->setOffset(0, 5);
+  setGraphicsEffect(shadow);
+
+  lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
+  lb_more->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(10));
+  lb_more->setText("Tất cả");
+  lb_more->setIcon(QIcon("./icon/all.svg"));
+  lb_more->setIconSize(QSize(20, 20));
+  QFont link_font = lb_more->font();
+  link_font.setUnderline(true);
+  lb_more->setFont(link_font);
+
+  layout_name->setSpacing(0);
+  layout_name->addWidget(lb_name);
+  layout_name->addWidget(lb_null);
+  layout_name->addWidget(lb_more);
+  frame_name->setLayout(layout_name);
+
+  auto* apps_box = new QWidget();
+  apps_box->setObjectName("apps_box");
+  apps_box->setLayout(layout_apps);
+  scroll_area->setWidget(apps_box);
+  scroll_area->setWidgetResizable(true);
+  scroll_area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_area->setStyleSheet("border: none; ");
+
+  layout_all->setContentsMargins(0, 0, 0, 0);
+  layout_all->setSpacing(0);
+  layout_all->addWidget(frame_name);
+  layout_all->addWidget(scroll_area);
+  setLayout(layout_all);
+}
+
+void SectionFrame::init(int w, int h, QString name) {
+  init_width = w;
+  init_height = h;
+  setFixedSize(w - 10, h);
+  setContentsMargins(0, 0, 0, 0);
+
+  frame_name->setFixedWidth(w - 30);
+  frame_name->setStyleSheet("background-color: #f2f2f2; border-radius: 10px;");
+  scroll_area->setStyleSheet(QString("background-color: %1").arg("#ffffff"));
+
+  layout_apps->setContentsMargins(6, 0, 6, 0);
+  layout_apps->setSpacing(6);
+  layout_apps->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  layout_name->setContentsMargins(6, 0, 6, 10);
+  layout_name->setSpacing(30);
+  layout_name->setAlignment(Qt::AlignTop);
+  layout_all->setAlignment(Qt::AlignTop);
+
+  int more_width = 15 * textLength(lb_more->text());
+  lb_more->setMinimumWidth(more_width);
+  lb_more->setMaximumWidth(more_width);
+
+  setName(name);
+
+  frame_name->setFixedHeight(h / 4 - 20);
+  lb_name->setFixedHeight(h / 8 + 10);
+  lb_more->setFixedHeight(h / 8 + 10);
+  lb_null->setFixedHeight(h / 8 - 20);
+  // The spacer takes what the title and the link leave; never less than
+  // nothing.
+  lb_null->setFixedWidth(qMax(0, w - 15 * textLength(lb_name->text()) - lb_more->width() - 30));
+
+  scroll_area->setFixedSize(w, h - frame_name->height());
+
+  lb_more->setStyleSheet("color: #52C41A; font-weight: bold;font-size: 15px;");
+  lb_name->setStyleSheet("color: #404040; font-weight: bold; font-size: 20px; padding: 0px 10px");
+
+  lb_more->name = name;
+}
+
+void SectionFrame::setName(QString name) {
+  lb_name->setText(shortenText(name, NAME_LIMIT));
+  lb_more->name = name;
+}
+
+void SectionFrame::setID(int value) {
+  id = value;
+  lb_more->id_section = value;
+}
+
+QString SectionFrame::getName() const { return lb_name->text(); }
+
+void SectionFrame::addItem(QWidget* item) { layout_apps->addWidget(item); }
+
+void SectionFrame::resizeItemLayout(int w, int h) { scroll_area->setMaximumSize(w, h); }

@@ -1,0 +1,79 @@
+#include "twidget.h"
+
+#include <QMouseEvent>
+#include <QTextBoundaryFinder>
+
+std::string KAVIX_APP_CURRENT;
+
+namespace {
+
+// Positions (in UTF-16 units) where each character of `text` ends.
+QVector<int> characterEnds(const QString& text) {
+  QVector<int> ends;
+  QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+  while (finder.toNextBoundary() > 0) ends.push_back(finder.position());
+  return ends;
+}
+
+}  // namespace
+
+int textLength(const QString& text) { return characterEnds(text).size(); }
+
+QString shortenText(const QString& text, int limit) {
+  if (limit < 0) limit = 0;
+  QVector<int> ends = characterEnds(text);
+  if (ends.size() <= limit) return text;
+  return text.left(limit == 0 ? 0 : ends[limit - 1]) + QStringLiteral("...");
+}
+
+TWidget::TWidget(QWidget* parent) : QWidget(parent) {}
+
+TFrame::TFrame(QFrame* parent) : QFrame(parent) {}
+
+TLabel::TLabel(QLabel* parent) : QLabel(parent) {}
+
+// The label's own handling (text selection, links) is deliberately skipped:
+// these labels are click targets.
+void TLabel::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    emit clickLeftDown();
+  } else if (event->button() == Qt::RightButton) {
+    emit clickRightDown();
+  }
+}
+
+void TLabel::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    emit clickLeftUp();
+  } else if (event->button() == Qt::RightButton) {
+    emit clickRightUp();
+  }
+}
+
+const char* const TPushButton::STYLE_DISABLED =
+    "color: #cfcfcf; background-color: #afafaf; border-radius: 5px;";
+
+TPushButton::TPushButton(QWidget* parent) : QPushButton(parent) {}
+
+TPushButton::TPushButton(QPushButton* parent) : QPushButton(parent) {}
+
+TPushButton::TPushButton(const char* text) : QPushButton(QString::fromUtf8(text)) {}
+
+void TPushButton::setIDApp(int id) { id_app = id; }
+
+void TPushButton::setNameApp(std::string name) { name_app = std::move(name); }
+
+void TPushButton::setDefaultStyle(QString style) { style_enable = std::move(style); }
+
+void TPushButton::enable(bool on) {
+  setEnabled(on);
+  setStyleSheet(on ? style_enable : QString::fromLatin1(STYLE_DISABLED));
+}
+
+// Acts on the press and never shows the pressed look: receivers connected to
+// clicked() learn the application from KAVIX_APP_CURRENT.
+void TPushButton::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  KAVIX_APP_CURRENT = std::to_string(id_app) + "&" + name_app;
+  emit clicked(false);
+}
