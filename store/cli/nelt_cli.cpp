@@ -1,0 +1,530 @@
+#include "nelt_cli.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fsutil.h"
+#include "json_util.h"
+#include "kavix_api.h"
+#include "kavix_model.h"
+#include "model_log.h"
+#include "paths.h"
+#include "store_globals.h"
+
+namespace nelt {
+
+namespace {
+
+// A script must never hang on a stuck service; the longest honest exchange is
+// the installed list, whose update check asks the store for every application.
+constexpr auto RECEIVE_TIMEOUT = std::chrono::seconds(180);
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(100);
+
+const char* USAGE =
+    "Usage: nelt [--json] [--verbose] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  list                       installed applications from the store\n"
+    "  updates                    installed applications with a newer version\n"
+    "  search TEXT...             search the catalog\n"
+    "  info SLUG                  details of one application\n"
+    "  login NAME                 sign in (password from the terminal, or one line of\n"
+    "                             standard input when it is not a terminal)\n"
+    "  logout                     sign out\n"
+    "  install SLUG [--version V] download and install an application\n"
+    "  update SLUG                install the newer version of an installed application\n"
+    "  remove SLUG                remove an installed application\n"
+    "  launch SLUG                start an installed application\n"
+    "\n"
+    "Options:\n"
+    "  --json       machine-readable output (list, updates, search, info, install,\n"
+    "               update)\n"
+    "  --verbose    show the service client's and the engine's messages on stderr\n"
+    "  -h, --help   show this help\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 wrong usage, 3 not signed in,\n"
+    "4 store service not reachable.\n";
+
+struct Options {
+  bool json = false;
+  bool verbose = false;
+  std::string command;
+  std::vector<std::string> args;
+  std::string version;
+};
+
+int fail(int status, const std::string& reason) {
+  std::fprintf(stderr, "nelt: %s\n", reason.c_str());
+  return status;
+}
+
+void printJson(const rapidjson::Value& value) { std::printf("%s\n", toCompactJson(value).c_str()); }
+
+std::string str(const rapidjson::Value& obj, const char* key) {
+  std::string out;
+  getString(obj, key, out);
+  return out;
+}
+
+// The list of a catalog or installed reply: its "data" array, or the reply
+// itself when it is an array.
+const rapidjson::Value* listOf(const rapidjson::Value& doc) {
+  if (doc.IsArray()) return &doc;
+  return getArray(doc, "data");
+}
+
+class Session {
+ public:
+  explicit Session(const Options& options) : options_(options) {}
+
+  int connect() {
+    const std::string path = portFilePath();
+    const std::string text = readJoinedLines(path);
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    int port = 0;
+    if (doc.HasParseError() || !getInt(doc, "port", port) || port <= 0 || port > 65535)
+      return fail(CLI_NO_SERVICE,
+                  "cannot read the service port from " + path + " (is the store service running?)");
+    api_ = std::make_unique<KavixAPI>(port, true);
+    api_->setReceiveTimeout(RECEIVE_TIMEOUT);
+    // The command line identifies itself like the window but is no window: it
+    // never takes part in the open-window exchange, so it neither signs the
+    // account out nor disturbs a running store window.
+    if (api_->init() != 1)
+      return fail(CLI_NO_SERVICE,
+                  "cannot connect to the store service on port " + std::to_string(port));
+    return CLI_OK;
+  }
+
+  KavixAPI& api() { return *api_; }
+
+  KavixModel& engine() {
+    if (!engine_) {
+      engine_ = std::make_unique<KavixModel>();
+      engine_->api = api_.get();
+    }
+    return *engine_;
+  }
+
+  // The installed list, or a failure status with its reason printed.
+  int installed(KavixReply& reply) {
+    if (api_->getListInstalleds(&reply) < 0)
+      return fail(CLI_FAILED, "the store service did not answer");
+    if (reply.status != 200 || listOf(reply.doc) == nullptr)
+      return fail(CLI_FAILED,
+                  "cannot read the installed list (status " + std::to_string(reply.status) + ")");
+    return CLI_OK;
+  }
+
+  // The installed entry of `slug`, or nullptr.
+  static const rapidjson::Value* findInstalled(const KavixReply& reply, const std::string& slug) {
+    const rapidjson::Value* data = listOf(reply.doc);
+    if (data == nullptr) return nullptr;
+    for (const auto& entry : data->GetArray())
+      if (str(entry, "slug") == slug) return &entry;
+    return nullptr;
+  }
+
+ private:
+  const Options& options_;
+  std::unique_ptr<KavixAPI> api_;
+  std::unique_ptr<KavixModel> engine_;
+};
+
+void printInstalledTable(const rapidjson::Value& data, bool only_updates) {
+  size_t width = 4;
+  for (const auto& e : data.GetArray()) width = std::max(width, str(e, "slug").size());
+  std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), "SLUG", "VERSION",
+              only_updates ? "NEW VERSION" : "UPDATE");
+  for (const auto& e : data.GetArray()) {
+    int update = 0;
+    getInt(e, "update", update);
+    if (only_updates && update != 1) continue;
+    const std::string extra = update == 1 ? str(e, "new-version") : std::string("-");
+    std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), str(e, "slug").c_str(),
+                str(e, "version").c_str(), extra.c_str());
+  }
+}
+
+int cmdList(Session& s, const Options& o, bool only_updates) {
+  if (!o.args.empty()) return fail(CLI_USAGE, "'" + o.command + "' takes no arguments");
+  KavixReply reply;
+  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
+  const rapidjson::Value& data = *listOf(reply.doc);
+  if (o.json) {
+    rapidjson::Document out;
+    out.SetObject();
+    rapidjson::Value list(rapidjson::kArrayType);
+    for (const auto& e : data.GetArray()) {
+      int update = 0;
+      getInt(e, "update", update);
+      if (only_updates && update != 1) continue;
+      list.PushBack(rapidjson::Value(e, out.GetAllocator()), out.GetAllocator());
+    }
+    const int total = static_cast<int>(list.Size());
+    out.AddMember("total", total, out.GetAllocator());
+    out.AddMember("data", list, out.GetAllocator());
+    printJson(out);
+    return CLI_OK;
+  }
+  size_t count = 0;
+  for (const auto& e : data.GetArray()) {
+    int update = 0;
+    getInt(e, "update", update);
+    if (!only_updates || update == 1) ++count;
+  }
+  if (count == 0) {
+    std::printf("%s\n", only_updates ? "All installed applications are up to date."
+                                     : "No applications from the store are installed.");
+    return CLI_OK;
+  }
+  printInstalledTable(data, only_updates);
+  return CLI_OK;
+}
+
+int cmdSearch(Session& s, const Options& o) {
+  if (o.args.empty()) return fail(CLI_USAGE, "usage: nelt search TEXT...");
+  std::string text;
+  for (const auto& a : o.args) {
+    if (!text.empty()) text += ' ';
+    text += a;
+  }
+  KavixReply reply;
+  if (s.api().searchAll(text, &reply) < 0) return fail(CLI_FAILED, "the search could not be sent");
+  if (reply.status != 200)
+    return fail(CLI_FAILED, "the search failed (status " + std::to_string(reply.status) + ")");
+  if (o.json) {
+    printJson(reply.doc);
+    return CLI_OK;
+  }
+  const rapidjson::Value* data = listOf(reply.doc);
+  if (data == nullptr || data->Empty()) {
+    std::printf("No applications found.\n");
+    return CLI_OK;
+  }
+  for (const auto& app : data->GetArray()) {
+    std::string summary = str(app, "shortDescription");
+    if (const rapidjson::Value* v = getObject(app, "data_version"))
+      if (summary.empty()) summary = str(*v, "shortDescription");
+    std::printf("%s  %s  %s%s%s\n", str(app, "slug").c_str(), str(app, "currentVersion").c_str(),
+                str(app, "name").c_str(), summary.empty() ? "" : " - ", summary.c_str());
+  }
+  return CLI_OK;
+}
+
+int cmdInfo(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt info SLUG");
+  const std::string& slug = o.args[0];
+  if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
+  KavixReply reply;
+  if (s.api().getDetailApp(slug, &reply) < 0)
+    return fail(CLI_FAILED, "the request could not be sent");
+  if (reply.status != 200 || !reply.doc.IsObject())
+    return fail(CLI_FAILED,
+                "no details for " + slug + " (status " + std::to_string(reply.status) + ")");
+  if (o.json) {
+    printJson(reply.doc);
+    return CLI_OK;
+  }
+  const rapidjson::Value& d = reply.doc;
+  std::printf("name:        %s\n", str(d, "name").c_str());
+  std::printf("slug:        %s\n", slug.c_str());
+  std::printf("version:     %s\n", str(d, "currentVersion").c_str());
+  const std::string summary = str(d, "shortDescription");
+  if (!summary.empty()) std::printf("summary:     %s\n", summary.c_str());
+  auto size = d.FindMember("size");
+  if (size != d.MemberEnd()) {
+    if (size->value.IsString())
+      std::printf("size:        %s\n", size->value.GetString());
+    else if (size->value.IsNumber())
+      std::printf("size:        %.0f\n", size->value.GetDouble());
+  }
+  const std::string description = str(d, "longDescription");
+  if (!description.empty()) std::printf("description:\n  %s\n", description.c_str());
+  return CLI_OK;
+}
+
+// One line of standard input, or a password typed without echo.
+bool readPassword(std::string& password) {
+  password.clear();
+  const bool tty = isatty(STDIN_FILENO) == 1;
+  struct termios saved {};
+  if (tty) {
+    std::fprintf(stderr, "Password: ");
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return false;
+    struct termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool ok = static_cast<bool>(std::getline(std::cin, password));
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return ok || !password.empty();
+}
+
+// The service splits the request at spaces and the sign-in at "&": such a
+// name or password would reach the store cut short.
+bool sendableCredential(const std::string& text) {
+  for (unsigned char c : text)
+    if (c <= 0x20 || c == '&' || c == 0x7f) return false;
+  return true;
+}
+
+int cmdLogin(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt login NAME");
+  const std::string& name = o.args[0];
+  std::string password;
+  if (!readPassword(password)) return fail(CLI_USAGE, "no password given");
+  if (name.empty() || name.size() > 256 || password.empty() || password.size() > 256)
+    return fail(CLI_USAGE, "the account name and the password must be 1 to 256 bytes long");
+  if (!sendableCredential(name) || !sendableCredential(password))
+    return fail(CLI_USAGE, "account names and passwords with spaces or '&' cannot be sent");
+  KavixReply reply;
+  if (s.api().loginAcc(name, password, &reply) < 0)
+    return fail(CLI_FAILED, "the sign-in request could not be sent");
+  if (reply.status != 200)
+    return fail(CLI_FAILED, "sign-in refused (status " + std::to_string(reply.status) + ")");
+  std::printf("Signed in as %s\n", name.c_str());
+  return CLI_OK;
+}
+
+int cmdLogout(Session& s, const Options& o) {
+  if (!o.args.empty()) return fail(CLI_USAGE, "'logout' takes no arguments");
+  KavixReply reply;
+  if (s.api().logoutAcc(&reply) < 0 || reply.status != 200)
+    return fail(CLI_FAILED, "the sign-out failed");
+  std::printf("Signed out\n");
+  return CLI_OK;
+}
+
+const char* installError(int r) {
+  switch (r) {
+    case -1:
+      return "the install worker cannot run";
+    case -2:
+      return "another install is running";
+    case -3:
+      return "the store service refused the token request";
+    case -4:
+      return "the store service holds no usable account token";
+    case -5:
+      return "the store service did not answer the token request";
+    case -6:
+      return "not an application slug";
+    default:
+      return "the install could not start";
+  }
+}
+
+// Runs one install job to its end, showing its progress. `verb` names the
+// operation in messages ("install", "update").
+int runInstall(Session& s, const Options& o, const std::string& slug, const std::string& version,
+               const char* verb) {
+  KavixModel& engine = s.engine();
+  setCurrentInstall(slug);
+  const int r = engine.install(slug, version, 0);
+  if (r == 9998) {
+    setCurrentInstall("");
+    return fail(CLI_SIGNED_OUT, "not signed in; run 'nelt login NAME' first");
+  }
+  if (r != 0) {
+    setCurrentInstall("");
+    return fail(CLI_FAILED, std::string("cannot ") + verb + " " + slug + ": " + installError(r));
+  }
+  const bool tty = !o.json && isatty(STDOUT_FILENO) == 1;
+  int last = -2;
+  int state = 0;
+  for (;;) {
+    state = engine.getStateInstall();
+    if (state == 200 || state == 101 || state < 0) break;
+    if (state != last && !o.json) {
+      if (tty) {
+        const int pct = state > 100 ? 100 : state;
+        const int filled = pct * 30 / 100;
+        std::printf("\r[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
+                    std::string(30 - filled, ' ').c_str(), pct,
+                    state == 102 ? "installing   " : "downloading");
+      } else if (state == 102) {
+        std::printf("installing %s\n", slug.c_str());
+      } else if (last < 0 || state / 10 != last / 10) {
+        std::printf("downloading %s: %d%%\n", slug.c_str(), state);
+      }
+      std::fflush(stdout);
+      last = state;
+    }
+    std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+  if (tty) std::printf("\n");
+  const bool ok = state == 200;
+  if (o.json) {
+    rapidjson::Document out;
+    out.SetObject();
+    out.AddMember("slug", rapidjson::Value(slug.c_str(), out.GetAllocator()), out.GetAllocator());
+    out.AddMember("result", rapidjson::Value(ok ? "installed" : "failed"), out.GetAllocator());
+    printJson(out);
+  }
+  if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed");
+  if (!o.json) std::printf("Installed %s\n", slug.c_str());
+  return CLI_OK;
+}
+
+int cmdInstall(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt install SLUG [--version V]");
+  if (!isValidSlug(o.args[0]))
+    return fail(CLI_USAGE, "'" + o.args[0] + "' is not an application slug");
+  return runInstall(s, o, o.args[0], o.version, "install");
+}
+
+int cmdUpdate(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt update SLUG");
+  const std::string& slug = o.args[0];
+  if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
+  KavixReply reply;
+  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
+  const rapidjson::Value* entry = Session::findInstalled(reply, slug);
+  if (entry == nullptr) return fail(CLI_FAILED, slug + " is not installed");
+  int update = 0;
+  getInt(*entry, "update", update);
+  if (update != 1) {
+    if (o.json) {
+      rapidjson::Document out;
+      out.SetObject();
+      out.AddMember("slug", rapidjson::Value(slug.c_str(), out.GetAllocator()), out.GetAllocator());
+      out.AddMember("result", "up-to-date", out.GetAllocator());
+      printJson(out);
+    } else {
+      std::printf("%s is up to date (%s)\n", slug.c_str(), str(*entry, "version").c_str());
+    }
+    return CLI_OK;
+  }
+  // An update is a fresh install of the store's current version.
+  return runInstall(s, o, slug, "", "update");
+}
+
+int cmdRemove(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt remove SLUG");
+  const std::string& slug = o.args[0];
+  if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
+  KavixReply reply;
+  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
+  if (Session::findInstalled(reply, slug) == nullptr)
+    return fail(CLI_FAILED, slug + " is not installed");
+  if (s.engine().remove(slug) != 1) return fail(CLI_FAILED, "could not remove " + slug);
+  std::printf("Removed %s\n", slug.c_str());
+  return CLI_OK;
+}
+
+int cmdLaunch(Session& s, const Options& o) {
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt launch SLUG");
+  const std::string& slug = o.args[0];
+  if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
+  if (s.engine().launch(slug) != 0)
+    return fail(CLI_FAILED, "cannot launch " + slug + " (not installed, or it has no command)");
+  std::printf("Launched %s\n", slug.c_str());
+  return CLI_OK;
+}
+
+int parseOptions(int argc, char** argv, Options& o, bool& help) {
+  help = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--json") {
+      o.json = true;
+    } else if (a == "--verbose" || a == "-v") {
+      o.verbose = true;
+    } else if (a == "--help" || a == "-h") {
+      help = true;
+    } else if (a == "--version") {
+      if (i + 1 >= argc) return fail(CLI_USAGE, "--version needs a value");
+      o.version = argv[++i];
+    } else if (a.rfind("--version=", 0) == 0) {
+      o.version = a.substr(10);
+    } else if (a == "--") {
+      for (++i; i < argc; ++i) {
+        if (o.command.empty())
+          o.command = argv[i];
+        else
+          o.args.emplace_back(argv[i]);
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      return fail(CLI_USAGE, "unknown option " + a + " (see nelt --help)");
+    } else if (o.command.empty()) {
+      o.command = a;
+    } else {
+      o.args.push_back(a);
+    }
+  }
+  return CLI_OK;
+}
+
+}  // namespace
+
+int runCli(int argc, char** argv) {
+  Options o;
+  bool help = false;
+  if (int rc = parseOptions(argc, argv, o, help); rc != CLI_OK) return rc;
+  if (help) {
+    std::fputs(USAGE, stdout);
+    return CLI_OK;
+  }
+  if (o.command.empty()) {
+    std::fputs(USAGE, stderr);
+    return CLI_USAGE;
+  }
+  if (!o.version.empty() && o.command != "install")
+    return fail(CLI_USAGE, "--version goes with 'install' only");
+
+  // Standard output carries results; the engine's traces go to stderr only
+  // when asked for.
+  if (o.verbose) {
+    auto toErr = [](const std::string& m) {
+      std::fputs(m.c_str(), stderr);
+      if (m.empty() || m.back() != '\n') std::fputc('\n', stderr);
+    };
+    setDebugLogSink(toErr);
+    setConsoleLogSink(toErr);
+  } else {
+    setDebugLogSink(nullptr);
+    setConsoleLogSink(nullptr);
+  }
+
+  using Handler = int (*)(Session&, const Options&);
+  struct Command {
+    const char* name;
+    Handler run;
+  };
+  static const Command commands[] = {
+      {"list", [](Session& s, const Options& o) { return cmdList(s, o, false); }},
+      {"updates", [](Session& s, const Options& o) { return cmdList(s, o, true); }},
+      {"search", cmdSearch},
+      {"info", cmdInfo},
+      {"login", cmdLogin},
+      {"logout", cmdLogout},
+      {"install", cmdInstall},
+      {"update", cmdUpdate},
+      {"remove", cmdRemove},
+      {"launch", cmdLaunch},
+  };
+  for (const auto& c : commands) {
+    if (o.command != c.name) continue;
+    Session session(o);
+    if (int rc = session.connect(); rc != CLI_OK) return rc;
+    return c.run(session, o);
+  }
+  return fail(CLI_USAGE, "unknown command '" + o.command + "' (see nelt --help)");
+}
+
+}  // namespace nelt
