@@ -1,0 +1,167 @@
+// The installed-applications inventory against the stand-in `snap` under a
+// private NELT_ROOT, the version normalisation and the update merge.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "repository.h"
+#include "store_client_support.h"
+
+using namespace nelt::test;
+
+namespace {
+
+class Inventory : public ::testing::Test {
+ protected:
+  FakeSystem sys;
+  std::string installedText() { return readFile(sys.dataDir() + "/installeds.json"); }
+};
+
+const char* const kEmptyInventory = "{\n\t\"data\":[\n\t],\n\t\"total\":0\n}\n";
+
+std::string entry(const std::string& name, const std::string& slug, const std::string& snap,
+                  const std::string& version, bool last) {
+  return "\t{\n\t\t\"name\":\"" + name + "\",\n\t\t\"slug\":\"" + slug +
+         "\",\n\t\t\"name_snap\":\"" + snap + "\",\n\t\t\"version\":\"" + version +
+         "\",\n\t\t\"new-version\":\"null\",\n\t\t\"update\":0\n" + (last ? "\t}\n" : "\t},\n");
+}
+
+}  // namespace
+
+TEST(VersionNormalisation, ListsTheNumericLeadingComponents) {
+  EXPECT_EQ(Repository::normaliseVersion("v1.2.3"), "1.2.3");
+  EXPECT_EQ(Repository::normaliseVersion("2.0.1-beta"), "2.0");
+  EXPECT_EQ(Repository::normaliseVersion("1..4"), "1.4");
+  EXPECT_EQ(Repository::normaliseVersion("1.0.0-RC1"), "1.0.0-RC1");
+  EXPECT_EQ(Repository::normaliseVersion("beta.2"), "");
+  EXPECT_EQ(Repository::normaliseVersion("v2.10"), "2.10");
+  EXPECT_EQ(Repository::normaliseVersion(".3."), "3");
+}
+
+TEST_F(Inventory, ZeroOneAndSeveralStoreApplications) {
+  Repository repo(sys.dataDir());
+  EXPECT_EQ(repo.getListInstalled(), 0);
+  EXPECT_EQ(installedText(), kEmptyInventory);
+
+  sys.installSnap("hello-nelt", FakeSystem::kavixJson("Xin chào Nelt", "hello-nelt", "v1.2.0"));
+  EXPECT_EQ(repo.getListInstalled(), 1);
+  EXPECT_EQ(installedText(), std::string("{\n\t\"data\":[\n") +
+                                 entry("Xin chào Nelt", "hello-nelt", "hello-nelt", "1.2.0", true) +
+                                 "\t],\n\t\"total\":1\n}\n");
+
+  // A snap from elsewhere (no "kavix.json") and one with incomplete metadata
+  // are not store applications.
+  sys.installSnap("other-tool", "");
+  sys.installSnap("broken", "{\"name\":\"x\",\"slug\":\"broken\",\"version\":\"1\"}");
+  sys.installSnap("ghi-chu", FakeSystem::kavixJson("Ghi \"chú\" \\ mới", "ghi-chu", "2.0.1-beta"));
+  EXPECT_EQ(repo.getListInstalled(), 2);
+  EXPECT_EQ(installedText(),
+            std::string("{\n\t\"data\":[\n") +
+                entry("Ghi \\\"chú\\\" \\\\ mới", "ghi-chu", "ghi-chu", "2.0", false) +
+                entry("Xin chào Nelt", "hello-nelt", "hello-nelt", "1.2.0", true) +
+                "\t],\n\t\"total\":2\n}\n");
+  rapidjson::Document doc;
+  doc.Parse(installedText().c_str());
+  ASSERT_FALSE(doc.HasParseError());
+  EXPECT_STREQ(doc["data"][0]["name"].GetString(), "Ghi \"chú\" \\ mới");
+  EXPECT_EQ(repo.installedSlugs(), (std::vector<std::string>{"ghi-chu", "hello-nelt"}));
+}
+
+TEST_F(Inventory, LeftOverFoldersGoWithoutFollowingLinks) {
+  // Left behind by an uninstall: only "kavix.json", or nothing at all.
+  nelt::makeDirs(sys.snapDir() + "/gone-app");
+  writeFile(sys.snapDir() + "/gone-app/kavix.json", FakeSystem::kavixJson("G", "gone-app", "1"));
+  nelt::makeDirs(sys.snapDir() + "/empty-app");
+  sys.installSnap("kept-app", FakeSystem::kavixJson("K", "kept-app", "1"));
+
+  // A "kavix.json" that is a link to a folder outside, and a snap entry that
+  // is itself a link: neither target may lose anything.
+  nelt::makeDirs(sys.sub("outside/precious"));
+  writeFile(sys.sub("outside/precious/file"), "keep me");
+  nelt::makeDirs(sys.snapDir() + "/linked-app");
+  ASSERT_EQ(symlink(sys.sub("outside/precious").c_str(),
+                    (sys.snapDir() + "/linked-app/kavix.json").c_str()),
+            0);
+  nelt::makeDirs(sys.sub("outside/lonely"));
+  writeFile(sys.sub("outside/lonely/kavix.json"), "{}");
+  ASSERT_EQ(symlink(sys.sub("outside/lonely").c_str(), (sys.snapDir() + "/alias").c_str()), 0);
+
+  Repository repo(sys.dataDir());
+  EXPECT_EQ(repo.getListInstalled(), 1);
+  EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/gone-app"));
+  EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/empty-app"));
+  EXPECT_TRUE(nelt::fileExists(sys.snapDir() + "/kept-app/kavix.json"));
+  EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/linked-app"));
+  EXPECT_EQ(readFile(sys.sub("outside/precious/file")), "keep me");
+  EXPECT_TRUE(nelt::fileExists(sys.sub("outside/lonely/kavix.json")));
+}
+
+TEST_F(Inventory, MissingSnapFolderOrCommand) {
+  const std::string log = sys.sub("snap-calls.log");
+  ScopedEnv snap_log("NELT_SNAP_LOG", log);
+  Repository repo(sys.dataDir());
+  ASSERT_EQ(nelt::removeTree(sys.snapDir()), 0);
+  unlink(log.c_str());
+  // Without "/snap/" nothing can be installed: an empty list, no command run.
+  EXPECT_EQ(repo.getListInstalled(), 0);
+  EXPECT_EQ(installedText(), kEmptyInventory);
+  EXPECT_FALSE(nelt::fileExists(log));
+
+  nelt::makeDir(sys.snapDir());
+  sys.installSnap("hello-nelt", FakeSystem::kavixJson("H", "hello-nelt", "1.0"));
+  ASSERT_EQ(repo.getListInstalled(), 1);
+  const std::string listed = installedText();
+  {
+    ScopedEnv no_path("PATH", sys.sub("empty-bin"));
+    EXPECT_EQ(repo.getListInstalled(), -1);
+  }
+  EXPECT_EQ(installedText(), listed) << "a failed listing keeps the last inventory";
+}
+
+TEST_F(Inventory, ListingLinesAreReadWhole) {
+  sys.installSnap("aaa", FakeSystem::kavixJson("A", "aaa", "1"));
+  sys.installSnap("bbb", FakeSystem::kavixJson("B", "bbb", "1"));
+  // A `snap list` whose one line is longer than any fixed buffer: its tail
+  // names "bbb", which must not be taken for a line of its own.
+  const std::string bin = sys.sub("bin");
+  nelt::makeDirs(bin);
+  writeFile(bin + "/snap", "#!/bin/sh\nprintf 'Name  Version\\naaa%300sbbb  1  x\\n' ''\n");
+  chmod((bin + "/snap").c_str(), 0755);
+  ScopedEnv path("PATH", bin + ":" + std::getenv("PATH"));
+  Repository repo(sys.dataDir());
+  EXPECT_EQ(repo.getListInstalled(), 1);
+  EXPECT_EQ(repo.installedSlugs(), std::vector<std::string>{"aaa"});
+}
+
+TEST_F(Inventory, UpdateMergeMarksNewerVersionsCompactly) {
+  sys.installSnap("hello-nelt", FakeSystem::kavixJson("Hello", "hello-nelt", "1.2.0"));
+  sys.installSnap("ghi-chu", FakeSystem::kavixJson("Ghi", "ghi-chu", "3.0"));
+  Repository repo(sys.dataDir());
+  ASSERT_EQ(repo.getListInstalled(), 2);
+
+  Infoupdate_installed_app update;
+  update.slug = "hello-nelt";
+  update.ver_cur = "1.2.0";
+  update.ver_new = "1.3.0";
+  update.is_update = true;
+  Infoupdate_installed_app unknown;
+  unknown.slug = "not-installed";
+  unknown.ver_new = "9.9";
+  repo.updateInstalledList({update, unknown});
+
+  EXPECT_EQ(
+      installedText(),
+      "{\"data\":[{\"name\":\"Ghi\",\"slug\":\"ghi-chu\",\"name_snap\":\"ghi-chu\",\"version\":"
+      "\"3.0\",\"new-version\":\"null\",\"update\":0},{\"name\":\"Hello\",\"slug\":\"hello-"
+      "nelt\",\"name_snap\":\"hello-nelt\",\"version\":\"1.2.0\",\"new-version\":\"1.3.0\","
+      "\"update\":1}],\"total\":2}");
+
+  // A list that is not JSON is left alone.
+  repo.writeData(INSTALLED_OBJ, "{broken");
+  repo.updateInstalledList({update});
+  EXPECT_EQ(installedText(), "{broken");
+  repo.writeData(INSTALLED_OBJ, "{\"data\":{},\"total\":3}");
+  repo.updateInstalledList({update});
+  EXPECT_EQ(installedText(), "{\"data\":{},\"total\":3}");
+}
