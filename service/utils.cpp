@@ -1,10 +1,11 @@
 #include "utils.h"
 
+#include <rapidjson/document.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
-#include <rapidjson/document.h>
 
 #include "protocol.h"
 
@@ -26,6 +27,12 @@ void copyString(const rapidjson::Document& doc, const char* key, std::string& ta
   if (it != doc.MemberEnd() && it->value.IsString())
     target.assign(it->value.GetString(), it->value.GetStringLength());
 }
+
+// A TCP port number; anything else would be cut down to another port when the
+// socket address is filled in, so it counts as a value of the wrong type.
+bool isPort(const rapidjson::Value& v) {
+  return v.IsInt() && v.GetInt() >= 0 && v.GetInt() <= 65535;
+}
 }  // namespace
 
 void kavix_load_config(const std::string& path) {
@@ -40,13 +47,13 @@ void kavix_load_config(const std::string& path) {
 
   copyString(doc, "host", URL_HOST);
   auto it = doc.FindMember("local_port");
-  if (it != doc.MemberEnd() && it->value.IsInt()) PORT_LOCAL = it->value.GetInt();
+  if (it != doc.MemberEnd() && isPort(it->value)) PORT_LOCAL = it->value.GetInt();
   it = doc.FindMember("local_port_a");
   if (it != doc.MemberEnd() && it->value.IsArray()) {
     const auto& arr = it->value;
     std::vector<int> ports;
     for (const auto& v : arr.GetArray())
-      if (v.IsInt()) ports.push_back(v.GetInt());
+      if (isPort(v)) ports.push_back(v.GetInt());
     if (!ports.empty()) {
       // Owned by the process for its whole life.
       PORT_LOCAL_A = new int[ports.size()];
