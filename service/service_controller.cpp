@@ -26,7 +26,8 @@ const char* const FN_HANDLE_REQUEST = "void ServiceController::handleRequest(";
 // A client that never reads its replies must not hold the dispatcher forever.
 constexpr int SEND_TIMEOUT_SEC = 10;
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+// One write per line, so lines of the two threads never interleave.
+void printLine(const std::string& text) { std::cout << (text + "\n") << std::flush; }
 
 // Ends the process from the receive thread without running destructors that
 // the main thread may still be using.
@@ -223,8 +224,10 @@ void ServiceController::threadRecv() {
   while (loop_thread_recv) {
     nfds = epoll_wait(fd, events, MAX_EVENTS, 10000);
     if (nfds < 0) {
+      const bool interrupted = errno == EINTR;
       debugE(-1, "epoll_wait", FN_THREAD_RECV);
-      if (errno == EINTR) continue;
+      // A signal (or a stop and continue) is no reason to stop serving.
+      if (interrupted) continue;
       exitNow(-1);
     }
     for (int i = 0; i < nfds; ++i) {
@@ -319,8 +322,7 @@ void ServiceController::_closeConnection(int sock) {
       connections.erase(it);
     }
   }
-  std::printf("Disconnect to client %d\n", sock);
-  std::fflush(stdout);
+  printLine("Disconnect to client " + std::to_string(sock));
   close(sock);
 }
 
