@@ -81,7 +81,8 @@ std::string libzipArchive(const std::string& dir, const std::vector<ZipEntry>& e
   return readFile(out);
 }
 
-std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version) {
+std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version,
+                     size_t filler) {
   const std::string tree = dir + "/snap-tree-" + name + "-" + version;
   nelt::removeTree(tree);
   nelt::makeDirs(tree + "/meta");
@@ -95,6 +96,7 @@ std::string makeSnap(const std::string& dir, const std::string& name, const std:
             "[ -n \"$NELT_LAUNCH_MARKER\" ] && echo \"launched " +
                 name + " " + version + "\" > \"$NELT_LAUNCH_MARKER\"\nexit 0\n");
   ::chmod((tree + "/bin/run").c_str(), 0755);
+  if (filler > 0) writeFile(tree + "/filler.bin", randomBytes(filler, 3));
   const std::string snap = dir + "/" + name + "_" + version + "_amd64.snap";
   ::unlink(snap.c_str());
   const auto r = nelt::runProgram(

@@ -34,9 +34,11 @@ std::string libzipArchive(const std::string& dir, const std::vector<ZipEntry>& e
                           const std::string& password, bool aes = true);
 
 // A squashfs snap with meta/snap.yaml declaring `name`, `version` and one app
-// `name` whose command writes "launched NAME VERSION" to $NELT_LAUNCH_MARKER.
-// Returns the snap file path (in `dir`), empty on failure.
-std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version);
+// `name` whose command writes "launched NAME VERSION" to $NELT_LAUNCH_MARKER,
+// plus `filler` incompressible bytes. Returns the snap file path (in `dir`),
+// empty on failure.
+std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version,
+                     size_t filler = 0);
 
 // kavix.json as the packer writes it (without "slug").
 std::string kavixJson(const std::string& name, const std::string& long_name,

@@ -1,0 +1,406 @@
+// The install pipeline, removal and launch against a scripted service, a
+// local download server and the snap/pkexec stand-ins, all below a temporary
+// NELT_ROOT.
+#include "kavix_model.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "fake_service.h"
+#include "fsutil.h"
+#include "json_util.h"
+#include "kavix_package.h"
+#include "model_log.h"
+#include "package_builder.h"
+#include "paths.h"
+#include "store_globals.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace nelt::test;
+using namespace std::chrono_literals;
+
+const char* TOKEN = "T0k3n";
+const char* PASSWORD = "pw with spaces & $HOME";
+
+// Serves packages as the store does, with switches for failures.
+class DownloadServer {
+ public:
+  struct Request {
+    std::string target, authorization, agent;
+  };
+
+  bool start() {
+    server_.Get("/ip", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("10.1.2.3\n", "text/plain");
+    });
+    server_.Get(R"(/api/v1/apps/downloadBinary/([^/]+))",
+                [this](const httplib::Request& req, httplib::Response& res) { serve(req, res); });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) return false;
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    return true;
+  }
+  ~DownloadServer() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void put(const std::string& slug, const std::string& version, const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    packages_[slug + "?" + version] = bytes;
+    if (latest_.count(slug) == 0 || version > latest_[slug]) latest_[slug] = version;
+  }
+  std::vector<Request> requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+  std::atomic<int> status{200};
+  std::atomic<bool> cut_short{false};
+  std::atomic<int> piece_pause_ms{2};
+
+ private:
+  void serve(const httplib::Request& req, httplib::Response& res) {
+    std::string bytes;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(
+          {req.target, req.get_header_value("Authorization"), req.get_header_value("User-Agent")});
+      const std::string slug = req.matches[1];
+      const std::string version =
+          req.has_param("version") ? req.get_param_value("version") : latest_[slug];
+      auto it = packages_.find(slug + "?" + version);
+      if (req.get_header_value("Authorization") != std::string("Bearer ") + TOKEN ||
+          it == packages_.end()) {
+        res.status = 404;
+        return;
+      }
+      bytes = it->second;
+    }
+    if (status != 200) {
+      res.status = status;
+      res.set_content("{\"code\":500}", "application/json");
+      return;
+    }
+    auto data = std::make_shared<std::string>(std::move(bytes));
+    const bool cut = cut_short;
+    const int pause = piece_pause_ms;
+    res.set_content_provider(
+        data->size(), "application/octet-stream",
+        [data, cut, pause](size_t offset, size_t length, httplib::DataSink& sink) {
+          if (cut && offset > data->size() / 2) return false;
+          const size_t n = std::min<size_t>(length, 32 * 1024);
+          sink.write(data->data() + offset, n);
+          if (pause > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+          return true;
+        });
+  }
+
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> packages_;
+  std::map<std::string, std::string> latest_;
+  std::vector<Request> requests_;
+};
+
+// The service's view of what is installed: every snap with an active
+// revision and a "kavix.json" carrying a slug.
+std::string inventory() {
+  std::string data;
+  int total = 0;
+  DIR* dir = opendir(nelt::snapRoot().c_str());
+  if (dir != nullptr) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string folder = nelt::snapRoot() + name;
+      struct stat st;
+      if (lstat((folder + "/current").c_str(), &st) != 0) continue;
+      rapidjson::Document doc;
+      const std::string text = readFile(folder + "/kavix.json");
+      doc.Parse(text.c_str());
+      std::string slug, version;
+      if (doc.HasParseError() || !nelt::getString(doc, "slug", slug)) continue;
+      nelt::getString(doc, "version", version);
+      if (total++ > 0) data += ",";
+      data += "{\"slug\":\"" + slug + "\",\"name_snap\":\"" + name + "\",\"version\":\"" + version +
+              "\",\"new-version\":\"null\",\"update\":0}";
+    }
+    closedir(dir);
+  }
+  return "{\"data\":[" + data + "],\"total\":" + std::to_string(total) + "}";
+}
+
+bool hasZombieChild() {
+  const std::string self = std::to_string(getpid());
+  DIR* dir = opendir("/proc");
+  bool zombie = false;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    const std::string stat = readFile(std::string("/proc/") + e->d_name + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (ppid == self && state == "Z") zombie = true;
+  }
+  closedir(dir);
+  return zombie;
+}
+
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return condition();
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("NELT_ROOT", root.path().c_str(), 1);
+    unsetenv("NELT_PKEXEC_REFUSE");
+    unsetenv("http_proxy");
+    unsetenv("HTTP_PROXY");
+    unsetenv("all_proxy");
+    // NELT_TEST_VERBOSE=1 shows the engine's messages.
+    if (std::getenv("NELT_TEST_VERBOSE") == nullptr) {
+      nelt::setDebugLogSink(nullptr);
+      nelt::setConsoleLogSink(nullptr);
+    }
+    ASSERT_TRUE(downloads.start());
+    setenv("NELT_IP_LOOKUP_URL", (downloads.url() + "/ip").c_str(), 1);
+    ASSERT_TRUE(service.start([this](const std::string& line) -> FakeReply {
+      if (line.rfind("POST 0 ", 0) == 0) return framed("200", "");
+      if (line == "GET 17 \n") return framed("200", "{\"url\": \"" + downloads.url() + "\"}");
+      if (line == "GET 5 \n")
+        return signed_in ? framed("200", std::string("{\"token\": \"") + TOKEN + "\"}")
+                         : framed("9998", "");
+      if (line.rfind("GET 8 ", 0) == 0)
+        return framed("200", std::string("{\"key\":\"") + PASSWORD + "\"}");
+      if (line == "GET 6 \n") return framed("200", inventory());
+      return framed("8888", "");
+    }));
+    api = std::make_unique<KavixAPI>(service.port(), true);
+    ASSERT_EQ(api->init(), 1);
+    engine = std::make_unique<KavixModel>();
+    engine->api = api.get();
+  }
+
+  void TearDown() override {
+    engine.reset();
+    unsetenv("NELT_PKEXEC_REFUSE");
+  }
+
+  // A package of a real snap: `name` at `version`, for `slug`.
+  std::string package(const std::string& slug, const std::string& name, const std::string& version,
+                      bool with_meta = true, const std::string& meta = "",
+                      size_t filler = 16 * 1024) {
+    const std::string snap = makeSnap(work.path(), name, version, filler);
+    EXPECT_FALSE(snap.empty());
+    std::vector<ZipEntry> entries = {{nelt::lastPathComponent(snap), readFile(snap)}};
+    if (with_meta)
+      entries.push_back(
+          {"kavix.json", meta.empty() ? kavixJson(name, "Test " + name, version) : meta});
+    const std::string payload = libzipArchive(work.path(), entries, PASSWORD);
+    const std::string info = "{\"name\":\"" + name + "\",\"snap\":\"" + entries[0].name +
+                             "\",\"version\":\"" + version + "\"}";
+    std::string bytes = kavixHeader(slug, info) + payload;
+    downloads.put(slug, version, bytes);
+    return bytes;
+  }
+
+  // Polls until the job ends; returns every distinct state seen in order.
+  std::vector<int> follow() {
+    std::vector<int> seen;
+    eventually(
+        [&] {
+          const int s = engine->getStateInstall();
+          if (seen.empty() || seen.back() != s) seen.push_back(s);
+          return s == 200 || s == 101 || s < 0;
+        },
+        60s);
+    return seen;
+  }
+
+  TempDir root;
+  TempDir work;
+  DownloadServer downloads;
+  FakeService service;
+  std::atomic<bool> signed_in{true};
+  std::unique_ptr<KavixAPI> api;
+  std::unique_ptr<KavixModel> engine;
+};
+
+TEST_F(EngineTest, SignedOutInstallReturns9998AndStartsNothing) {
+  package("hello-nelt", "hello-nelt", "1.0");
+  signed_in = false;
+  EXPECT_EQ(engine->install("hello-nelt", "", 0), 9998);
+  EXPECT_EQ(engine->getStateInstall(), 0);
+  EXPECT_TRUE(downloads.requests().empty());
+  EXPECT_EQ(engine->install("../etc", "", 0), -6) << "a slug that is no store slug";
+}
+
+TEST_F(EngineTest, InstallReportsProgressThenInstallsSnapAndMetadata) {
+  // A package of a few megabytes, paced so that the poller sees it arrive.
+  package("hello-nelt", "hello-nelt", "1.2.0", true,
+          "{\"name\":\"hello-nelt\",\"long-name\":\"Hello\",\"version\":\"1.2.0\",\"slug\":"
+          "\"someone-else\"}",
+          3 << 20);
+  nelt::makeDirs(nelt::kavixWorkRoot() + "hello-nelt/old");
+  writeFile(nelt::kavixWorkRoot() + "hello-nelt/old/left-over", "x");
+  setCurrentInstall("hello-nelt");
+  downloads.piece_pause_ms = 20;
+  ASSERT_EQ(engine->install("hello-nelt", "1.2.0", 0), 0);
+  const std::vector<int> seen = follow();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 200);
+  int order = -1;
+  for (int s : seen) {
+    const int rank = s == 102 ? 100 : s == 200 ? 101 : s;
+    EXPECT_TRUE((s >= 0 && s <= 99) || s == 102 || s == 200) << s;
+    EXPECT_GT(rank, order) << "states only move forward";
+    order = rank;
+  }
+  EXPECT_GE(seen.size(), 3u) << "some download percentages are seen";
+
+  const auto reqs = downloads.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].target, "/api/v1/apps/downloadBinary/hello-nelt?version=1.2.0");
+  EXPECT_EQ(reqs[0].authorization, std::string("Bearer ") + TOKEN);
+  EXPECT_NE(reqs[0].agent.find(", IPAddr:10.1.2.3, User: NativeStore, Status:0"), std::string::npos)
+      << reqs[0].agent;
+  EXPECT_EQ(reqs[0].agent.rfind("OS:", 0), 0u);
+
+  // The metadata lands next to the snap with the installed slug.
+  rapidjson::Document meta;
+  const std::string text = readFile(nelt::snapRoot() + "hello-nelt/kavix.json");
+  meta.Parse(text.c_str());
+  ASSERT_TRUE(meta.IsObject()) << text;
+  EXPECT_STREQ(meta["slug"].GetString(), "hello-nelt");
+  EXPECT_STREQ(meta["long-name"].GetString(), "Hello");
+  EXPECT_TRUE(nelt::isDirectory(nelt::varSnapRoot() + "hello-nelt"));
+  EXPECT_FALSE(nelt::fileExists(nelt::kavixWorkRoot() + "hello-nelt")) << "work folder removed";
+  EXPECT_EQ(currentInstall(), "") << "the worker clears the install marker";
+  EXPECT_NE(inventory().find("\"slug\":\"hello-nelt\""), std::string::npos);
+}
+
+TEST_F(EngineTest, FailedTransfersEndTheJobAsFailed) {
+  package("hello-nelt", "hello-nelt", "1.0", true, "", 256 * 1024);
+  for (int status : {500, 404}) {
+    downloads.status = status;
+    ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+    EXPECT_EQ(follow().back(), 101) << status;
+  }
+  downloads.status = 200;
+  downloads.cut_short = true;
+  ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+  EXPECT_EQ(follow().back(), 101) << "connection dropped half way";
+  EXPECT_FALSE(nelt::isDirectory(nelt::varSnapRoot() + "hello-nelt"));
+
+  // The next install starts from 0 again, not from the last job's result.
+  downloads.cut_short = false;
+  downloads.piece_pause_ms = 30;
+  ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+  EXPECT_LT(engine->getStateInstall(), 100);
+  EXPECT_EQ(follow().back(), 200);
+}
+
+TEST_F(EngineTest, RefusedAuthorisationFailsInstallAndUpdate) {
+  package("hello-nelt", "hello-nelt", "1.0");
+  setenv("NELT_PKEXEC_REFUSE", "1", 1);
+  ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0);
+  EXPECT_EQ(follow().back(), 101);
+  EXPECT_FALSE(nelt::isDirectory(nelt::varSnapRoot() + "hello-nelt"));
+
+  unsetenv("NELT_PKEXEC_REFUSE");
+  ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0);
+  ASSERT_EQ(follow().back(), 200);
+  // An update refused by the user is a failure even though the snap's data
+  // folder is there from before.
+  package("hello-nelt", "hello-nelt", "2.0");
+  setenv("NELT_PKEXEC_REFUSE", "1", 1);
+  ASSERT_EQ(engine->install("hello-nelt", "2.0", 0), 0);
+  EXPECT_EQ(follow().back(), 101);
+  EXPECT_NE(readFile(nelt::snapRoot() + "hello-nelt/kavix.json").find("\"1.0\""),
+            std::string::npos);
+}
+
+TEST_F(EngineTest, PackageWithoutMetadataInstallsTheSnapButFails) {
+  package("ghi-chu", "ghi-chu", "2.0.1", false);
+  ASSERT_EQ(engine->install("ghi-chu", "", 0), 0);
+  EXPECT_EQ(follow().back(), 101);
+  EXPECT_TRUE(nelt::isDirectory(nelt::varSnapRoot() + "ghi-chu"));
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "ghi-chu/kavix.json"));
+}
+
+TEST_F(EngineTest, SecondInstallWaitsForTheRunningJobThenQueues) {
+  package("hello-nelt", "hello-nelt", "1.0", true, "", 1 << 20);
+  package("may-tinh", "may-tinh", "1.0.0");
+  downloads.piece_pause_ms = 15;
+  ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+  std::atomic<bool> first_done_when_second_returned{false};
+  std::atomic<int> second_result{-100};
+  std::thread second([&] {
+    second_result = engine->install("may-tinh", "", 0);
+    first_done_when_second_returned = nelt::fileExists(nelt::snapRoot() + "hello-nelt/kavix.json");
+  });
+  second.join();
+  EXPECT_EQ(second_result, 0);
+  EXPECT_TRUE(first_done_when_second_returned);
+  EXPECT_EQ(follow().back(), 200);
+  EXPECT_TRUE(nelt::fileExists(nelt::snapRoot() + "may-tinh/kavix.json"));
+}
+
+TEST_F(EngineTest, IdleWorkerUsesNoCpu) {
+  timespec a{}, b{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+  std::this_thread::sleep_for(500ms);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+  const double used = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
+  EXPECT_LT(used, 0.1) << "an idle engine sleeps";
+}
+
+TEST_F(EngineTest, RemoveAndLaunchWorkOnInstalledApplicationsOnly) {
+  const std::string log = work.sub("pkexec.log");
+  setenv("NELT_PKEXEC_LOG", log.c_str(), 1);
+  EXPECT_EQ(engine->remove("hello-nelt"), -1);
+  EXPECT_EQ(engine->launch("hello-nelt"), -1);
+  EXPECT_EQ(readFile(log), "") << "nothing runs for an application that is not installed";
+
+  package("hello-nelt", "hello-nelt", "1.0");
+  ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+  ASSERT_EQ(follow().back(), 200);
+
+  const std::string marker = work.sub("launched");
+  setenv("NELT_LAUNCH_MARKER", marker.c_str(), 1);
+  ASSERT_EQ(engine->launch("hello-nelt"), 0);
+  EXPECT_TRUE(eventually([&] { return readFile(marker) == "launched hello-nelt 1.0\n"; }));
+  EXPECT_TRUE(eventually([] { return !hasZombieChild(); })) << "the application is reaped";
+
+  setenv("NELT_PKEXEC_REFUSE", "1", 1);
+  EXPECT_EQ(engine->remove("hello-nelt"), -1) << "refused: still installed";
+  unsetenv("NELT_PKEXEC_REFUSE");
+  EXPECT_EQ(engine->remove("hello-nelt"), 1);
+  EXPECT_EQ(engine->remove("hello-nelt"), -1);
+  EXPECT_EQ(engine->launch("hello-nelt"), -1) << "never the application launched before";
+  unsetenv("NELT_PKEXEC_LOG");
+  unsetenv("NELT_LAUNCH_MARKER");
+}
+
+}  // namespace
