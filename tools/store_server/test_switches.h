@@ -1,0 +1,78 @@
+// Switches that let tests make the store misbehave (slow, failing, broken or
+// silent answers), and the log of the requests the store received.
+//
+// The switches and the log never apply to the test endpoints themselves
+// ("/_test/..."), so a test can always turn a switch off again.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace nelt::store_server {
+
+struct Modes {
+  int latency_ms = 0;      // added before every answer
+  bool status500 = false;  // HTTP 500 with {"code":500,...}
+  bool not_json = false;   // HTTP 200 with a body that is not JSON
+  bool drop = false;       // connection closed without an answer
+  bool stall = false;      // no answer until the switch goes off, the peer
+                           // leaves, the server stops, or kStallLimit passes
+};
+
+class TestSwitches {
+ public:
+  static constexpr std::chrono::seconds kStallLimit{60};
+  static constexpr size_t kLogLimit = 200;
+
+  explicit TestSwitches(Modes initial = {}) : modes_(initial) {}
+
+  Modes modes() const;
+  // Merges the members present in a JSON object body into the switches.
+  // False (nothing changed) when the body is not such an object or a member
+  // has the wrong type.
+  bool update(const std::string& json_body, std::string& error);
+  // All switches off and the request log emptied.
+  void reset();
+  // The current switches as a JSON object.
+  std::string modesJson() const;
+
+  // Appends a request to the log (oldest entries fall off past kLogLimit).
+  void record(const httplib::Request& req);
+  // The log as a JSON array, oldest first: {"method","path","query",
+  // "decoded_path","headers","body"}; "path" and "query" as they were sent.
+  std::string requestsJson() const;
+
+  // Applies the switches to one store request before its handler runs.
+  // Returns true when the switches have answered (or dropped) the request,
+  // false when the handler should answer it.
+  bool intercept(const httplib::Request& req, httplib::Response& res);
+
+  // Ends every wait in progress (latency, stall); called when the server
+  // stops so that its threads can finish.
+  void shutdown();
+
+ private:
+  // Waits up to `d`, or until shutdown; false when shut down.
+  bool pause(std::chrono::milliseconds d);
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable wake_;
+  Modes modes_;
+  bool stopping_ = false;
+  std::deque<std::string> log_;  // compact JSON of each request
+};
+
+// Closes the TCP connection a request arrived on without answering: the
+// socket is shut down in both directions, so the client sees the connection
+// end, and the server's own attempt to answer fails and closes it.
+void dropConnection(const httplib::Request& req);
+
+// True when the client of a request has closed its side of the connection.
+bool peerHasLeft(const httplib::Request& req);
+
+}  // namespace nelt::store_server
