@@ -373,7 +373,7 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     rapidjson::Document out;
     out.SetObject();
     out.AddMember("slug", rapidjson::Value(slug.c_str(), out.GetAllocator()), out.GetAllocator());
-    out.AddMember("result", rapidjson::Value(ok ? "installed" : "failed"), out.GetAllocator());
+    out.AddMember("result", rapidjson::StringRef(ok ? "installed" : "failed"), out.GetAllocator());
     printJson(out);
   }
   if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed");
