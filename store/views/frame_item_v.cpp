@@ -149,9 +149,9 @@ void FrameItemV::setDesc(QString desc) { lb_desc->setText(shortenText(desc, DESC
 
 void FrameItemV::setSize(int w, int h) {
   setFixedSize(w, h);
-  lb_icon->setFixedSize(h - 10, h - 10);
+  lb_icon->setFixedSize(qMax(0, h - 10), qMax(0, h - 10));
   lb_name->setFixedHeight(20);
-  fr_name->setFixedSize(2 * h, h - 20);
+  fr_name->setFixedSize(qMax(0, 2 * h), qMax(0, h - 20));
   lb_desc->setFixedSize(qMax(0, w - 3 * h - 20), qMax(0, h - 30));
   for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
     bt->setFixedHeight(h / 4);

@@ -42,11 +42,16 @@ int ImageFetch::get(const QString& url, QByteArray& body, const QObject* guard) 
                      if (received > MAX_BYTES) reply->abort();
                    });
   QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+  // A widget destroyed while it waits gets no image; stop waiting for it.
+  if (guard) QObject::connect(guard, &QObject::destroyed, &loop, &QEventLoop::quit);
   limit.start(time_limit_ms);
   if (!reply->isFinished()) loop.exec();
   limit.stop();
 
-  if (guard && !asker) return FETCH_GONE;
+  if (guard && !asker) {
+    reply->abort();
+    return FETCH_GONE;
+  }
   if (timed_out) return FETCH_TIMEOUT;
   if (reply->error() != QNetworkReply::NoError) return FETCH_FAILED;
   body = reply->readAll();

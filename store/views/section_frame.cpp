@@ -76,10 +76,10 @@ SectionFrame::SectionFrame(QWidget* parent) : TFrame(nullptr) {
 void SectionFrame::init(int w, int h, QString name) {
   init_width = w;
   init_height = h;
-  setFixedSize(w - 10, h);
+  setFixedSize(qMax(0, w - 10), qMax(0, h));
   setContentsMargins(0, 0, 0, 0);
 
-  frame_name->setFixedWidth(w - 30);
+  frame_name->setFixedWidth(qMax(0, w - 30));
   frame_name->setStyleSheet("background-color: #f2f2f2; border-radius: 10px;");
   scroll_area->setStyleSheet(QString("background-color: %1").arg("#ffffff"));
 
@@ -97,15 +97,15 @@ void SectionFrame::init(int w, int h, QString name) {
 
   setName(name);
 
-  frame_name->setFixedHeight(h / 4 - 20);
-  lb_name->setFixedHeight(h / 8 + 10);
-  lb_more->setFixedHeight(h / 8 + 10);
-  lb_null->setFixedHeight(h / 8 - 20);
+  frame_name->setFixedHeight(qMax(0, h / 4 - 20));
+  lb_name->setFixedHeight(qMax(0, h / 8 + 10));
+  lb_more->setFixedHeight(qMax(0, h / 8 + 10));
+  lb_null->setFixedHeight(qMax(0, h / 8 - 20));
   // The spacer takes what the title and the link leave; never less than
   // nothing.
   lb_null->setFixedWidth(qMax(0, w - 15 * textLength(lb_name->text()) - lb_more->width() - 30));
 
-  scroll_area->setFixedSize(w, h - frame_name->height());
+  scroll_area->setFixedSize(qMax(0, w), qMax(0, h - frame_name->height()));
 
   lb_more->setStyleSheet("color: #52C41A; font-weight: bold;font-size: 15px;");
   lb_name->setStyleSheet("color: #404040; font-weight: bold; font-size: 20px; padding: 0px 10px");

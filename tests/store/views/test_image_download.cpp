@@ -1,0 +1,256 @@
+// Image downloads of the tiles, the detail page and the banner: success,
+// failure leaving the widget as it was, and the time limit against a server
+// that never answers. Served by an in-test HTTP responder and, when it is
+// built, by the project's local store server.
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "app_detail_view.h"
+#include "frame_item_h.h"
+#include "frame_item_v.h"
+#include "home_view.h"
+#include "image_fetch.h"
+#include "store_globals.h"
+#include "test_support.h"
+#include "ui_app_detail_view.h"
+#include "ui_home_view.h"
+#include "view_test_util.h"
+
+using viewtest::centreColour;
+using viewtest::near;
+
+namespace {
+
+const QColor RED(220, 20, 30);
+const QColor BLUE(20, 40, 230);
+const QColor GREEN(20, 200, 40);
+
+QPixmap shownBy(QLabel* label) { return label->pixmap(Qt::ReturnByValue); }
+
+}  // namespace
+
+class TestImageDownload : public QObject {
+  Q_OBJECT
+
+  viewtest::TinyHttp http;
+  QTemporaryDir dir;
+  QString localGreen;
+
+  void useResponder() { URL_HOST = http.baseUrl().toStdString(); }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(viewtest::enterRunDirectory());
+    QVERIFY(dir.isValid());
+    QVERIFY(http.start());
+    const QString icon = "/api/v1/uploads/app/icon/";
+    const QString shot = "/api/v1/uploads/app/screenshot/";
+    http.files[icon + "red.png"] = viewtest::encodedImage(RED, 64, 64, "PNG");
+    http.files[icon + "blue.jpg"] = viewtest::encodedImage(BLUE, 64, 64, "JPEG");
+    http.files[icon + "garbage.png"] = "this is not an image";
+    http.files[shot + "shot.png"] = viewtest::encodedImage(RED, 320, 180, "PNG");
+    http.files["/banner.png"] = viewtest::encodedImage(BLUE, 2000, 300, "PNG");
+    http.stalled << icon + "stall.png" << shot + "stall.png"
+                 << "/stall-banner.png";
+    localGreen = dir.filePath("green.png");
+    QFile file(localGreen);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(viewtest::encodedImage(GREEN, 64, 64, "PNG"));
+  }
+
+  void init() {
+    useResponder();
+    ImageFetch::setTimeLimit(ImageFetch::DEFAULT_TIME_LIMIT_MS);
+  }
+
+  void cleanupTestCase() { ImageFetch::setTimeLimit(ImageFetch::DEFAULT_TIME_LIMIT_MS); }
+
+  void downloadsShowTheImage() {
+    FrameItemV wide;
+    wide.setSize(890, 130);
+    wide.setIcon("red.png");
+    QCOMPARE(shownBy(wide.lb_icon).size(), QSize(120, 120));
+    QVERIFY(near(centreColour(shownBy(wide.lb_icon)), RED, 2));
+    QVERIFY(http.requested.contains("/api/v1/uploads/app/icon/red.png"));
+
+    FrameItemH small;
+    small.setSize(113, 150);
+    small.setIcon("blue.jpg");
+    QCOMPARE(shownBy(small.lb_icon).size(), QSize(98, 98));
+    QVERIFY(near(centreColour(shownBy(small.lb_icon)), BLUE));
+    QVERIFY(small.lb_icon->testAttribute(Qt::WA_TranslucentBackground));
+
+    AppDetailView page;
+    page.setIcon("blue.jpg");
+    QCOMPARE(shownBy(page.ui->icon).size(), page.ui->icon->size());
+    QVERIFY(near(centreColour(shownBy(page.ui->icon)), BLUE));
+
+    TWallpapperWidget thumb;
+    thumb.setSize(140, 80);
+    thumb.setWallpaper("shot.png");
+    QCOMPARE(thumb.getWallpaper()->size(), QSize(320, 180));
+    QCOMPARE(shownBy(&thumb).size(), QSize(140, 80));
+
+    HomeView home;
+    home.setBanner(http.baseUrl() + "/banner.png");
+    QPixmap banner = shownBy(home.ui->bannerView);
+    // Aspect ratio kept by expanding: covers 1000 x 210.
+    QVERIFY(banner.width() >= 1000 && banner.height() >= 210);
+    QVERIFY(banner.width() == 1000 || banner.height() == 210);
+    QVERIFY(near(centreColour(banner), BLUE, 2));
+  }
+
+  void failedDownloadsLeaveTheWidget_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("closedPort");
+    QTest::newRow("not found") << "missing.png" << false;
+    QTest::newRow("not an image") << "garbage.png" << false;
+    QTest::newRow("nobody listening") << "red.png" << true;
+  }
+
+  void failedDownloadsLeaveTheWidget() {
+    QFETCH(QString, name);
+    QFETCH(bool, closedPort);
+
+    FrameItemV wide;
+    wide.setSize(890, 130);
+    wide.setIcon("local://" + localGreen);
+    FrameItemH small;
+    small.setSize(113, 150);
+    small.setIcon("local://" + localGreen);
+    FrameItemH bare;  // never had an icon: the grey square stays
+    bare.setSize(113, 150);
+    AppDetailView page;
+    page.setIcon("local://" + localGreen);
+    TWallpapperWidget thumb;
+    thumb.setSize(140, 80);
+    HomeView home;
+    home.setBannerLocal("./icon/banner_default.png");
+    const qint64 bannerKey = shownBy(home.ui->bannerView).cacheKey();
+    QVERIFY(bannerKey != 0);
+
+    if (closedPort) {
+      QTcpServer probe;
+      QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+      URL_HOST = QString("http://127.0.0.1:%1").arg(probe.serverPort()).toStdString();
+      probe.close();
+    }
+    wide.setIcon(name);
+    small.setIcon(name);
+    bare.setIcon(name);
+    page.setIcon(name);
+    thumb.setWallpaper(name);
+    home.setBanner(QString::fromStdString(URL_HOST) + "/" + name);
+
+    QVERIFY(near(centreColour(shownBy(wide.lb_icon)), GREEN, 2));
+    QVERIFY(near(centreColour(shownBy(small.lb_icon)), GREEN, 2));
+    QVERIFY(!small.lb_icon->testAttribute(Qt::WA_TranslucentBackground));
+    QVERIFY(shownBy(bare.lb_icon).isNull());
+    QCOMPARE(bare.lb_icon->styleSheet(), QString("background-color: grey"));
+    QVERIFY(near(centreColour(shownBy(page.ui->icon)), GREEN, 2));
+    QVERIFY(shownBy(&thumb).isNull());
+    QVERIFY(thumb.getWallpaper()->isNull());
+    QCOMPARE(shownBy(home.ui->bannerView).cacheKey(), bannerKey);
+  }
+
+  void timeLimitEndsAStalledDownload() {
+    ImageFetch::setTimeLimit(300);
+    QCOMPARE(ImageFetch::timeLimit(), 300);
+
+    QByteArray body;
+    QCOMPARE(ImageFetch::get(ImageFetch::storeAddress("icon", "stall.png"), body, nullptr),
+             int(ImageFetch::FETCH_TIMEOUT));
+    QVERIFY(body.isEmpty());
+
+    // The window keeps running while a widget waits.
+    bool timerRan = false;
+    QTimer::singleShot(20, this, [&timerRan] { timerRan = true; });
+    AppDetailView page;
+    page.setIcon("local://" + localGreen);
+    page.setIcon("stall.png");
+    QVERIFY(timerRan);
+    QVERIFY(near(centreColour(shownBy(page.ui->icon)), GREEN, 2));
+
+    FrameItemV wide;
+    wide.setSize(890, 130);
+    wide.setIcon("local://" + localGreen);
+    wide.setIcon("stall.png");
+    QVERIFY(near(centreColour(shownBy(wide.lb_icon)), GREEN, 2));
+
+    TWallpapperWidget thumb;
+    thumb.setSize(140, 80);
+    thumb.setWallpaper("stall.png");
+    QVERIFY(thumb.getWallpaper()->isNull());
+
+    HomeView home;
+    home.setBannerLocal("./icon/banner_default.png");
+    const qint64 key = shownBy(home.ui->bannerView).cacheKey();
+    home.setBanner(http.baseUrl() + "/stall-banner.png");
+    QCOMPARE(shownBy(home.ui->bannerView).cacheKey(), key);
+    QVERIFY(http.requested.contains("/stall-banner.png"));
+  }
+
+  void widgetDestroyedWhileWaiting() {
+    // Something else (a page refresh, say) deletes the tile while its
+    // download waits: the wait ends and nothing touches the dead tile.
+    ImageFetch::setTimeLimit(30000);
+    QElapsedTimer clock;
+    clock.start();
+    auto* tile = new FrameItemH();
+    QPointer<FrameItemH> watch = tile;
+    QTimer::singleShot(50, this, [tile] { delete tile; });
+    tile->setIcon("stall.png");
+    QVERIFY(watch.isNull());
+    QVERIFY(clock.elapsed() < 30000);
+  }
+
+  void downloadsFromTheStoreServer() {
+    const std::string server_bin = nelt::test::binDir() + "/nelt-store-server";
+    if (!QFileInfo::exists(QString::fromStdString(server_bin))) {
+      QSKIP("nelt-store-server is not built");
+    }
+    nelt::test::TempDir work;
+    nelt::test::StoreServer server;
+    QVERIFY(server.start(work.path()));
+    URL_HOST = server.baseUrl();
+
+    const QString sample = QString::fromStdString(nelt::test::sourceDir()) +
+                           "/catalog/sample/images/hello-nelt-icon.png";
+    QImage expected =
+        QImage(sample).scaled(120, 120, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QVERIFY(!expected.isNull());
+
+    FrameItemV wide;
+    wide.setSize(890, 130);
+    wide.setIcon("hello-nelt-icon.png");
+    QImage shown = shownBy(wide.lb_icon).toImage();
+    QCOMPARE(shown.size(), QSize(120, 120));
+    QVERIFY(near(shown.pixelColor(60, 60), expected.pixelColor(60, 60), 2));
+
+    TWallpapperWidget thumb;
+    thumb.setSize(140, 80);
+    thumb.setWallpaper("hello-nelt-screen-1.png");
+    QVERIFY(!thumb.getWallpaper()->isNull());
+
+    // A missing upload leaves the tile as it was.
+    const qint64 key = shownBy(wide.lb_icon).cacheKey();
+    wide.setIcon("no-such-icon.png");
+    QCOMPARE(shownBy(wide.lb_icon).cacheKey(), key);
+
+    // A server that stops answering: the time limit ends the wait.
+    QVERIFY(server.setMode("{\"stall\":true}"));
+    ImageFetch::setTimeLimit(300);
+    AppDetailView page;
+    page.setIcon("local://" + localGreen);
+    page.setIcon("hello-nelt-icon.png");
+    QVERIFY(near(centreColour(shownBy(page.ui->icon)), GREEN, 2));
+    server.setMode("{\"stall\":false}");
+  }
+};
+
+QTEST_MAIN(TestImageDownload)
+#include "test_image_download.moc"
