@@ -1,5 +1,6 @@
 #include "nelt_cli.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -367,7 +368,10 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     }
     std::this_thread::sleep_for(POLL_INTERVAL);
   }
-  if (tty) std::printf("\n");
+  if (tty) {
+    if (state == 200) std::printf("\r[%s] 100%% installed  ", std::string(30, '#').c_str());
+    std::printf("\n");
+  }
   const bool ok = state == 200;
   if (o.json) {
     rapidjson::Document out;
@@ -431,7 +435,24 @@ int cmdLaunch(Session& s, const Options& o) {
   if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt launch SLUG");
   const std::string& slug = o.args[0];
   if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
-  if (s.engine().launch(slug) != 0)
+  // The application runs on its own after nelt has returned: it must not hold
+  // the caller's output open (a script reading nelt's output would wait for
+  // the application to end), so it gets /dev/null instead.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(STDOUT_FILENO), saved_err = dup(STDERR_FILENO);
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDOUT_FILENO);
+    dup2(null_fd, STDERR_FILENO);
+    close(null_fd);
+  }
+  const int launched = s.engine().launch(slug);
+  if (saved_out >= 0) dup2(saved_out, STDOUT_FILENO);
+  if (saved_err >= 0) dup2(saved_err, STDERR_FILENO);
+  if (saved_out >= 0) close(saved_out);
+  if (saved_err >= 0) close(saved_err);
+  if (launched != 0)
     return fail(CLI_FAILED, "cannot launch " + slug + " (not installed, or it has no command)");
   std::printf("Launched %s\n", slug.c_str());
   return CLI_OK;
