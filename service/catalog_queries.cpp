@@ -1,7 +1,6 @@
 // Catalog queries of the store channel: sections, the applications of a
 // section, search, detail records and package keys. Each is one GET whose
 // reply waits in `response` for getResponse / getIDResponse.
-#include <cctype>
 #include <string>
 
 #include "json_util.h"
@@ -67,17 +66,7 @@ int ServiceAPI::getDetailApp(int id) {
 }
 
 int ServiceAPI::getDetailApp(std::string slug) {
-  // The window asks for a record by number with "$" and the decimal id; a
-  // slug never starts with "$".
-  if (slug.size() > 1 && slug.size() <= 10 && slug[0] == '$') {
-    bool digits = true;
-    for (size_t i = 1; i < slug.size(); ++i)
-      if (!std::isdigit(static_cast<unsigned char>(slug[i]))) digits = false;
-    if (digits) {
-      const long long id = std::stoll(slug.substr(1));
-      if (id <= 0x7fffffff) return getDetailApp(static_cast<int>(id));
-    }
-  }
+  // The argument goes as it is: a slug, or "$" and the number of the record.
   return performGet(getUriGET("/api/v1/apps", nelt::percentEncode(slug) + "/detailAppByName"),
                     "int ServiceAPI::getDetailApp(std::string slug)");
 }

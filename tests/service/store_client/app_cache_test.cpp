@@ -77,9 +77,10 @@ TEST_F(AppCache, RecordWithIconAndTwoScreenshots) {
   EXPECT_EQ(std::string(cached["images"]["screenshot"][1].GetString()),
             "local://" + appsDir() + "hello-nelt-screen-2.png");
 
-  EXPECT_EQ(readFile(sys.dataDir() + "/apps.json"),
-            "{\n\t\"data\":[\n\t{\n\t\t\"slug\":\"hello-nelt\",\n\t\t\"json\":\"hello-nelt.json\",\n"
-            "\t\t\"state\":0\n\t}\n\t],\n\t\"total\":1\n}");
+  EXPECT_EQ(
+      readFile(sys.dataDir() + "/apps.json"),
+      "{\n\t\"data\":[\n\t{\n\t\t\"slug\":\"hello-nelt\",\n\t\t\"json\":\"hello-nelt.json\",\n"
+      "\t\t\"state\":0\n\t}\n\t],\n\t\"total\":1\n}");
   std::string file;
   int state = -1;
   ASSERT_TRUE(repo.hasApp("hello-nelt", file, state));

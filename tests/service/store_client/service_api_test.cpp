@@ -1,5 +1,7 @@
 // The store server client: URL builders and reply reduction as units, then
 // every exchange against the project's local store server on loopback.
+#include "service_api.h"
+
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <strings.h>
@@ -8,7 +10,6 @@
 #include <map>
 
 #include "process.h"
-#include "service_api.h"
 #include "store_client_support.h"
 
 using namespace nelt::test;
@@ -131,8 +132,8 @@ TEST_F(ServiceApiUnits, IdentityWithAndWithoutLsbRelease) {
     ASSERT_TRUE(nelt::readMacAddresses(mac));
     EXPECT_EQ(api.sysInfo().mac_addr, mac);
     EXPECT_EQ(api.sysInfo().ip_addr, "");
-    EXPECT_EQ(api.identityLine("CreatorTool"), "User-Agent: OS:Nelt Linux 1.0 (thử), MacAddr:" + mac +
-                                                   ", IPAddr:, User: CreatorTool, Status: 0");
+    EXPECT_EQ(api.identityLine("CreatorTool"), "User-Agent: OS:Nelt Linux 1.0 (thử), MacAddr:" +
+                                                   mac + ", IPAddr:, User: CreatorTool, Status: 0");
   }
   // Without lsb_release the service still starts, with no description.
   ScopedEnv path("PATH", sys.sub("no-such-bin"));
@@ -277,7 +278,8 @@ TEST_F(ServiceApiExchange, QueryFormsAndEscapedPaths) {
   EXPECT_EQ(lastStoreRequest(server).path, "/api/v1/apps/101/detail");
   EXPECT_EQ(api.getIDResponse(), "200");
   ASSERT_EQ(api.getDetailApp(std::string("$101")), 0);
-  EXPECT_EQ(lastStoreRequest(server).path, "/api/v1/apps/101/detail");
+  EXPECT_EQ(lastStoreRequest(server).path, "/api/v1/apps/%24101/detailAppByName");
+  EXPECT_EQ(api.getIDResponse(), "200");
   ASSERT_EQ(api.getDetailApp(std::string("hello-nelt")), 0);
   EXPECT_EQ(lastStoreRequest(server).path, "/api/v1/apps/hello-nelt/detailAppByName");
   EXPECT_EQ(api.getIDResponse(), "200");
