@@ -2,8 +2,11 @@
 // failure leaving the widget as it was, and the time limit against a server
 // that never answers. Served by an in-test HTTP responder and, when it is
 // built, by the project's local store server.
+#include <QBuffer>
+#include <QDataStream>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -31,6 +34,36 @@ const QColor GREEN(20, 200, 40);
 
 QPixmap shownBy(QLabel* label) { return label->pixmap(Qt::ReturnByValue); }
 
+quint32 crc32(const QByteArray& data) {
+  quint32 crc = 0xffffffffu;
+  for (char ch : data) {
+    crc ^= quint8(ch);
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+QByteArray pngChunk(const char* type, const QByteArray& data) {
+  QByteArray body = QByteArray(type) + data;
+  QByteArray chunk;
+  QDataStream out(&chunk, QIODevice::WriteOnly);
+  out << quint32(data.size());
+  out.writeRawData(body.constData(), body.size());
+  out << crc32(body);
+  return chunk;
+}
+
+// A few bytes of PNG whose header announces 20000 x 20000 pixels.
+QByteArray oversizedPng() {
+  QByteArray header;
+  QDataStream out(&header, QIODevice::WriteOnly);
+  out << quint32(20000) << quint32(20000) << quint8(8) << quint8(6) << quint8(0) << quint8(0)
+      << quint8(0);
+  QByteArray pixels = qCompress(QByteArray(256, '\0')).mid(4);  // a zlib stream
+  return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", pixels) +
+         pngChunk("IEND", {});
+}
+
 }  // namespace
 
 class TestImageDownload : public QObject {
@@ -52,6 +85,7 @@ class TestImageDownload : public QObject {
     http.files[icon + "red.png"] = viewtest::encodedImage(RED, 64, 64, "PNG");
     http.files[icon + "blue.jpg"] = viewtest::encodedImage(BLUE, 64, 64, "JPEG");
     http.files[icon + "garbage.png"] = "this is not an image";
+    http.files[icon + "huge.png"] = oversizedPng();
     http.files[shot + "shot.png"] = viewtest::encodedImage(RED, 320, 180, "PNG");
     http.files["/banner.png"] = viewtest::encodedImage(BLUE, 2000, 300, "PNG");
     http.stalled << icon + "stall.png" << shot + "stall.png"
@@ -109,6 +143,7 @@ class TestImageDownload : public QObject {
     QTest::addColumn<bool>("closedPort");
     QTest::newRow("not found") << "missing.png" << false;
     QTest::newRow("not an image") << "garbage.png" << false;
+    QTest::newRow("announces too many pixels") << "huge.png" << false;
     QTest::newRow("nobody listening") << "red.png" << true;
   }
 
@@ -155,6 +190,16 @@ class TestImageDownload : public QObject {
     QVERIFY(shownBy(&thumb).isNull());
     QVERIFY(thumb.getWallpaper()->isNull());
     QCOMPARE(shownBy(home.ui->bannerView).cacheKey(), bannerKey);
+  }
+
+  void oversizedImagesAreRefusedUndecoded() {
+    QByteArray bytes = oversizedPng();
+    QBuffer buffer(&bytes);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    QImageReader reader(&buffer);
+    QCOMPARE(reader.size(), QSize(20000, 20000));  // a well-formed header
+    QVERIFY(decodeImage(bytes).isNull());
+    QVERIFY(!decodeImage(viewtest::encodedImage(RED, 64, 64, "PNG")).isNull());
   }
 
   void timeLimitEndsAStalledDownload() {

@@ -220,6 +220,12 @@ class TestTiles : public QObject {
     highlight();
     QVERIFY(tile.bt_Install->isEnabled());
     QCOMPARE(tile.bt_Install->text(), QString::fromUtf8("Cài đặt"));
+
+    // A tile without a slug while nothing installs is not "being installed".
+    FrameItemV bare;
+    QTest::mousePress(&bare, Qt::RightButton);
+    QVERIFY(bare.bt_Install->isEnabled());
+    QCOMPARE(bare.bt_Install->text(), QString::fromUtf8("Cài đặt"));
   }
 
   void leftPressRecordsTheApplication() {
