@@ -130,8 +130,18 @@ int copyFileTail(const std::string& src, int64_t offset, const std::string& dst)
     return -2;
   }
   int rc = 0;
-  std::vector<char> buf(1 << 20);
   off_t pos = static_cast<off_t>(offset);
+  // The kernel copies without a round trip through this process where it
+  // can; the loop below takes over wherever it cannot (other file systems,
+  // old kernels).
+  for (;;) {
+    loff_t from = pos;
+    const ssize_t n = ::copy_file_range(in, &from, out, nullptr, 1 << 30, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pos = from;
+  }
+  std::vector<char> buf(1 << 20);
   for (;;) {
     ssize_t n = ::pread(in, buf.data(), buf.size(), pos);
     if (n < 0 && errno == EINTR) continue;
