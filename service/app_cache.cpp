@@ -175,10 +175,8 @@ void Repository::saveApps(std::string data) {
 
   bool ok = false;
   const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
-  if (std::find(installed.begin(), installed.end(), slug) == installed.end()) {
-    noteRecentSlug(slug);
-    evictOldRecords();
-  }
+  if (std::find(installed.begin(), installed.end(), slug) == installed.end()) noteRecentSlug(slug);
+  evictOldRecords();
   refreshApps();
 }
 
@@ -302,10 +300,15 @@ void Repository::noteRecentSlug(const std::string& slug) {
 }
 
 void Repository::evictOldRecords() {
+  if (list_slug.size() <= kMaxRecentRecords) return;
+  // An application installed since the last index rebuild keeps its record.
+  bool ok = false;
+  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
   while (list_slug.size() > kMaxRecentRecords) {
     const std::string oldest = list_slug.front();
     list_slug.erase(list_slug.begin());
-    removeCachedRecord(oldest);
+    if (std::find(installed.begin(), installed.end(), oldest) == installed.end())
+      removeCachedRecord(oldest);
   }
 }
 
