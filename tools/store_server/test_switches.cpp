@@ -67,10 +67,14 @@ bool addedByServer(const std::string& name) {
 
 constexpr std::chrono::seconds TestSwitches::kStallLimit;
 constexpr size_t TestSwitches::kLogLimit;
+constexpr size_t TestSwitches::kLoggedBodyLimit;
 
-void dropConnection(const httplib::Request& req) {
+void dropConnection(const httplib::Request& req, httplib::Response& res) {
   const int fd = connectionFd(req);
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  // Nothing reaches the client; the status only marks the request in the
+  // server's own log.
+  res.status = kDroppedStatus;
 }
 
 bool peerHasLeft(const httplib::Request& req) {
@@ -177,7 +181,8 @@ void TestSwitches::record(const httplib::Request& req) {
   }
   w.EndObject();
   w.Key("body");
-  writeString(w, req.body);
+  writeString(w,
+              req.body.size() > kLoggedBodyLimit ? req.body.substr(0, kLoggedBodyLimit) : req.body);
   w.EndObject();
 
   std::lock_guard<std::mutex> lock(mutex_);
@@ -205,7 +210,7 @@ bool TestSwitches::pause(std::chrono::milliseconds d) {
 bool TestSwitches::intercept(const httplib::Request& req, httplib::Response& res) {
   Modes m = modes();
   if (m.latency_ms > 0 && !pause(std::chrono::milliseconds(m.latency_ms))) {
-    dropConnection(req);
+    dropConnection(req, res);
     return true;
   }
   if (m.stall) {
@@ -220,7 +225,7 @@ bool TestSwitches::intercept(const httplib::Request& req, httplib::Response& res
     }
     if (modes_.stall || stopping_) {
       lock.unlock();
-      dropConnection(req);
+      dropConnection(req, res);
       return true;
     }
     // The stall was switched off while this request waited: answer it the
@@ -228,7 +233,7 @@ bool TestSwitches::intercept(const httplib::Request& req, httplib::Response& res
     m = modes_;
   }
   if (m.drop) {
-    dropConnection(req);
+    dropConnection(req, res);
     return true;
   }
   if (m.status500) {

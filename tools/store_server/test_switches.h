@@ -28,6 +28,8 @@ class TestSwitches {
  public:
   static constexpr std::chrono::seconds kStallLimit{60};
   static constexpr size_t kLogLimit = 200;
+  // Bodies are logged up to this many bytes, so the log stays small.
+  static constexpr size_t kLoggedBodyLimit = 64 * 1024;
 
   explicit TestSwitches(Modes initial = {}) : modes_(initial) {}
 
@@ -70,7 +72,10 @@ class TestSwitches {
 // Closes the TCP connection a request arrived on without answering: the
 // socket is shut down in both directions, so the client sees the connection
 // end, and the server's own attempt to answer fails and closes it.
-void dropConnection(const httplib::Request& req);
+void dropConnection(const httplib::Request& req, httplib::Response& res);
+
+// The status a dropped request shows in the server's log.
+constexpr int kDroppedStatus = 444;
 
 // True when the client of a request has closed its side of the connection.
 bool peerHasLeft(const httplib::Request& req);
