@@ -321,6 +321,32 @@ TEST_F(EngineTest, FailedTransfersEndTheJobAsFailed) {
   EXPECT_EQ(follow().back(), 200);
 }
 
+TEST_F(EngineTest, ProgressFollowsALowerCaseContentLength) {
+  // HTTP/2 servers and some proxies send header names in lower case.
+  const std::string bytes = package("hello-nelt", "hello-nelt", "1.0", true, "", 512 * 1024);
+  FakeService raw_http;
+  ASSERT_TRUE(raw_http.start([&](const std::string& line) {
+    FakeReply r;
+    if (line.rfind("GET /api/v1/apps/downloadBinary/hello-nelt", 0) != 0) {
+      r.silent = true;
+      return r;
+    }
+    r.bytes = "HTTP/1.1 200 OK\r\ncontent-type: application/octet-stream\r\ncontent-length: " +
+              std::to_string(bytes.size()) + "\r\nconnection: close\r\n\r\n" + bytes;
+    r.chunk = 16 * 1024;
+    r.pause = 10ms;
+    r.close_after = true;
+    return r;
+  }));
+  URL_HOST = "http://127.0.0.1:" + std::to_string(raw_http.port());
+  ASSERT_EQ(engine->install("hello-nelt", "", 0), 0);
+  const std::vector<int> seen = follow();
+  EXPECT_EQ(seen.back(), 200);
+  int partial = 0;
+  for (int s : seen) partial += s > 0 && s < 100 ? 1 : 0;
+  EXPECT_GE(partial, 3) << "percentages between 0 and 100 are seen";
+}
+
 TEST_F(EngineTest, RefusedAuthorisationFailsInstallAndUpdate) {
   package("hello-nelt", "hello-nelt", "1.0");
   setenv("NELT_PKEXEC_REFUSE", "1", 1);
