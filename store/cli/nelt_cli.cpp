@@ -380,8 +380,10 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     out.AddMember("result", rapidjson::StringRef(ok ? "installed" : "failed"), out.GetAllocator());
     printJson(out);
   }
-  if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed");
-  if (!o.json) std::printf("Installed %s\n", slug.c_str());
+  if (!ok)
+    return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed (--verbose tells why)");
+  if (!o.json)
+    std::printf("%s %s\n", std::string(verb) == "update" ? "Updated" : "Installed", slug.c_str());
   return CLI_OK;
 }
 

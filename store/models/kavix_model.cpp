@@ -179,13 +179,15 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
   link_download = link;
   name_snap.clear();
   {
+    // Progress and result change together, so a poller never pairs the new
+    // job's progress with the last job's result.
     std::lock_guard<std::mutex> per_lock(mutex_per);
     size_downloaded = 0;
     size_file_total = 0;
     per_download_i = 0;
     per_download = 0;
+    ret_install = 0;
   }
-  ret_install = 0;
   f_install_run = true;
   lock.unlock();
   cv.notify_all();
@@ -193,12 +195,13 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
 }
 
 int KavixModel::getStateInstall() {
+  int ret = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_per);
     per_download = per_download_i;
+    ret = ret_install;
   }
   // A failed job is reported as failed whatever the download had reached.
-  const int ret = ret_install.load();
   if (ret == -1) return 101;
   if (ret == 1) return 200;
   if (per_download <= 99) return per_download;
@@ -220,7 +223,10 @@ void KavixModel::_t_install() {
     lock.unlock();
     const int result = _run_job_();
     lock.lock();
-    ret_install = result;
+    {
+      std::lock_guard<std::mutex> per_lock(mutex_per);
+      ret_install = result;
+    }
     f_install_run = false;
     setCurrentInstall("");
     cv.notify_all();

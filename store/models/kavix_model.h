@@ -14,7 +14,6 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -91,8 +90,7 @@ class KavixModel {
   std::string snap_name;
   std::string cmd_launch;
 
-  // Result of the last job: 0 running or not started, 1 installed, -1 failed.
-  std::atomic<int> ret_install{0};
+  // Last progress value read by getStateInstall (its caller's thread only).
   int per_download = 0;
 
   // Guarded by `mutex`.
@@ -102,9 +100,11 @@ class KavixModel {
   std::mutex mutex;
   std::condition_variable cv;
 
-  // Progress of the current download; guarded by mutex_per.
+  // Progress and result of the current job; guarded by mutex_per.
   std::mutex mutex_per;
   int per_download_i = 0;
+  // Result of the last job: 0 running or not started, 1 installed, -1 failed.
+  int ret_install = 0;
   double size_file_total = 0;
   double size_downloaded = 0;
 
