@@ -218,6 +218,12 @@ TEST_F(ProtocolTable, AccountRequests) {
   EXPECT_EQ(dataFile("dev.json"), r.data);
   EXPECT_EQ(ask("GET 12 \n").status, "200");
   EXPECT_FALSE(nelt::fileExists(service.dataDir() + "/dev.json"));
+
+  // Passwords, the token and the package key stay out of the service's logs.
+  const std::string logs = service.proc().out() + service.proc().err();
+  for (const std::string& secret : {std::string("demo123"), std::string("vip-2024"),
+                                    std::string("wrong-password"), token, password})
+    EXPECT_EQ(logs.find(secret), std::string::npos) << secret;
 }
 
 TEST_F(ProtocolTable, InstalledApplications) {
