@@ -184,6 +184,10 @@ int main(int argc, char** argv) {
   size_t size_mb = 200;
   int runs = 3;
   std::string base_dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+  // The sample catalog and the programs of the build this benchmark belongs
+  // to, unless the environment names others.
+  setenv("NELT_SOURCE_DIR", NELT_DEFAULT_SOURCE_DIR, 0);
+  setenv("NELT_BIN_DIR", NELT_DEFAULT_BIN_DIR, 0);
   std::string bin_dir = nelt::test::binDir();
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
@@ -253,7 +257,8 @@ int main(int argc, char** argv) {
   // 2. Download and unpack from the local store server.
   nelt::test::StoreServer store;
   if (!store.start(work, "", {"--packages", work + "/packages"})) {
-    std::fprintf(stderr, "cannot start %s/nelt-store-server\n", bin_dir.c_str());
+    std::fprintf(stderr, "cannot start %s/nelt-store-server\n%s", bin_dir.c_str(),
+                 store.process().err().c_str());
     return 1;
   }
   const std::string token = storeLogin(store.baseUrl());
