@@ -36,6 +36,7 @@ pids+=($!)
 for _ in $(seq 100); do [ -s "$PORT_FILE" ] && break; sleep 0.1; done
 STORE_PORT="$(cat "$PORT_FILE")"
 STORE_URL="http://127.0.0.1:$STORE_PORT"
+export NELT_IP_LOOKUP_URL="$STORE_URL/ip"
 
 cat >"$NELT_ROOT/etc/nelt/nelt_store.conf" <<CONF
 {
@@ -59,7 +60,7 @@ NeltStore is running against the sample store.
   KavixService : $(cat "$PORT_CONF" 2>/dev/null) on 127.0.0.1   (log: $NELT_ROOT/service.log)
   NELT_ROOT    : $NELT_ROOT
 Sample account: demo / demo123. In another terminal:
-  export NELT_ROOT=$NELT_ROOT PATH=$ROOT/tools/standins:$BIN:\$PATH
+  export NELT_ROOT=$NELT_ROOT NELT_IP_LOOKUP_URL=$STORE_URL/ip PATH=$ROOT/tools/standins:$BIN:\$PATH
   nelt search ghi; nelt login demo; nelt install hello-nelt; nelt launch hello-nelt
 Press Ctrl-C to stop.
 MSG

@@ -84,7 +84,7 @@ const rapidjson::Value* listOf(const rapidjson::Value& doc) {
 
 class Session {
  public:
-  explicit Session(const Options& options) : options_(options) {}
+  Session() = default;
 
   int connect() {
     const std::string path = portFilePath();
@@ -136,7 +136,6 @@ class Session {
   }
 
  private:
-  const Options& options_;
   std::unique_ptr<KavixAPI> api_;
   std::unique_ptr<KavixModel> engine_;
 };
@@ -543,7 +542,7 @@ int runCli(int argc, char** argv) {
   };
   for (const auto& c : commands) {
     if (o.command != c.name) continue;
-    Session session(o);
+    Session session;
     if (int rc = session.connect(); rc != CLI_OK) return rc;
     return c.run(session, o);
   }
