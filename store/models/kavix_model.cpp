@@ -451,15 +451,27 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
   return 1;
 }
 
+namespace {
+// Asks the service for the installed list. Returns its "data" entries (the
+// first `n`, bounded by "total") or nullptr when the request failed or the
+// answer has another shape.
+const rapidjson::Value* fetchInstalled(KavixAPI& api, KavixReply& reply, rapidjson::SizeType& n) {
+  if (api.getListInstalleds(&reply) < 0 || reply.status != 200) return nullptr;
+  int total = 0;
+  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
+  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return nullptr;
+  n = std::min<rapidjson::SizeType>(total < 0 ? 0 : static_cast<rapidjson::SizeType>(total),
+                                    data->Size());
+  return data;
+}
+}  // namespace
+
 int KavixModel::_find_snap_name_(const std::string& wanted, std::string& name) {
   if (api == nullptr) return -1;
   KavixReply reply;
-  if (api->getListInstalleds(&reply) < 0 || reply.status != 200) return -1;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
-  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return -1;
-  const rapidjson::SizeType n = std::min<rapidjson::SizeType>(
-      total < 0 ? 0 : static_cast<rapidjson::SizeType>(total), data->Size());
+  rapidjson::SizeType n = 0;
+  const rapidjson::Value* data = fetchInstalled(*api, reply, n);
+  if (data == nullptr) return -1;
   for (rapidjson::SizeType i = 0; i < n; ++i) {
     std::string entry_slug, entry_name;
     if (!nelt::getString((*data)[i], "slug", entry_slug) || entry_slug != wanted) continue;
@@ -482,12 +494,9 @@ int KavixModel::remove(std::string slug_) {
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
   KavixReply reply;
-  if (api->getListInstalleds(&reply) < 0 || reply.status != 200) return -1;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
-  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return -1;
-  const rapidjson::SizeType n = std::min<rapidjson::SizeType>(
-      total < 0 ? 0 : static_cast<rapidjson::SizeType>(total), data->Size());
+  rapidjson::SizeType n = 0;
+  const rapidjson::Value* data = fetchInstalled(*api, reply, n);
+  if (data == nullptr) return -1;
   for (rapidjson::SizeType i = 0; i < n; ++i) {
     std::string entry_slug;
     if (nelt::getString((*data)[i], "slug", entry_slug) && entry_slug == slug_) return -1;

@@ -1,20 +1,22 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <curl/curl.h>
-#include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "fsutil.h"
 #include "protocol.h"
@@ -141,6 +143,25 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return out().find(text) != std::string::npos;
+}
+
+bool hasZombieChild() {
+  const std::string self = std::to_string(getpid());
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return false;
+  bool zombie = false;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    const std::string stat = readFile(std::string("/proc/") + e->d_name + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 > stat.size()) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (ppid == self && state == "Z") zombie = true;
+  }
+  closedir(dir);
+  return zombie;
 }
 
 int freeLoopbackPort() {
@@ -298,8 +319,12 @@ bool StoreServer::start(const std::string& work_dir, const std::string& catalog,
                         const std::vector<std::string>& extra_args) {
   std::string port_file = work_dir + "/store-server.port";
   unlink(port_file.c_str());
-  std::vector<std::string> argv = {binDir() + "/nelt-store-server", "--port", "0", "--port-file",
-                                   port_file, "--catalog",
+  std::vector<std::string> argv = {binDir() + "/nelt-store-server",
+                                   "--port",
+                                   "0",
+                                   "--port-file",
+                                   port_file,
+                                   "--catalog",
                                    catalog.empty() ? sourceDir() + "/catalog/sample" : catalog};
   for (size_t i = 0; i < extra_args.size(); ++i) {
     if (extra_args[i] == "--cert") tls_ = true;

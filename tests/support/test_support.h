@@ -3,10 +3,11 @@
 // store server.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace nelt::test {
@@ -61,6 +62,9 @@ class ChildProcess {
   pid_t pid_ = -1;
   std::string out_path_, err_path_;
 };
+
+// True when this process has a child that has ended but was not reaped.
+bool hasZombieChild();
 
 // A free TCP port on 127.0.0.1 (bound and released).
 int freeLoopbackPort();

@@ -41,24 +41,6 @@ bool eventually(F condition, std::chrono::milliseconds timeout = 30s) {
   return condition();
 }
 
-bool hasZombieChild() {
-  const std::string self = std::to_string(getpid());
-  DIR* dir = opendir("/proc");
-  bool zombie = false;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-    const std::string stat = readFile(std::string("/proc/") + e->d_name + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == self && state == "Z") zombie = true;
-  }
-  closedir(dir);
-  return zombie;
-}
-
 struct CliResult {
   int status = -1;
   std::string out, err;

@@ -142,24 +142,6 @@ std::string inventory() {
   return "{\"data\":[" + data + "],\"total\":" + std::to_string(total) + "}";
 }
 
-bool hasZombieChild() {
-  const std::string self = std::to_string(getpid());
-  DIR* dir = opendir("/proc");
-  bool zombie = false;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-    const std::string stat = readFile(std::string("/proc/") + e->d_name + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == self && state == "Z") zombie = true;
-  }
-  closedir(dir);
-  return zombie;
-}
-
 template <typename F>
 bool eventually(F condition, std::chrono::milliseconds timeout = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
