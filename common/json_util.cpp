@@ -1,8 +1,9 @@
 #include "json_util.h"
 
-#include <cstdio>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include <cstdio>
 
 namespace nelt {
 

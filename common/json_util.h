@@ -4,6 +4,7 @@
 #pragma once
 
 #include <rapidjson/document.h>
+
 #include <string>
 
 namespace nelt {

@@ -1,11 +1,12 @@
 #include "process.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 
 extern char** environ;
 

@@ -2,8 +2,9 @@
 // vector, so no text from outside can become a command.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 namespace nelt {

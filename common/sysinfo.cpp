@@ -1,11 +1,12 @@
 #include "sysinfo.h"
 
-#include <cstdio>
 #include <curl/curl.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>
+
+#include <cstdio>
 #include <vector>
 
 #include "process.h"

@@ -24,6 +24,7 @@ bool readMacAddresses(std::string& out);
 
 // Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`.
 // Empty on any failure or when `url` is empty.
-std::string fetchPublicIp(const std::string& url, long timeout_sec, const std::string& ca_file = "");
+std::string fetchPublicIp(const std::string& url, long timeout_sec,
+                          const std::string& ca_file = "");
 
 }  // namespace nelt
