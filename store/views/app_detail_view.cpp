@@ -7,18 +7,12 @@
 #include <cmath>
 
 #include "image_fetch.h"
+#include "styles.h"
 #include "ui_app_detail_view.h"
 
 namespace {
 
 const QStringList SHOT_FORMATS = {"png", "jpeg", "jpg"};
-
-const char* const SCROLL_STYLE =
-    "QScrollBar:vertical {border: 2px inset #cfcfcf;border-radius: 5px; background: #f2f2f2; "
-    "width: 12px; }QScrollBar::handle:vertical {background: #cfcfcf; border-radius: 3px; "
-    "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
-    "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
-    "{background: #cfcfcf; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
 
 }  // namespace
 
@@ -116,7 +110,7 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
   ui->rate->setFixedWidth(100);
   ui->rate_number->setText("0.0");
 
-  ui->scrollArea->setStyleSheet(SCROLL_STYLE);
+  ui->scrollArea->setStyleSheet(SCROLL_STYLE_LIST);
 }
 
 AppDetailView::~AppDetailView() { delete ui; }

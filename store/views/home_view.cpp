@@ -3,18 +3,8 @@
 #include <QScrollBar>
 
 #include "image_fetch.h"
+#include "styles.h"
 #include "ui_home_view.h"
-
-namespace {
-
-const char* const SCROLL_STYLE =
-    "QScrollBar:vertical {border: 2px inset #cfcfcf;border-radius: 5px; background: #f2f2f2; "
-    "width: 12px; }QScrollBar::handle:vertical {background: #cfcfcf; border-radius: 3px; "
-    "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
-    "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
-    "{background: #ffffff; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
-
-}  // namespace
 
 HomeView::HomeView(QWidget* parent) : QWidget(parent), ui(new Ui_HomeView) {
   ui->setupUi(this);
@@ -24,7 +14,7 @@ HomeView::HomeView(QWidget* parent) : QWidget(parent), ui(new Ui_HomeView) {
   }
   ui->verticalLayoutSections_2->setAlignment(Qt::AlignTop);
   ui->verticalLayoutSections_2->setSpacing(10);
-  ui->scrollArea->setStyleSheet(SCROLL_STYLE);
+  ui->scrollArea->setStyleSheet(SCROLL_STYLE_HOME);
   ui->scrollArea->setFixedWidth(980);
 }
 

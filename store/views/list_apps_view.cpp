@@ -2,19 +2,9 @@
 
 #include <QScrollBar>
 
+#include "styles.h"
 #include "twidget.h"
 #include "ui_list_apps_view.h"
-
-namespace {
-
-const char* const SCROLL_STYLE =
-    "QScrollBar:vertical {border: 2px inset #cfcfcf;border-radius: 5px; background: #f2f2f2; "
-    "width: 12px; }QScrollBar::handle:vertical {background: #cfcfcf; border-radius: 3px; "
-    "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
-    "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
-    "{background: #cfcfcf; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
-
-}  // namespace
 
 ListAppsView::ListAppsView(QWidget* parent) : QWidget(parent), ui(new Ui_ListAppsView) {
   ui->setupUi(this);
@@ -26,7 +16,7 @@ ListAppsView::ListAppsView(QWidget* parent) : QWidget(parent), ui(new Ui_ListApp
     ui->scrollAreaWidgetContents->setLayout(ui->verticalLayout);
   }
   ui->label->setStyleSheet("font-weight: bold; color: #404040");
-  ui->scrollAreaListApp->verticalScrollBar()->setStyleSheet(SCROLL_STYLE);
+  ui->scrollAreaListApp->verticalScrollBar()->setStyleSheet(SCROLL_STYLE_LIST);
   ui->verticalLayout->setAlignment(Qt::AlignTop | Qt::AlignCenter);
   default_height_name = ui->label->height();
   default_height_list = ui->scrollAreaListApp->height();
