@@ -207,17 +207,9 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
 
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return -1;
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kImageSeconds);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kImageConnectSeconds);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  ServiceAPI::applyTransferLimits(handle, kImageSeconds, kImageConnectSeconds, ca_file);
   curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _write_data_);
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-#endif
-  ServiceAPI::trustCertificates(handle, ca_file);
 
   const std::string apps_dir = getPath("apps/");
   auto& alloc = doc.GetAllocator();

@@ -63,17 +63,9 @@ bool nestingWithin(const std::string& text, int limit) {
 }
 
 void setupChannel(CURL* handle, std::string* target) {
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferSeconds);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  ServiceAPI::applyTransferLimits(handle, kTransferSeconds, kConnectSeconds, CA_FILE);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-#endif
-  ServiceAPI::trustCertificates(handle, CA_FILE);
 }
 
 // Installs `list` on `handle` and frees the list it replaces.
@@ -322,6 +314,19 @@ size_t ServiceAPI::_write_callback_(void* contents, size_t size, size_t nmemb, v
   if (target->size() + n > kMaxReplyBytes) return 0;  // ends the transfer as failed
   target->append(static_cast<const char*>(contents), n);
   return n;
+}
+
+void ServiceAPI::applyTransferLimits(CURL* handle, long total_sec, long connect_sec,
+                                     const std::string& ca_file) {
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, total_sec);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connect_sec);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+  trustCertificates(handle, ca_file);
 }
 
 int ServiceAPI::trustCertificates(CURL* handle, const std::string& ca_file) {

@@ -54,6 +54,11 @@ class ServiceAPI {
   // system's trust store. An empty name leaves libcurl's defaults. Returns 0,
   // or -1 when the file cannot be read (the defaults then stay in force).
   static int trustCertificates(CURL* handle, const std::string& ca_file);
+  // The limits every store-server transfer of the service gets: whole-transfer
+  // and connect time-outs, no signals, http and https only, and the trusted
+  // certificates.
+  static void applyTransferLimits(CURL* handle, long total_sec, long connect_sec,
+                                  const std::string& ca_file);
 
   // Parses JSON received from outside (bounded nesting, no recursion in the
   // parser). False when it is not JSON.
