@@ -3,6 +3,7 @@
 #include <QGraphicsDropShadowEffect>
 #include <QPixmap>
 
+#include "icon_path.h"
 #include "store_globals.h"
 #include "ui_account_view.h"
 
@@ -21,7 +22,7 @@ void addShadow(QWidget* w) {
 AccountView::AccountView(QWidget* parent) : QWidget(parent), ui(new Ui_AccountView) {
   ui->setupUi(this);
   ui->frameLogined->hide();
-  ui->lb_icon->setPixmap(QPixmap("./icon/icon-user.png"));
+  ui->lb_icon->setPixmap(QPixmap(iconPath("./icon/icon-user.png")));
   ui->textEditAcc->setCursorPosition(0);
   ui->textEditPass->setCursorPosition(0);
   setLinks();

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <cmath>
 
+#include "icon_path.h"
 #include "image_fetch.h"
 #include "styles.h"
 #include "ui_app_detail_view.h"
@@ -103,10 +104,10 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
   ui->buttonRemove->setDefaultStyle(STYLE_RED);
   ui->buttonUpdate->setDefaultStyle(STYLE_ORANGE);
 
-  ui->buttonBack->setIcon(QIcon("./icon/back.svg"));
+  ui->buttonBack->setIcon(QIcon(iconPath("./icon/back.svg")));
   ui->buttonBack->setIconSize(QSize(30, 30));
 
-  ui->rate->setPixmap(QPixmap("icon/rating.png"));
+  ui->rate->setPixmap(QPixmap(iconPath("icon/rating.png")));
   ui->rate->setFixedWidth(100);
   ui->rate_number->setText("0.0");
 
@@ -158,8 +159,8 @@ void AppDetailView::setRating(double r) {
 
   const int w = ui->rate->width();
   const int h = ui->rate->height();
-  QPixmap stars = scaledPixmap(QPixmap("icon/rating.png"), QSize(w, h));
-  QPixmap stars_full = scaledPixmap(QPixmap("icon/rating-full.png"), QSize(w, h));
+  QPixmap stars = scaledPixmap(QPixmap(iconPath("icon/rating.png")), QSize(w, h));
+  QPixmap stars_full = scaledPixmap(QPixmap(iconPath("icon/rating-full.png")), QSize(w, h));
   // Width of the gold part. A zero width draws no gold at all (an empty copy
   // rectangle would mean "everything" to QPixmap::copy, so none is made).
   const int cut = static_cast<int>(w * r / 5.0);

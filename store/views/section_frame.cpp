@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "frame_item_h.h"
+#include "icon_path.h"
 
 std::string KAVIX_SECTION_CURRENT;
 
@@ -46,7 +47,7 @@ SectionFrame::SectionFrame(QWidget* parent) : TFrame(nullptr) {
   lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
   lb_more->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(10));
   lb_more->setText("Tất cả");
-  lb_more->setIcon(QIcon("./icon/all.svg"));
+  lb_more->setIcon(QIcon(iconPath("./icon/all.svg")));
   lb_more->setIconSize(QSize(20, 20));
   QFont link_font = lb_more->font();
   link_font.setUnderline(true);

@@ -1,0 +1,182 @@
+// Controller of applications: the catalog pages (home strips, section list,
+// search results, installed and updates pages, tile installs) and the detail
+// page with its install, update, remove and launch sequences.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+class FrameItemV;
+class KavixAPI;
+class KavixModel;
+class ListAppsView;
+class QTimer;
+class SectionFrame;
+class TLabel;
+class TWallpapperWidget;
+class Ui_AppDetailView;
+class Ui_HomeView;
+class Ui_ListAppsView;
+class Ui_MainWindow;
+class UserController;
+struct KavixReply;
+
+// State of an application as the detail page sees it.
+enum TYPE_APP {
+  TYPE_NULL = 1,
+  TYPE_DEFAULT = 2,    // not installed: Install
+  TYPE_INSTALLED = 3,  // installed: Launch, Remove
+  TYPE_UPDATE = 4,     // installed, newer version: Launch, Remove, Update
+  TYPE_WAITINSTALL = 5,
+  TYPE_INSTALLING = 6,  // its install runs: progress
+  TYPE_UNKNOW = 7       // to be worked out from the installed and updates pages
+};
+
+// One installed application as the window reads it.
+struct InfoAppInstalled {
+  std::string slug;
+  std::string ver_cur;
+  std::string ver_new;
+  int update = 0;
+};
+
+class AppController : public QObject {
+  Q_OBJECT
+ public:
+  AppController();
+  ~AppController() override;
+  AppController(const AppController&) = delete;
+  AppController& operator=(const AppController&) = delete;
+
+  void setOBJECT(Ui_MainWindow* ui, KavixAPI* api, int* id_pages);
+  // Timers, detail page buttons, first build of the installed and updates
+  // pages; once.
+  void control();
+
+  void refreshHomeView();
+  void refreshListView();
+  void refreshInstalledListView();
+  void refreshUpdateListView();
+  // Takes the application pressed last out of KAVIX_APP_CURRENT.
+  void getAppCurrent(int& id, std::string& name);
+
+  void refreshDetailView(std::string name, TYPE_APP type);
+  void setStateDetailInstall(int state);
+
+  QString styleDefaultButton;
+  QWidget* page_prev = nullptr;
+  bool flag_logouted_section = false;
+  UserController* user_controller_callback = nullptr;
+  KavixAPI* api = nullptr;
+  KavixModel* model;
+  Ui_MainWindow* ui = nullptr;
+  Ui_AppDetailView* ui_detail = nullptr;
+  Ui_HomeView* ui_home = nullptr;
+  Ui_ListAppsView* ui_listapp = nullptr;
+  Ui_ListAppsView* ui_listinstalled = nullptr;
+  Ui_ListAppsView* ui_listupdate = nullptr;
+  int num_secs = 0;
+  int id_section_current = 0;
+  // Strips of the home page (children of the home page while shown).
+  std::vector<SectionFrame*> sections;
+  int num_installeds = 0;
+  int num_updates = 0;
+  QTimer* timer_refresh = nullptr;
+  bool flag_refresh = true;
+  QTimer* timer_install = nullptr;
+  int per_download = 0;
+  int id_app_detail_current = 0;
+  std::string name_app_detail_current;
+  std::string name_app_installing_current;
+  std::string version_current;
+  std::string version_new;
+  TLabel* lb_newversion;
+  double size_app_current = 0;
+  double size_app_installing = 0;
+  int size_frame_detail = 0;
+  bool hasPayment = false;
+  int* id_pages = nullptr;
+  bool is_enbInstall = false;
+  bool is_enbLaunch = false;
+  bool is_enbRemove = false;
+  bool is_enbUpdate = false;
+
+ public slots:
+  void onSectionDetailView();
+  void onInstall();
+  void onUpdate();
+  void onRemove();
+  void onLaunch();
+  void onPrevPage();
+  void switchRefreshFlag();
+
+  void onAppDetailView();
+  void onInstallDetail();
+  void onUpdateDetail();
+  void onRemoveDetail();
+  void onLaunchDetail();
+  void onInstallTimer();
+  void onDisplayWallpaper();
+
+ signals:
+  // A page build ended (tests and tools wait on these).
+  void homeRefreshed();
+  void listRefreshed();
+  void installedRefreshed();
+  void updatesRefreshed();
+  void detailRefreshed();
+  // An engine call of the remove or launch sequence returned.
+  void removeFinished(int result);
+  void launchFinished(int result);
+
+ private:
+  friend class AppControllerTestPeer;
+
+  void _refreshHomeView();
+  void _refreshListView();
+  void _refreshInstalledListView();
+  void _refreshUpdateListView();
+  int _findAppInstalled(std::string slug);
+
+  void _cleanDetailPage();
+  void _calculateSizeDesc(QString text);
+  void _calculateSizeName(QString text);
+  void _setDefaultStateButtonDetail();
+  void _getDefaultStateButtonDetail();
+
+  // Reads the installed list into `installeds`. 0 loaded, 1 transport
+  // failure, -1 another status (8001 included: `status` tells).
+  int _loadInstalled(std::vector<InfoAppInstalled>& installeds, int& status);
+  // The result rule's 8001 branch: signs out; true when the caller may run
+  // its refresh again (once per user action).
+  bool _retryAfterSignOut();
+  void _clearListPage(ListAppsView* page, bool detach);
+  void _clearSections();
+  void _fillResultTile(FrameItemV* tile, const void* entry, bool short_desc_in_version,
+                       const std::vector<InfoAppInstalled>& installeds);
+  void _showListPage();
+  void _notify(const QString& text);
+  void _showScreenshots(const void* shots);
+  void _setMenuStyle(const QString& style);
+  void _stateLabel(const QString& text, const QString& color);
+  void _enableButton(int line, const char* name, bool on);
+
+  // Re-entry guards: an image download waits in a nested event loop, so a
+  // slot can run while a page is being built.
+  bool building_home = false;
+  bool building_list = false;
+  bool building_installed = false;
+  bool building_updates = false;
+  bool building_detail = false;
+  // Depth of refreshes triggered by one user action; the 8001 retry happens
+  // only at depth 1.
+  int retry_depth = 0;
+  bool retried = false;
+  // The engine call of remove or launch runs off the GUI thread.
+  bool engine_busy = false;
+  std::vector<InfoAppInstalled> installed_records;
+};
