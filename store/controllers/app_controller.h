@@ -3,11 +3,15 @@
 // page with its install, update, remove and launch sequences.
 #pragma once
 
+#include <rapidjson/fwd.h>
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 class FrameItemV;
@@ -23,7 +27,6 @@ class Ui_HomeView;
 class Ui_ListAppsView;
 class Ui_MainWindow;
 class UserController;
-struct KavixReply;
 
 // State of an application as the detail page sees it.
 enum TYPE_APP {
@@ -136,10 +139,14 @@ class AppController : public QObject {
  private:
   friend class AppControllerTestPeer;
 
-  void _refreshHomeView();
-  void _refreshListView();
-  void _refreshInstalledListView();
-  void _refreshUpdateListView();
+  enum { RUN_DONE = 0, RUN_AGAIN = 1 };  // RUN_AGAIN: the service answered 8001
+  enum { LIST_NONE = 0, LIST_SEARCH = 1, LIST_SECTION = 2 };
+
+  int _refreshHomeView();
+  int _refreshListView();
+  int _refreshSectionView();
+  int _refreshInstalledListView();
+  int _refreshUpdateListView();
   int _findAppInstalled(std::string slug);
 
   void _cleanDetailPage();
@@ -148,35 +155,54 @@ class AppController : public QObject {
   void _setDefaultStateButtonDetail();
   void _getDefaultStateButtonDetail();
 
-  // Reads the installed list into `installeds`. 0 loaded, 1 transport
-  // failure, -1 another status (8001 included: `status` tells).
+  bool _runBuild(bool& busy, bool& pending, int (AppController::*build)());
+  void _runList(int kind);
+  // The sign-out of the 8001 answer: true when the caller may run its
+  // refresh once more (once per user action).
+  bool _retryAfterSignOut(bool& signed_out_once);
+  // Reads the installed list. 0 loaded, 1 transport failure, -1 another
+  // status (in `status`).
   int _loadInstalled(std::vector<InfoAppInstalled>& installeds, int& status);
-  // The result rule's 8001 branch: signs out; true when the caller may run
-  // its refresh again (once per user action).
-  bool _retryAfterSignOut();
   void _clearListPage(ListAppsView* page, bool detach);
   void _clearSections();
-  void _fillResultTile(FrameItemV* tile, const void* entry, bool short_desc_in_version,
+  void _fillResultTile(FrameItemV* tile, const rapidjson::Value& entry, bool desc_in_version,
                        const std::vector<InfoAppInstalled>& installeds);
   void _showListPage();
   void _notify(const QString& text);
-  void _showScreenshots(const void* shots);
   void _setMenuStyle(const QString& style);
+  void _startInstall(bool update);
+  void _applyPreset(const std::string& name, TYPE_APP type);
+  int _fillDetail(const std::string& name, TYPE_APP type);
+  void _showScreenshots(const rapidjson::Value& shots);
   void _stateLabel(const QString& text, const QString& color);
+  void _resultLabel(const QString& text, const QString& color);
   void _enableButton(int line, const char* name, bool on);
+  void _runEngine(std::function<int()> call, std::function<void(int)> done);
+  void _removeDone(const std::string& slug, int r);
+  void _launchDone(const std::string& slug, int r);
 
+ public:
+  // Estimated line count of `text` wrapped at `width` characters, as the
+  // detail page sizes its name and description.
+  static int estimateLines(const QString& text, int width);
+
+  // Installed list as last read by the installed page.
+  std::vector<InfoAppInstalled> installed_records;
+
+ private:
   // Re-entry guards: an image download waits in a nested event loop, so a
   // slot can run while a page is being built.
-  bool building_home = false;
+  bool building_home = false, pending_home = false;
+  bool building_installed = false, pending_installed = false;
+  bool building_updates = false, pending_updates = false;
   bool building_list = false;
-  bool building_installed = false;
-  bool building_updates = false;
-  bool building_detail = false;
-  // Depth of refreshes triggered by one user action; the 8001 retry happens
-  // only at depth 1.
-  int retry_depth = 0;
-  bool retried = false;
-  // The engine call of remove or launch runs off the GUI thread.
+  int pending_list = LIST_NONE;
+  bool building_detail = false, pending_detail = false;
+  std::string pending_detail_name;
+  TYPE_APP pending_detail_type = TYPE_DEFAULT;
+  std::string section_name;
+  bool installing_update = false;
+  // Remove and launch wait on the engine off the GUI thread.
   bool engine_busy = false;
-  std::vector<InfoAppInstalled> installed_records;
+  std::thread engine_thread;
 };
