@@ -310,25 +310,6 @@ int cmdLogout(Session& s, const Options& o) {
   return CLI_OK;
 }
 
-const char* installError(int r) {
-  switch (r) {
-    case -1:
-      return "the install worker cannot run";
-    case -2:
-      return "another install is running";
-    case -3:
-      return "the store service refused the token request";
-    case -4:
-      return "the store service holds no usable account token";
-    case -5:
-      return "the store service did not answer the token request";
-    case -6:
-      return "not an application slug";
-    default:
-      return "the install could not start";
-  }
-}
-
 // Runs one install job to its end, showing its progress. `verb` names the
 // operation in messages ("install", "update").
 int runInstall(Session& s, const Options& o, const std::string& slug, const std::string& version,
@@ -342,7 +323,7 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
   }
   if (r != 0) {
     setCurrentInstall("");
-    return fail(CLI_FAILED, std::string("cannot ") + verb + " " + slug + ": " + installError(r));
+    return fail(CLI_FAILED, std::string("cannot ") + verb + " " + slug + ": " + engine.lastError());
   }
   const bool tty = !o.json && isatty(STDOUT_FILENO) == 1;
   int last = -2;
@@ -372,17 +353,25 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     std::printf("\n");
   }
   const bool ok = state == 200;
+  // The version read back from the installed files, not the one asked for:
+  // another install of the same application may have run just before.
+  const std::string version_now = ok ? engine.installedVersion() : std::string();
+  std::string reason = ok ? std::string() : engine.lastError();
+  if (!ok && reason.empty()) reason = "the install ended in an unknown state";
   if (o.json) {
     rapidjson::Document out;
     out.SetObject();
-    out.AddMember("slug", rapidjson::Value(slug.c_str(), out.GetAllocator()), out.GetAllocator());
-    out.AddMember("result", rapidjson::StringRef(ok ? "installed" : "failed"), out.GetAllocator());
+    auto& a = out.GetAllocator();
+    out.AddMember("slug", rapidjson::Value(slug.c_str(), a), a);
+    out.AddMember("result", rapidjson::StringRef(ok ? "installed" : "failed"), a);
+    if (ok) out.AddMember("version", rapidjson::Value(version_now.c_str(), a), a);
+    if (!ok) out.AddMember("error", rapidjson::Value(reason.c_str(), a), a);
     printJson(out);
   }
-  if (!ok)
-    return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed (--verbose tells why)");
+  if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed: " + reason);
   if (!o.json)
-    std::printf("%s %s\n", std::string(verb) == "update" ? "Updated" : "Installed", slug.c_str());
+    std::printf("%s %s%s%s\n", std::string(verb) == "update" ? "Updated" : "Installed",
+                slug.c_str(), version_now.empty() ? "" : " ", version_now.c_str());
   return CLI_OK;
 }
 

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "fsutil.h"
@@ -17,6 +19,7 @@
 #include "paths.h"
 #include "process.h"
 #include "store_globals.h"
+#include "work_area.h"
 
 namespace {
 
@@ -73,7 +76,50 @@ struct DownloadSink {
   KavixModel* model = nullptr;
   double* downloaded = nullptr;
   std::mutex* guard = nullptr;
+  uint64_t max_bytes = 0;
+  uint64_t received = 0;
 };
+
+// A package is its archive and a header of a few kilobytes; a download that
+// grows beyond what may be unpacked plus that header is cut off.
+constexpr uint64_t PACKAGE_HEADER_SLACK = uint64_t{1} << 20;
+
+// Metadata files are a few hundred bytes.
+constexpr size_t MAX_META_BYTES = 64 * 1024;
+
+// The store lists these; they travel in one line of JSON.
+bool isPlainValue(const std::string& text) {
+  if (text.empty() || text.size() > 256) return false;
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+bool readSmallFile(const std::string& path, std::string& out) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<size_t>(st.st_size) > MAX_META_BYTES)
+    return false;
+  return nelt::readWholeFile(path, out);
+}
+
+// The version of the snap installed as `name` now: its active revision's
+// snap.yaml, the same place snapd itself reads.
+std::string installedSnapVersion(const std::string& name) {
+  std::string yaml;
+  if (!readSmallFile(nelt::snapRoot() + name + "/current/meta/snap.yaml", yaml)) return "";
+  if (nelt::snapYamlValue(yaml, "name") != name) return "";
+  return nelt::snapYamlValue(yaml, "version");
+}
+
+bool snapIsInstalled(const std::string& name) {
+  struct stat st;
+  return lstat((nelt::snapRoot() + name + "/current").c_str(), &st) == 0;
+}
+
+// pkexec's own exit statuses: the user dismissed the dialog (126) or was not
+// authorised, or the program could not be run (127).
+bool pkexecRefused(const nelt::ProcessResult& r) { return !r.started || r.exit_code == 126; }
 
 }  // namespace
 
@@ -81,7 +127,8 @@ KavixModel::KavixModel() {
   std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   for (int i = 0; i < 4; ++i) file_signature[i] = nelt::KAVIX_SIGNATURE[i];
   info.SetObject();
-  nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
+  // Only root works there; everybody else gets private folders per job.
+  if (geteuid() == 0) nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
   if (!_start_worker_()) nelt::debugLog("Run thread_install");
 }
 
@@ -118,41 +165,36 @@ void KavixModel::getSysInfo() {
 }
 
 int KavixModel::install(std::string slug_, std::string ver, int id_status) {
+  auto refuse = [this](int code, const std::string& reason) {
+    std::lock_guard<std::mutex> per_lock(mutex_per);
+    last_error = reason;
+    return code;
+  };
   if (!nelt::isValidSlug(slug_)) {
     nelt::debugLog("Error slug");
-    return -6;
+    return refuse(-6, "not an application slug");
   }
   if (api == nullptr) {
     nelt::debugLog("Error get token");
-    return -5;
+    return refuse(-5, "no store service client");
   }
   getSysInfo();
-  const std::string dir = nelt::kavixWorkRoot() + slug_;
 
   std::unique_lock<std::mutex> lock(mutex);
   if (!thread_install.joinable()) {
     f_install_run = false;
     if (!_start_worker_()) {
       nelt::debugLog("Run thread_install");
-      return -1;
+      return refuse(-1, "the install worker cannot run");
     }
   }
   // One job at a time: a second install waits here until the running job has
   // ended, then queues its own.
   cv.wait(lock, [this] { return !f_install_run || !loop_install; });
-  if (!loop_install) return -1;
+  if (!loop_install) return refuse(-1, "the install worker has stopped");
   if (f_install_run) {
     nelt::debugLog("Process busy");
-    return -2;
-  }
-
-  // A left-over work folder (or anything else at that name) is cleared.
-  struct stat st;
-  if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(dir.c_str());
-  nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
-  if (nelt::makeDir(dir, 0775) != 0 || nelt::emptyFolder(dir) != 0) {
-    nelt::debugLog("Error create " + dir);
-    return -1;
+    return refuse(-2, "another install is running");
   }
 
   std::string link = URL_HOST + "/api/v1/apps/downloadBinary/" + slug_;
@@ -162,19 +204,23 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
   KavixReply reply;
   if (api->getToken(&reply) < 0) {
     nelt::debugLog("Error get token");
-    return -5;
+    return refuse(-5, "the store service did not answer the token request");
   }
-  if (reply.status == 9998) return 9998;
-  if (reply.status != 200) return -3;
+  if (reply.status == 9998) return refuse(9998, "not signed in");
+  if (reply.status != 200)
+    return refuse(-3, "the store service refused the token request (status " +
+                          std::to_string(reply.status) + ")");
   std::string token;
   if (!nelt::getString(reply.doc, "token", token) || token.empty() || hasControlChars(token))
-    return -4;
+    return refuse(-4, "the store service holds no usable account token");
 
+  // The work folder is made by the job itself, once it holds the slug's
+  // lock: another process may be installing the same application right now.
   slug = slug_;
   ver_app = ver;
   id_status_install = id_status;
-  dir_save = dir;
-  path_save = dir_save + (dir_save.back() == '/' ? "" : "/") + slug + ".kavix";
+  dir_save.clear();
+  path_save.clear();
   header_download = "Authorization: Bearer " + token;
   link_download = link;
   name_snap.clear();
@@ -187,11 +233,23 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
     per_download_i = 0;
     per_download = 0;
     ret_install = 0;
+    last_error.clear();
+    installed_version.clear();
   }
   f_install_run = true;
   lock.unlock();
   cv.notify_all();
   return 0;
+}
+
+std::string KavixModel::lastError() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  return last_error;
+}
+
+std::string KavixModel::installedVersion() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  return installed_version;
 }
 
 int KavixModel::getStateInstall() {
@@ -221,11 +279,18 @@ void KavixModel::_t_install() {
     cv.wait(lock, [this] { return f_install_run || !loop_install; });
     if (!f_install_run) break;
     lock.unlock();
-    const int result = _run_job_();
+    job_error.clear();
+    job_version.clear();
+    int result = _run_job_();
+    if (result != 1 && job_error.empty()) job_error = "the install failed";
+    // The window's log gets the reason in the same words as `nelt`.
+    if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
     lock.lock();
     {
       std::lock_guard<std::mutex> per_lock(mutex_per);
       ret_install = result;
+      last_error = result == 1 ? std::string() : job_error;
+      installed_version = result == 1 ? job_version : std::string();
     }
     f_install_run = false;
     setCurrentInstall("");
@@ -235,6 +300,8 @@ void KavixModel::_t_install() {
 
 size_t KavixModel::_write_data_(void* ptr, size_t size, size_t nmemb, void* stream) {
   auto* sink = static_cast<DownloadSink*>(stream);
+  sink->received += static_cast<uint64_t>(size) * nmemb;
+  if (sink->received > sink->max_bytes) return 0;  // ends the transfer
   const size_t written = std::fwrite(ptr, size, nmemb, sink->file) * size;
   std::lock_guard<std::mutex> lock(*sink->guard);
   *sink->downloaded += static_cast<double>(written);
@@ -264,6 +331,7 @@ int KavixModel::_download_() {
   CURL* curl = curl_easy_init();
   if (curl == nullptr) {
     nelt::debugLog("Error download");
+    job_error = "download failed: no transfer handle";
     return -1;
   }
   // The folder was emptied for this job: the package file is new, and never a
@@ -272,16 +340,21 @@ int KavixModel::_download_() {
       ::open(path_save.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (file == nullptr) {
+    job_error = "download failed: cannot create " + path_save + ": " + std::strerror(errno);
     if (fd >= 0) ::close(fd);
     curl_easy_cleanup(curl);
     nelt::debugLog("Error download");
     return -1;
   }
+  const nelt::UnpackLimits limits = nelt::unpackLimitsFromEnv();
   DownloadSink sink;
   sink.file = file;
   sink.model = this;
   sink.downloaded = &size_downloaded;
   sink.guard = &mutex_per;
+  sink.max_bytes = limits.max_total_bytes > UINT64_MAX - PACKAGE_HEADER_SLACK
+                       ? UINT64_MAX
+                       : limits.max_total_bytes + PACKAGE_HEADER_SLACK;
 
   const std::string agent = "OS:" + identity.os + ", MacAddr:" + identity.mac_addr +
                             ", IPAddr:" + identity.ip_addr + ", User: NativeStore" +
@@ -299,6 +372,8 @@ int KavixModel::_download_() {
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (sink.max_bytes < static_cast<uint64_t>(INT64_MAX))
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.max_bytes));
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
 #else
@@ -315,6 +390,15 @@ int KavixModel::_download_() {
   // An error page is not a package: only a 2xx answer that arrived whole and
   // reached the disk counts.
   if (res_download != CURLE_OK || status < 200 || status > 299 || !written || !closed) {
+    if (sink.received > sink.max_bytes || res_download == CURLE_FILESIZE_EXCEEDED)
+      job_error = "download failed: the package is larger than " + std::to_string(sink.max_bytes) +
+                  " bytes";
+    else if (res_download != CURLE_OK)
+      job_error = std::string("download failed: ") + curl_easy_strerror(res_download);
+    else if (status < 200 || status > 299)
+      job_error = "download failed: HTTP status " + std::to_string(status);
+    else
+      job_error = "download failed: cannot write " + path_save;
     nelt::debugLog("Error download");
     return -1;
   }
@@ -322,47 +406,89 @@ int KavixModel::_download_() {
   return 0;
 }
 
+int KavixModel::_fail_(const std::string& reason) {
+  if (job_error.empty()) job_error = reason;
+  return -1;
+}
+
 int KavixModel::_run_job_() {
+  // Installs of one application never overlap, in this process or any
+  // other: each would replace the other's snap or metadata half way.
+  nelt::SlugLock slug_lock;
+  std::string why;
+  if (!slug_lock.acquire(slug, why)) return _fail_("cannot take the install lock: " + why);
+  if (nelt::makeJobFolder(slug, dir_save, why) != 0)
+    return _fail_("cannot create the work folder: " + why);
+  path_save = dir_save + "/" + slug + ".kavix";
+
   nelt::consoleLog("Start download");
   int result = -1;
   std::string snap_path;
   if (_download_() == 0) {
     nelt::consoleLog("End download");
-    if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty()) {
-      // The snap counts as installed when the command succeeded and its data
-      // folder exists: an update of an installed snap already has the folder,
-      // so the folder alone proves nothing.
-      const nelt::ProcessResult snap = nelt::runProgram(
-          {"pkexec", "snap", "install", snap_path, "--dangerous", "--classic"}, true);
-      if (!snap.started || snap.exit_code != 0 ||
-          !nelt::isDirectory(nelt::varSnapRoot() + name_snap)) {
-        nelt::debugLog("Error install snap " + name_snap);
-      } else {
-        result = _install_metadata_(snap_path);
-      }
-    }
+    CheckedPackage pkg;
+    if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty() &&
+        _check_unpacked_(snap_path, pkg) == 0)
+      result = _install_checked_(pkg);
   }
   nelt::removeTree(dir_save);
   return result;
 }
 
-int KavixModel::_install_metadata_(const std::string& snap_path) {
+int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& pkg) {
+  pkg.snap_path = snap_path;
+  // The snap must be the one the header names: the installer judges its
+  // success, and later removals, by that name.
+  std::string yaml_name, why;
+  if (!nelt::readSnapMeta(snap_path, yaml_name, pkg.snap_version, why))
+    return _fail_("package refused: " + why);
+  if (yaml_name != name_snap)
+    return _fail_("package refused: the snap inside is \"" + yaml_name +
+                  "\" but the package names \"" + name_snap + "\"");
+
   const size_t slash = snap_path.rfind('/');
-  const std::string meta =
-      (slash == std::string::npos ? std::string() : snap_path.substr(0, slash + 1)) + "kavix.json";
+  pkg.meta_path = snap_path.substr(0, slash + 1) + "kavix.json";
   std::string text;
   struct stat st;
-  if (lstat(meta.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    nelt::debugLog("Error read " + meta);
-    return -1;
-  }
-  text = nelt::readJoinedLines(meta);
+  if (lstat(pkg.meta_path.c_str(), &st) != 0)
+    return _fail_("package refused: no kavix.json beside the snap");
+  if (!S_ISREG(st.st_mode)) return _fail_("package refused: kavix.json is not a file");
+  if (!readSmallFile(pkg.meta_path, text))
+    return _fail_("package refused: kavix.json cannot be read or is too large");
+  text = nelt::readJoinedLines(pkg.meta_path);
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) {
-    nelt::debugLog("Error parse kavix.json");
-    return -1;
+  if (doc.HasParseError() || !doc.IsObject())
+    return _fail_("package refused: kavix.json is not a JSON object");
+  // The service lists an application only when these are present.
+  for (const char* key : {"name", "long-name", "version"}) {
+    std::string value;
+    if (!nelt::getString(doc, key, value) || !isPlainValue(value))
+      return _fail_(std::string("package refused: kavix.json has no usable \"") + key + "\"");
   }
+  nelt::getString(doc, "version", pkg.version);
+
+  // A snap the store installed for another application stays that
+  // application's: its metadata (and a later removal) must not change hands.
+  const std::string installed_meta = nelt::snapRoot() + name_snap + "/kavix.json";
+  std::string old_text;
+  pkg.was_installed = snapIsInstalled(name_snap);
+  if (readSmallFile(installed_meta, old_text)) {
+    rapidjson::Document old;
+    old.Parse(old_text.c_str(), old_text.size());
+    std::string owner;
+    if (!old.HasParseError() && old.IsObject() && nelt::getString(old, "slug", owner) &&
+        owner != slug && pkg.was_installed)
+      return _fail_("package refused: the snap \"" + name_snap +
+                    "\" belongs to the application \"" + owner + "\"");
+    if (pkg.was_installed) {
+      pkg.previous_meta = dir_save + "/.previous-kavix.json";
+      if (nelt::writeFileAtomic(pkg.previous_meta, old_text, 0644) != 0)
+        return _fail_("cannot create the work folder: cannot keep a copy of " + installed_meta);
+    }
+  }
+  if (pkg.was_installed) pkg.previous_version = installedSnapVersion(name_snap);
+
   // The service lists the application under this slug: it is the slug that
   // was installed (and that the package header was checked against), not a
   // value the package may bring along.
@@ -374,17 +500,74 @@ int KavixModel::_install_metadata_(const std::string& snap_path) {
   } else {
     doc.AddMember("slug", value, doc.GetAllocator());
   }
-  if (nelt::writeFileAtomic(meta, nelt::toCompactJson(doc), 0644) != 0) {
-    nelt::debugLog("Error write " + meta);
+  pkg.meta_text = nelt::toCompactJson(doc);
+  if (nelt::writeFileAtomic(pkg.meta_path, pkg.meta_text, 0644) != 0)
+    return _fail_("metadata not installed: cannot write " + pkg.meta_path);
+  return 0;
+}
+
+int KavixModel::_install_checked_(const CheckedPackage& pkg) {
+  const nelt::ProcessResult snap = nelt::runProgram(
+      {"pkexec", "snap", "install", pkg.snap_path, "--dangerous", "--classic"}, true);
+  if (pkexecRefused(snap)) {
+    nelt::debugLog("Error install snap " + name_snap);
+    return _fail_(snap.exit_code == 126 ? "authorisation refused: the install was not authorised"
+                                        : "authorisation refused: pkexec could not run snap");
+  }
+  if (snap.exit_code != 0) {
+    nelt::debugLog("Error install snap " + name_snap);
+    return _fail_("snap install failed: snap exited with status " + std::to_string(snap.exit_code));
+  }
+  // The snap counts as installed when its data folder exists and its active
+  // revision is the snap just unpacked: an update of an installed snap
+  // already has the folder, so the folder alone proves nothing.
+  if (!nelt::isDirectory(nelt::varSnapRoot() + name_snap) ||
+      installedSnapVersion(name_snap) != pkg.snap_version) {
+    nelt::debugLog("Error install snap " + name_snap);
+    job_error = "snap install failed: the active snap is not the one in the package";
+    job_error += _roll_back_(pkg);
     return -1;
   }
+
   const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
-  const nelt::ProcessResult cp = nelt::runProgram({"pkexec", "cp", meta, dest}, true);
-  if (!cp.started || cp.exit_code != 0) {
+  const nelt::ProcessResult cp = nelt::runProgram({"pkexec", "cp", pkg.meta_path, dest}, true);
+  std::string written;
+  if (!cp.started || cp.exit_code != 0 || !readSmallFile(dest, written) ||
+      written != pkg.meta_text) {
     nelt::debugLog("Error copy " + dest);
+    job_error = pkexecRefused(cp) ? "metadata not installed: the copy was not authorised"
+                                  : "metadata not installed: cannot copy kavix.json to " + dest;
+    job_error += _roll_back_(pkg);
     return -1;
   }
+  job_version = pkg.version;
   return 1;
+}
+
+std::string KavixModel::_roll_back_(const CheckedPackage& pkg) {
+  const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
+  if (!pkg.was_installed) {
+    // The snap was not there before this job: it goes again, and with it
+    // everything this job added.
+    const nelt::ProcessResult r = nelt::runProgram({"pkexec", "snap", "remove", name_snap}, true);
+    if (r.started && r.exit_code == 0 && !snapIsInstalled(name_snap))
+      return "; the new snap was removed again";
+    return "; removing the new snap failed too";
+  }
+  const nelt::ProcessResult r = nelt::runProgram({"pkexec", "snap", "revert", name_snap}, true);
+  bool restored =
+      r.started && r.exit_code == 0 && installedSnapVersion(name_snap) == pkg.previous_version;
+  std::string now;
+  readSmallFile(dest, now);
+  std::string before;
+  if (!pkg.previous_meta.empty() && nelt::readWholeFile(pkg.previous_meta, before) &&
+      now != before) {
+    const nelt::ProcessResult cp =
+        nelt::runProgram({"pkexec", "cp", pkg.previous_meta, dest}, true);
+    restored = restored && cp.started && cp.exit_code == 0;
+  }
+  return restored ? "; the previous version was restored"
+                  : "; restoring the previous version failed too";
 }
 
 int KavixModel::_read_info_package_(const std::string& app, std::string& oinfo) {
@@ -393,61 +576,70 @@ int KavixModel::_read_info_package_(const std::string& app, std::string& oinfo) 
 
 int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::string& path,
                                  std::string& path_snap) {
+  job_error.clear();
   const std::string file_name = nelt::lastPathComponent(path_kavix);
   if (file_name.size() < 6 || file_name.compare(file_name.size() - 6, 6, ".kavix") != 0) {
     nelt::debugLog("Error file type");
-    return -1;
+    return _fail_("package refused: not a .kavix file");
   }
   std::string info_text;
   const int header_size = _read_info_package_(path_kavix, info_text);
-  if (header_size <= 0) return -1;
+  if (header_size <= 0)
+    return _fail_("package refused: its header is damaged or names another application");
   info.SetObject();
   rapidjson::Document parsed;
   parsed.Parse(info_text.c_str(), info_text.size());
-  if (parsed.HasParseError() || !parsed.IsObject()) return -1;
+  if (parsed.HasParseError() || !parsed.IsObject())
+    return _fail_("package refused: its info document is not a JSON object");
   info.Swap(parsed);
 
   std::string name, snap_rel;
-  if (!nelt::getString(info, "name", name)) return -1;
+  if (!nelt::getString(info, "name", name))
+    return _fail_("package refused: its info document names no snap");
   if (!nelt::isValidSnapName(name)) {
     nelt::debugLog("Error snap name");
-    return -1;
+    return _fail_("package refused: \"" + name + "\" is not a snap name");
   }
-  if (!nelt::getString(info, "snap", snap_rel)) return -1;
+  if (!nelt::getString(info, "snap", snap_rel))
+    return _fail_("package refused: its info document names no snap file");
   if (!nelt::isContainedRelativePath(snap_rel)) {
     nelt::debugLog("Error snap path");
-    return -1;
+    return _fail_("package refused: the snap file lies outside the package");
   }
   nelt::makeDirs(path, 0775);
   const std::string archive = path + "/" + "." + slug + ".zip";
   const int copied = nelt::copyFileTail(path_kavix, header_size, archive);
   if (copied == -1) {
     nelt::debugLog("Error open file src");
-    return -1;
+    return _fail_("unpack failed: cannot read " + path_kavix);
   }
   if (copied == -2) {
     nelt::debugLog("Error open file dst");
-    return -1;
+    return _fail_("unpack failed: cannot create " + archive);
   }
-  if (copied != 0) return -1;
+  if (copied != 0) return _fail_("unpack failed: cannot copy the archive out of the package");
   name_snap = name;
 
   KavixReply reply;
   if (api == nullptr || api->getKey(slug, &reply) < 0) {
     nelt::debugLog("Error get pass");
-    return -1;
+    return _fail_("no package key: the store service did not answer");
   }
   std::string password;
-  if (!nelt::getString(reply.doc, "key", password)) return -1;
+  if (!nelt::getString(reply.doc, "key", password))
+    return _fail_("no package key: the store service gave none (status " +
+                  std::to_string(reply.status) + ")");
 
   path_snap = path + "/" + snap_rel;
   std::string error;
-  if (nelt::extractArchive(archive, password, path, error) != 0) {
+  const int unpacked = nelt::extractArchive(archive, password, path, error);
+  if (unpacked != 0) {
     nelt::debugLog("Error unpack: " + error);
-    return -1;
+    return _fail_((unpacked == -2 ? "package refused: " : "unpack failed: ") + error);
   }
   struct stat st;
-  if (stat(path_snap.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (lstat(path_snap.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return _fail_("package refused: the snap file " + snap_rel + " is not in the package");
   return 1;
 }
 

@@ -43,6 +43,14 @@ class KavixModel {
   // Refreshes `sys_info` (operating system, MAC addresses, public address).
   void getSysInfo();
 
+  // Why the last install failed, as one line ("download failed: HTTP status
+  // 404", "package refused: ..."); empty after a success and while a job
+  // runs. Safe from any thread.
+  std::string lastError();
+  // The version the last successful job installed (as the store lists it),
+  // read back from the installed files; empty otherwise.
+  std::string installedVersion();
+
   // 1 when `slug` is no longer installed afterwards, -1 otherwise.
   int remove(std::string slug);
   // 0 when the application's first command was started, -1 otherwise.
@@ -54,11 +62,28 @@ class KavixModel {
  private:
   friend class KavixModelTestPeer;
 
+  // What the checks before the privileged steps found out, for those steps.
+  struct CheckedPackage {
+    std::string snap_path;     // the unpacked snap file
+    std::string meta_path;     // its kavix.json, with the slug added
+    std::string meta_text;     // what meta_path holds
+    std::string snap_version;  // "version" of the snap's own snap.yaml
+    std::string version;       // "version" of kavix.json
+    bool was_installed = false;
+    std::string previous_version;  // the snap's version before this job
+    std::string previous_meta;     // path of a copy of the old kavix.json, or empty
+  };
+
   void _t_install();
-  // Runs the queued job; returns 1 installed, -1 failed.
+  // Runs the queued job; returns 1 installed, -1 failed (reason in job_error).
   int _run_job_();
   int _download_();
-  int _install_metadata_(const std::string& snap_path);
+  // Everything that can be checked before anything privileged runs.
+  int _check_unpacked_(const std::string& snap_path, CheckedPackage& pkg);
+  int _install_checked_(const CheckedPackage& pkg);
+  // Undoes a snap install whose later steps failed; returns what it did.
+  std::string _roll_back_(const CheckedPackage& pkg);
+  int _fail_(const std::string& reason);
   int _read_info_package_(const std::string& app, std::string& oinfo);
   int _uncompress_pkg_(const std::string& path_kavix, const std::string& path,
                        std::string& path_snap);
@@ -85,6 +110,9 @@ class KavixModel {
   std::string link_download;
   int id_status_install = 0;
   CURLcode res_download = CURLE_OK;
+  // Reason of the running job's failure (the worker's own).
+  std::string job_error;
+  std::string job_version;
 
   // Used by `launch` on the caller's thread.
   std::string snap_name;
@@ -107,6 +135,8 @@ class KavixModel {
   int ret_install = 0;
   double size_file_total = 0;
   double size_downloaded = 0;
+  std::string last_error;
+  std::string installed_version;
 
   // Guarded by mutex_sys: refreshed by `install` on the caller's thread,
   // copied by the worker when a job starts.

@@ -1,16 +1,26 @@
 #include "kavix_package.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "fsutil.h"
 #include "model_log.h"
+
+extern char** environ;
 
 namespace nelt {
 
@@ -204,8 +214,8 @@ std::string parentOf(const std::string& rel) {
   return slash == std::string::npos ? std::string() : rel.substr(0, slash);
 }
 
-int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, std::vector<char>& buf,
-               std::string& error) {
+int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, uint64_t announced,
+               std::vector<char>& buf, std::string& error) {
   zip_file_t* zf = zip_fopen_index(za, index, 0);
   if (zf == nullptr) {
     error = std::string("cannot open entry: ") + zip_strerror(za);
@@ -219,6 +229,7 @@ int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, std::ve
     return -1;
   }
   int rc = 0;
+  uint64_t written = 0;
   for (;;) {
     const zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
     if (n < 0) {
@@ -227,6 +238,14 @@ int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, std::ve
       break;
     }
     if (n == 0) break;
+    // The limits were checked against the sizes the archive announced; an
+    // entry that grows beyond its announcement is not written any further.
+    written += static_cast<uint64_t>(n);
+    if (written > announced) {
+      error = "an entry is larger than the archive announces";
+      rc = -1;
+      break;
+    }
     const char* p = buf.data();
     size_t left = static_cast<size_t>(n);
     while (left > 0) {
@@ -257,8 +276,28 @@ int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, std::ve
 
 }  // namespace
 
+UnpackLimits unpackLimitsFromEnv() {
+  UnpackLimits limits;
+  auto number = [](const char* name, uint64_t& out) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text < '0' || *text > '9') return;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno == 0 && end != nullptr && *end == '\0') out = v;
+  };
+  number("NELT_UNPACK_MAX_BYTES", limits.max_total_bytes);
+  number("NELT_UNPACK_FREE_MARGIN", limits.free_margin_bytes);
+  return limits;
+}
+
 int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
                    std::string& error) {
+  return extractArchive(archive, password, dest, unpackLimitsFromEnv(), error);
+}
+
+int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
+                   const UnpackLimits& limits, std::string& error) {
   int zerr = 0;
   zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &zerr);
   if (za == nullptr) {
@@ -269,9 +308,18 @@ int extractArchive(const std::string& archive, const std::string& password, cons
     return -1;
   }
   const zip_int64_t count = zip_get_num_entries(za, 0);
+  if (count < 0 || static_cast<uint64_t>(count) > limits.max_entries) {
+    error = "the archive holds " + std::to_string(count) + " entries, at most " +
+            std::to_string(limits.max_entries) + " are accepted";
+    zip_discard(za);
+    return -2;
+  }
   // The archive file itself lies in `dest` when it is unpacked there.
   std::string self;
   if (parentOf(archive) == dest) self = lastPathComponent(archive);
+  std::vector<uint64_t> sizes(static_cast<size_t>(count), 0);
+  uint64_t total = 0;
+  bool too_big = false;
 
   // Every name is checked before anything is written: a refused archive
   // leaves nothing behind.
@@ -280,24 +328,56 @@ int extractArchive(const std::string& archive, const std::string& password, cons
     if (raw == nullptr) {
       error = "unreadable entry name";
       zip_discard(za);
-      return -1;
+      return -2;
     }
     const std::string name(raw);
     if (!isContainedRelativePath(name)) {
       error = "entry outside the folder refused: " + name;
       zip_discard(za);
-      return -1;
+      return -2;
     }
     if (isSymlinkEntry(za, static_cast<zip_uint64_t>(i))) {
       error = "symbolic link entry refused: " + name;
       zip_discard(za);
-      return -1;
+      return -2;
     }
     if (!self.empty() && normalizeRelative(name) == self) {
       error = "entry would overwrite the archive: " + name;
       zip_discard(za);
-      return -1;
+      return -2;
     }
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0 ||
+        (st.valid & ZIP_STAT_SIZE) == 0) {
+      error = "entry without a size: " + name;
+      zip_discard(za);
+      return -2;
+    }
+    sizes[static_cast<size_t>(i)] = st.size;
+    if (st.size > limits.max_total_bytes || total > limits.max_total_bytes - st.size)
+      too_big = true;
+    else
+      total += st.size;
+  }
+  if (too_big) {
+    error = "the archive unpacks to more than " + std::to_string(limits.max_total_bytes) +
+            " bytes (NELT_UNPACK_MAX_BYTES)";
+    zip_discard(za);
+    return -2;
+  }
+  struct statvfs fs;
+  if (statvfs(dest.c_str(), &fs) != 0) {
+    error = "cannot read the free space of " + dest + ": " + std::strerror(errno);
+    zip_discard(za);
+    return -2;
+  }
+  const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  if (free_bytes < limits.free_margin_bytes || free_bytes - limits.free_margin_bytes < total) {
+    error = "not enough free space: the archive unpacks to " + std::to_string(total) + " bytes, " +
+            std::to_string(free_bytes) + " are free";
+    zip_discard(za);
+    return -2;
   }
 
   if (!password.empty() && zip_set_default_password(za, password.c_str()) != 0) {
@@ -324,10 +404,109 @@ int extractArchive(const std::string& archive, const std::string& password, cons
       rc = -1;
       break;
     }
-    rc = writeEntry(za, static_cast<zip_uint64_t>(i), target, buf, error);
+    rc = writeEntry(za, static_cast<zip_uint64_t>(i), target, sizes[static_cast<size_t>(i)], buf,
+                    error);
   }
   zip_discard(za);
   return rc;
+}
+
+std::string snapYamlValue(const std::string& yaml, const std::string& key) {
+  size_t pos = 0;
+  while (pos < yaml.size()) {
+    size_t end = yaml.find('\n', pos);
+    if (end == std::string::npos) end = yaml.size();
+    std::string line = yaml.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, key.size() + 1, key + ":") != 0) continue;
+    std::string v = line.substr(key.size() + 1);
+    const size_t b = v.find_first_not_of(" \t");
+    const size_t e = v.find_last_not_of(" \t");
+    v = b == std::string::npos ? "" : v.substr(b, e - b + 1);
+    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
+      v = v.substr(1, v.size() - 2);
+    return v;
+  }
+  return "";
+}
+
+bool readSnapMeta(const std::string& snap, std::string& name, std::string& version,
+                  std::string& error) {
+  // A snap.yaml is a few kilobytes; a snap whose "snap.yaml" streams on is
+  // no snap. unsquashfs on a local file answers at once.
+  constexpr size_t MAX_YAML = 64 * 1024;
+  constexpr auto TIME_LIMIT = std::chrono::seconds(30);
+  if (snap.empty() || snap[0] != '/') {
+    error = "the snap path is not absolute";
+    return false;
+  }
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) {
+    error = std::string("cannot run unsquashfs: ") + std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string a0 = "unsquashfs", a1 = "-cat", a2 = snap, a3 = "meta/snap.yaml";
+  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipefd[1]);
+  if (rc != 0) {
+    ::close(pipefd[0]);
+    error = "cannot run unsquashfs (squashfs-tools)";
+    return false;
+  }
+  std::string yaml;
+  bool cut = false;
+  const auto deadline = std::chrono::steady_clock::now() + TIME_LIMIT;
+  char buf[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    struct pollfd p = {pipefd[0], POLLIN, 0};
+    const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      cut = true;
+      break;
+    }
+    const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    yaml.append(buf, static_cast<size_t>(n));
+    if (yaml.size() > MAX_YAML) {
+      cut = true;
+      break;
+    }
+  }
+  ::close(pipefd[0]);
+  if (cut) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (cut) {
+    error = "the snap's meta/snap.yaml is too large or cannot be read in time";
+    return false;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    error = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                ? "cannot run unsquashfs (squashfs-tools)"
+                : "the snap file has no readable meta/snap.yaml";
+    return false;
+  }
+  name = snapYamlValue(yaml, "name");
+  version = snapYamlValue(yaml, "version");
+  if (name.empty()) {
+    error = "the snap's meta/snap.yaml names no snap";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace nelt

@@ -52,9 +52,43 @@ int copyFileTail(const std::string& src, int64_t offset, const std::string& dst)
 // (traditional zip encryption or AES). The whole archive is refused before
 // anything is written when an entry is absolute, climbs out with "..", is a
 // symbolic link, or would overwrite the archive itself. A wrong password or a
-// damaged entry fails the extraction. 0 on success, -1 on failure, with the
-// reason in `error` (never the password).
+// damaged entry fails the extraction. 0 on success, -1 on failure, -2 when
+// the archive was refused before anything was written; the reason is in
+// `error` (never the password).
 int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
                    std::string& error);
+
+// What one package may unpack to. A package holds a snap, its "kavix.json"
+// and perhaps a few folders; anything much larger is a mistake or an attack
+// on the disk, and is refused before a byte is written.
+struct UnpackLimits {
+  uint64_t max_entries = 32;
+  // Sum of the uncompressed sizes the archive announces.
+  uint64_t max_total_bytes = uint64_t{4} << 30;
+  // Kept free on the file system of the unpack folder.
+  uint64_t free_margin_bytes = uint64_t{256} << 20;
+};
+
+// The defaults, with NELT_UNPACK_MAX_BYTES and NELT_UNPACK_FREE_MARGIN (plain
+// byte counts) taking their place when set to a number.
+UnpackLimits unpackLimitsFromEnv();
+
+// As above, and also refused before anything is written: more entries than
+// `limits.max_entries`, an announced total above `limits.max_total_bytes` or
+// above the free space of `dest`'s file system minus the margin. An entry
+// that turns out longer than announced stops the extraction at that point.
+int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
+                   const UnpackLimits& limits, std::string& error);
+
+// The top-level "key: value" of a snap.yaml text, quotes removed; empty when
+// the key is missing.
+std::string snapYamlValue(const std::string& yaml, const std::string& key);
+
+// Reads meta/snap.yaml out of the squashfs snap file at `snap` (with
+// `unsquashfs -cat`, an argument vector, its output capped) and gives its
+// "name" and "version". false with the reason in `error` when the file is no
+// readable snap.
+bool readSnapMeta(const std::string& snap, std::string& name, std::string& version,
+                  std::string& error);
 
 }  // namespace nelt

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -187,6 +188,7 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     engine.reset();
     unsetenv("NELT_PKEXEC_REFUSE");
+    unsetenv("NELT_PKEXEC_REFUSE_PROGRAM");
   }
 
   // A package of a real snap: `name` at `version`, for `slug`.
@@ -349,12 +351,122 @@ TEST_F(EngineTest, RefusedAuthorisationFailsInstallAndUpdate) {
             std::string::npos);
 }
 
-TEST_F(EngineTest, PackageWithoutMetadataInstallsTheSnapButFails) {
-  package("ghi-chu", "ghi-chu", "2.0.1", false);
-  ASSERT_EQ(engine->install("ghi-chu", "", 0), 0);
+// Every check a package can fail runs before anything privileged: the job
+// fails with its own one-line reason (also in the debug log), no privileged
+// command runs, nothing is installed and the work folder is gone.
+TEST_F(EngineTest, PackagesFailingACheckRunNothingPrivileged) {
+  std::vector<std::string> debug;
+  std::mutex debug_mutex;
+  nelt::setDebugLogSink([&](const std::string& m) {
+    std::lock_guard<std::mutex> lock(debug_mutex);
+    debug.push_back(m);
+  });
+  const std::string log = work.sub("pkexec.log");
+  setenv("NELT_PKEXEC_LOG", log.c_str(), 1);
+  const std::string snap = makeSnap(work.path(), "hello-nelt", "1.0", 4096);
+  const std::string other = makeSnap(work.path(), "ghi-chu", "1.0", 4096);
+  ASSERT_FALSE(snap.empty() || other.empty());
+  const std::string snap_file = nelt::lastPathComponent(snap);
+  const std::string good_json = kavixJson("hello-nelt", "Hello", "1.0");
+  std::vector<ZipEntry> many = {{snap_file, readFile(snap)}, {"kavix.json", good_json}};
+  for (int i = 0; i < 60; ++i) many.push_back({"extra" + std::to_string(i), "x"});
+
+  struct Case {
+    const char* label;
+    std::string info;
+    std::vector<ZipEntry> entries;
+    std::string reason;
+    std::string password = PASSWORD;
+  };
+  const std::string info = "{\"name\":\"hello-nelt\",\"snap\":\"" + snap_file + "\"}";
+  const std::vector<Case> cases = {
+      {"no metadata", info, {{snap_file, readFile(snap)}}, "package refused: no kavix.json"},
+      {"metadata not JSON",
+       info,
+       {{snap_file, readFile(snap)}, {"kavix.json", "name: hello"}},
+       "package refused: kavix.json is not a JSON object"},
+      {"metadata a folder",
+       info,
+       {{snap_file, readFile(snap)}, {"kavix.json/inside", good_json}},
+       "package refused: kavix.json is not a file"},
+      {"metadata without version",
+       info,
+       {{snap_file, readFile(snap)}, {"kavix.json", "{\"name\":\"a\",\"long-name\":\"A\"}"}},
+       "package refused: kavix.json has no usable \"version\""},
+      {"snap in a folder, metadata at the top",
+       "{\"name\":\"hello-nelt\",\"snap\":\"sub/" + snap_file + "\"}",
+       {{"sub/" + snap_file, readFile(snap)}, {"kavix.json", good_json}},
+       "package refused: no kavix.json beside the snap"},
+      {"another snap inside",
+       info,
+       {{snap_file, readFile(other)}, {"kavix.json", good_json}},
+       "package refused: the snap inside is \"ghi-chu\" but the package names \"hello-nelt\""},
+      {"no squashfs",
+       info,
+       {{snap_file, randomBytes(8192)}, {"kavix.json", good_json}},
+       "package refused: the snap file has no readable meta/snap.yaml"},
+      {"too many entries", info, many, "package refused: the archive holds 62 entries"},
+      {"wrong key",
+       info,
+       {{snap_file, readFile(snap)}, {"kavix.json", good_json}},
+       "unpack failed: ",
+       "not the key"},
+  };
+  for (const auto& c : cases) {
+    const std::string payload = libzipArchive(work.path(), c.entries, c.password);
+    ASSERT_FALSE(payload.empty()) << c.label;
+    downloads.put("hello-nelt", "1.0", kavixHeader("hello-nelt", c.info) + payload);
+    ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0) << c.label;
+    EXPECT_EQ(follow().back(), 101) << c.label;
+    const std::string reason = engine->lastError();
+    EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.label << ": " << reason;
+    EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+    {
+      std::lock_guard<std::mutex> lock(debug_mutex);
+      EXPECT_NE(std::find(debug.begin(), debug.end(), "Install of hello-nelt failed: " + reason),
+                debug.end())
+          << c.label << ": the window's log has the reason";
+    }
+    EXPECT_EQ(readFile(log), "") << c.label << ": nothing privileged ran";
+    EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt")) << c.label;
+    EXPECT_FALSE(nelt::fileExists(nelt::kavixWorkRoot() + "hello-nelt")) << c.label;
+  }
+  unsetenv("NELT_PKEXEC_LOG");
+  nelt::setDebugLogSink(nullptr);
+}
+
+// A failure after `snap install` leaves the system as it was before the job:
+// a new snap is removed again, an updated one goes back to its previous
+// revision with its previous metadata.
+TEST_F(EngineTest, FailureAfterTheSnapInstallUndoesIt) {
+  package("hello-nelt", "hello-nelt", "1.0");
+  setenv("NELT_PKEXEC_REFUSE_PROGRAM", "cp", 1);
+  ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0);
   EXPECT_EQ(follow().back(), 101);
-  EXPECT_TRUE(nelt::isDirectory(nelt::varSnapRoot() + "ghi-chu"));
-  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "ghi-chu/kavix.json"));
+  EXPECT_EQ(engine->lastError(),
+            "metadata not installed: the copy was not authorised; the new snap was removed again");
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
+  EXPECT_FALSE(nelt::isDirectory(nelt::varSnapRoot() + "hello-nelt"));
+
+  unsetenv("NELT_PKEXEC_REFUSE_PROGRAM");
+  ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0);
+  ASSERT_EQ(follow().back(), 200);
+  EXPECT_EQ(engine->installedVersion(), "1.0");
+  EXPECT_EQ(engine->lastError(), "");
+  const std::string meta_before = readFile(nelt::snapRoot() + "hello-nelt/kavix.json");
+
+  package("hello-nelt", "hello-nelt", "2.0");
+  setenv("NELT_PKEXEC_REFUSE_PROGRAM", "cp", 1);
+  ASSERT_EQ(engine->install("hello-nelt", "2.0", 0), 0);
+  EXPECT_EQ(follow().back(), 101);
+  unsetenv("NELT_PKEXEC_REFUSE_PROGRAM");
+  EXPECT_EQ(engine->lastError(),
+            "metadata not installed: the copy was not authorised; the previous version was "
+            "restored");
+  EXPECT_NE(readFile(nelt::snapRoot() + "hello-nelt/current/meta/snap.yaml").find("version: '1.0'"),
+            std::string::npos);
+  EXPECT_EQ(readFile(nelt::snapRoot() + "hello-nelt/kavix.json"), meta_before);
+  EXPECT_EQ(engine->installedVersion(), "");
 }
 
 TEST_F(EngineTest, SecondInstallWaitsForTheRunningJobThenQueues) {

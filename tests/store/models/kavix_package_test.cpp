@@ -29,6 +29,7 @@ class KavixModelTestPeer {
     return m._uncompress_pkg_(kavix, dir, snap);
   }
   static std::string nameSnap(const KavixModel& m) { return m.name_snap; }
+  static std::string jobError(const KavixModel& m) { return m.job_error; }
 };
 
 namespace {
@@ -271,6 +272,51 @@ TEST_F(PackageTest, InfoDocumentsAndKeysOfTheWrongShapeFail) {
   EXPECT_EQ(Peer::uncompress(*model, "S", work.sub("x.zip"), work.sub("F"), snap), -1);
   EXPECT_TRUE(logged("Error file type"));
   EXPECT_FALSE(logged("Error open pkg"));
+}
+
+// What a package may unpack to is bounded before anything is written, and an
+// entry that lies about its size is cut off while it is written.
+TEST_F(PackageTest, UnpackLimitsHoldBeforeAndDuringExtraction) {
+  setKey("pw");
+  const std::string info = "{\"name\":\"hello\",\"snap\":\"a.snap\"}";
+  const std::string kavix = work.sub("S.kavix");
+  const std::string dir = work.sub("F");
+  auto unpack = [&](const std::string& payload) {
+    writeKavix(kavix, "S", info, payload);
+    nelt::removeTree(dir);
+    std::string snap;
+    return Peer::uncompress(*model, "S", kavix, dir, snap);
+  };
+  auto written = [&] {
+    struct stat st;
+    return stat((dir + "/a.snap").c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1L;
+  };
+  const std::string json = kavixJson("hello", "Hello", "1.0");
+  const std::string snap(300000, 's');
+
+  std::vector<ZipEntry> many = {{"a.snap", "x"}, {"kavix.json", json}};
+  for (int i = 0; i < 100; ++i) many.push_back({"f" + std::to_string(i), "x"});
+  EXPECT_EQ(unpack(libzipArchive(work.path(), many, "pw")), -1) << "102 entries";
+  EXPECT_EQ(written(), -1) << "nothing is written";
+
+  // The snap compresses to almost nothing; the notes keep the package above
+  // the header block's size.
+  const std::string fits = libzipArchive(
+      work.path(), {{"a.snap", snap}, {"kavix.json", json}, {"notes", randomBytes(2000)}}, "pw");
+  ASSERT_EQ(unpack(fits), 1) << Peer::jobError(*model);
+  setenv("NELT_UNPACK_MAX_BYTES", "200000", 1);
+  EXPECT_EQ(unpack(fits), -1) << "over the configured total";
+  EXPECT_EQ(written(), -1);
+  unsetenv("NELT_UNPACK_MAX_BYTES");
+  // A margin larger than any disk: the free space never suffices.
+  setenv("NELT_UNPACK_FREE_MARGIN", "18000000000000000000", 1);
+  EXPECT_EQ(unpack(fits), -1) << "not enough free space";
+  EXPECT_EQ(written(), -1);
+  unsetenv("NELT_UNPACK_FREE_MARGIN");
+
+  // 300000 bytes announced as 1000 pass every check made in advance.
+  EXPECT_EQ(unpack(withAnnouncedSize(fits, "a.snap", 1000)), -1);
+  EXPECT_LE(written(), 1000) << "no more than announced reaches the disk";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "fsutil.h"
 #include "kavix_package.h"
@@ -79,6 +80,24 @@ std::string libzipArchive(const std::string& dir, const std::vector<ZipEntry>& e
     return std::string();
   }
   return readFile(out);
+}
+
+std::string withAnnouncedSize(std::string zip, const std::string& name, uint32_t size) {
+  const std::string field = le32(size);
+  // Local header: name length at 26, name at 30, size at 22. Central
+  // directory entry: name length at 28, name at 46, size at 24.
+  for (const auto& [sig, len_at, name_at, size_at] :
+       {std::tuple<std::string, size_t, size_t, size_t>{"PK\x03\x04", 26, 30, 22},
+        std::tuple<std::string, size_t, size_t, size_t>{"PK\x01\x02", 28, 46, 24}}) {
+    for (size_t p = zip.find(sig); p != std::string::npos; p = zip.find(sig, p + 4)) {
+      if (p + name_at > zip.size()) break;
+      const size_t n = static_cast<unsigned char>(zip[p + len_at]) +
+                       256 * static_cast<unsigned char>(zip[p + len_at + 1]);
+      if (zip.compare(p + name_at, n, name) == 0 && n == name.size())
+        zip.replace(p + size_at, 4, field);
+    }
+  }
+  return zip;
 }
 
 std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version,

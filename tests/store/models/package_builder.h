@@ -33,6 +33,11 @@ std::string infoZipArchive(const std::string& dir, const std::vector<ZipEntry>& 
 std::string libzipArchive(const std::string& dir, const std::vector<ZipEntry>& entries,
                           const std::string& password, bool aes = true);
 
+// The zip archive `zip` with the uncompressed size of its entry `name` (in
+// the local header and the central directory) replaced by `size`: an archive
+// that announces less than it unpacks to.
+std::string withAnnouncedSize(std::string zip, const std::string& name, uint32_t size);
+
 // A squashfs snap with meta/snap.yaml declaring `name`, `version` and one app
 // `name` whose command writes "launched NAME VERSION" to $NELT_LAUNCH_MARKER,
 // plus `filler` incompressible bytes. Returns the snap file path (in `dir`),
