@@ -53,17 +53,25 @@ void KavixAPI::_closeSocket(int& fd) {
   fd = -1;
 }
 
+void KavixAPI::_applyTimeout(int fd) {
+  if (fd < 0) return;
+  const long long ms = recv_timeout_ms.load();
+  struct timeval tv {};
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  // The send limit also bounds connect() on Linux.
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 void KavixAPI::setReceiveTimeout(std::chrono::milliseconds timeout) {
   recv_timeout_ms = timeout.count() < 0 ? 0 : timeout.count();
-  struct timeval tv {};
-  tv.tv_sec = static_cast<time_t>(recv_timeout_ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((recv_timeout_ms % 1000) * 1000);
   {
     std::lock_guard<std::mutex> lock(mutex_output);
-    if (sock >= 0) setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    _applyTimeout(sock);
   }
   std::lock_guard<std::mutex> lock(mutex_open_window);
-  if (sock_open_window >= 0) setsockopt(sock_open_window, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  _applyTimeout(sock_open_window);
 }
 
 int KavixAPI::init() {
@@ -81,6 +89,8 @@ int KavixAPI::init() {
     nelt::debugLog("Socket open window creation error \n");
     return -1;
   }
+  _applyTimeout(sock);
+  _applyTimeout(sock_open_window);
   std::memset(&serv_addr, 0, sizeof serv_addr);
   serv_addr.sin_family = AF_INET;
   serv_addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -98,7 +108,6 @@ int KavixAPI::init() {
     nelt::debugLog("Connection sock_open_window Failed \n");
     return -1;
   }
-  setReceiveTimeout(std::chrono::milliseconds(recv_timeout_ms.load()));
 
   std::lock_guard<std::mutex> lock(mutex_output);
   std::string request;
@@ -374,6 +383,22 @@ int KavixAPI::setOpenWindow(const std::string& word) {
   if (r < 0) {
     if (r == -1) _closeSocket(sock_open_window);
     nelt::debugLog("Recv request REQ_SETOPENWINDOW failed \n");
+    return -1;
+  }
+  return 0;
+}
+
+int KavixAPI::reopenOpenWindow() {
+  std::lock_guard<std::mutex> lock(mutex_open_window);
+  if (sock_open_window >= 0) return 0;
+  if (serv_addr.sin_family != AF_INET) return -1;  // never connected
+  sock_open_window = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock_open_window < 0) return -1;
+  _applyTimeout(sock_open_window);
+  if (::connect(sock_open_window, reinterpret_cast<struct sockaddr*>(&serv_addr),
+                sizeof serv_addr) < 0) {
+    nelt::debugLog("Connection sock_open_window Failed \n");
+    _closeSocket(sock_open_window);
     return -1;
   }
   return 0;

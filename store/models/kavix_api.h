@@ -66,6 +66,9 @@ class KavixAPI {
   // receives the pending open-window word (possibly empty).
   int checkOpenWindow(std::string& word);
   int setOpenWindow(const std::string& word);
+  // Opens the open-window connection again after it was given up (a reply
+  // that did not come in time). 0 when it is open, -1 when it cannot be.
+  int reopenOpenWindow();
 
   // Requests of the developer tool's kind of client; the window sends nothing.
   int getListUpdates() { return 0; }
@@ -74,11 +77,13 @@ class KavixAPI {
   int checkKeyDev() { return 0; }
   int getListAppsDev() { return 0; }
 
-  // Reads block until the reply arrives. A caller that cannot wait forever
-  // (a command line run from a script) sets a limit; a reply that does not
-  // arrive in time fails the exchange and closes the connection, because the
-  // late reply would otherwise be taken for the answer to the next request.
-  // 0 (the default) waits without limit.
+  // Every exchange has a time limit, so a service that stops answering fails
+  // the request instead of freezing its caller (the window's event loop). A
+  // reply that does not arrive in time fails the exchange and closes the
+  // connection, because the late reply would otherwise be taken for the
+  // answer to the next request. The limit also bounds connecting and
+  // sending. 0 waits without limit.
+  static constexpr std::chrono::milliseconds DEFAULT_REQUEST_TIMEOUT{30000};
   void setReceiveTimeout(std::chrono::milliseconds timeout);
 
   int getPort() const { return port; }
@@ -110,7 +115,8 @@ class KavixAPI {
   std::mutex mutex_output;
   // Held for each whole exchange on the open-window connection.
   std::mutex mutex_open_window;
-  std::atomic<long long> recv_timeout_ms{0};
+  std::atomic<long long> recv_timeout_ms{DEFAULT_REQUEST_TIMEOUT.count()};
+  void _applyTimeout(int fd);
 };
 
 // Splits a received reply text into status word and data ("200 {...}\n").

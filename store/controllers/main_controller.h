@@ -1,0 +1,78 @@
+// Top controller of the store window: wires the catalog and account
+// controllers to the window, switches the pages when a menu button is
+// pressed, highlights the button of the page shown, runs searches, and acts on
+// the requests that later starts of the store hand over through the service
+// (show the home page, or open an application).
+#pragma once
+
+#include <QFutureWatcher>
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <string>
+
+#include "app_controller.h"
+#include "user_controller.h"
+
+class KavixAPI;
+class MainWindow;
+class QTimer;
+class Ui_MainWindow;
+
+class MainController : public QObject {
+  Q_OBJECT
+ public:
+  MainController();
+  ~MainController() override;
+  MainController(const MainController&) = delete;
+  MainController& operator=(const MainController&) = delete;
+
+  void setOBJECT(MainWindow* main_win, KavixAPI* api_i);
+  void control();
+  // Opens the detail page of `app`.
+  void openapp(const std::string& app);
+  void setHighlightButton();
+
+  // How often the service is asked for requests of later starts; set before
+  // `control`.
+  void setOpenWindowInterval(std::chrono::milliseconds interval);
+
+  MainWindow* main_window = nullptr;
+  UserController user_controller;
+  AppController app_controller;
+  Ui_MainWindow* ui = nullptr;
+  KavixAPI* api = nullptr;
+  // 0 home, 1 installed, 2 updates, 3 account, 4 list, 5 settings; 65535 a
+  // page of the app controller's own.
+  int index_page_menu = 65535;
+  QTimer* timer_check_open_window = nullptr;
+
+ public slots:
+  void onHomeView();
+  void onUpdateView();
+  void onInstalledView();
+  void onAccountView();
+  void onAppDetailView();
+  void onListAppsView();
+  void onSettingView();
+  void onCheckOpenWindow();
+  void onSearch();
+
+ signals:
+  // A word from a later start was acted on ("@HOME" or an application).
+  void openWindowHandled(const QString& word);
+
+ private:
+  struct PollResult {
+    int status = -1;
+    std::string word;
+  };
+  void _onOpenWindowAnswer();
+  void _applyOpenWindowWord(const std::string& word);
+  void _bringToFront();
+
+  std::chrono::milliseconds open_window_interval{1000};
+  // The open-window question runs off the event loop; while one is under way
+  // further ticks are skipped instead of queueing behind it.
+  QFutureWatcher<PollResult> poll_watcher;
+};
