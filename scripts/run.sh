@@ -1,18 +1,51 @@
 #!/usr/bin/env bash
-# Runs the store on this machine against the project's sample store:
+# Runs the whole store on this machine against the project's sample store:
 # builds what is needed, starts the local store server with the sample
-# catalog and its packages, and KavixService under a private NELT_ROOT with
-# the platform stand-ins (snap, pkexec, systemctl) first on PATH.
-# Stop with Ctrl-C; everything started here is stopped and the private root
-# is removed (set NELT_KEEP_ROOT=1 to keep it).
+# catalog and its packages, KavixService under a private NELT_ROOT with the
+# platform stand-ins (snap, pkexec, systemctl) first on PATH, and the store
+# window NeltStore.
+#
+# With a display ($DISPLAY) the window opens there. Without one (a server,
+# CI), or with --tour, the window runs on a private Xvfb display and is driven
+# through a short tour (home, a section, an application, sign-in, install,
+# the installed page, settings); a screenshot of each step lands in a folder
+# whose path is printed.
+#
+#   scripts/run.sh [--tour] [--duration SECONDS] [--shots DIR] [--build DIR] [--no-build]
+#
+# --duration: stop that many seconds after the window is up (after the tour
+# under Xvfb); 0 stops right after the tour. Otherwise it runs until Ctrl-C
+# (or, with a display, until the window is closed). Everything started here
+# is stopped and the private root is removed (set NELT_KEEP_ROOT=1 to keep it).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
 export JOBS="${JOBS:-$(nproc)}"
 
+BUILD="$ROOT/build"
+DO_BUILD=1
+TOUR=0
+DURATION=""
+SHOTS=""
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --tour) TOUR=1; shift ;;
+    --no-build) DO_BUILD=0; shift ;;
+    --build) BUILD="$(realpath -m -- "$2")"; shift 2 ;;
+    --duration) DURATION="$2"; shift 2 ;;
+    --shots) SHOTS="$(realpath -m -- "$2")"; shift 2 ;;
+    *) echo "usage: scripts/run.sh [--tour] [--duration SECONDS] [--shots DIR] [--build DIR] [--no-build]" >&2; exit 2 ;;
+  esac
+done
+if [ -n "$DURATION" ] && ! [[ "$DURATION" =~ ^[0-9]+$ ]]; then
+  echo "run.sh: --duration takes a number of seconds" >&2
+  exit 2
+fi
+if [ -z "${DISPLAY:-}" ]; then TOUR=1; fi
+
 bash scripts/setup.sh
-bash scripts/build.sh "$ROOT/build" >/dev/null
-BIN="$ROOT/build/bin"
+if [ "$DO_BUILD" = 1 ]; then bash scripts/build.sh "$BUILD" >/dev/null; fi
+BIN="$BUILD/bin"
 
 export NELT_ROOT="${NELT_ROOT:-$(mktemp -d /tmp/nelt-root-XXXXXX)}"
 export PATH="$ROOT/tools/standins:$BIN:$PATH"
@@ -30,7 +63,7 @@ trap 'exit 130' INT TERM
 
 # The local store server with the sample catalog.
 PORT_FILE="$NELT_ROOT/store-server.port"
-"$BIN/nelt-store-server" --catalog "$ROOT/catalog/sample" --packages "$ROOT/build/sample-packages" \
+"$BIN/nelt-store-server" --catalog "$ROOT/catalog/sample" --packages "$BUILD/sample-packages" \
   --port "${NELT_STORE_PORT:-0}" --port-file "$PORT_FILE" >"$NELT_ROOT/store-server.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$PORT_FILE" ] && break; sleep 0.1; done
@@ -55,7 +88,7 @@ PORT_CONF="$NELT_ROOT/usr/bin/nelt/.port.conf"
 for _ in $(seq 100); do [ -s "$PORT_CONF" ] && break; sleep 0.1; done
 
 cat <<MSG
-NeltStore is running against the sample store.
+The store is running against the sample store.
   store server : $STORE_URL            (log: $NELT_ROOT/store-server.log)
   KavixService : $(cat "$PORT_CONF" 2>/dev/null) on 127.0.0.1   (log: $NELT_ROOT/service.log)
   NELT_ROOT    : $NELT_ROOT
@@ -64,8 +97,29 @@ Sample account: demo / demo123. In another terminal:
   nelt search ghi; nelt login demo; nelt install hello-nelt; nelt launch hello-nelt
 Press Ctrl-C to stop.
 MSG
-if [ -x "$BIN/NeltStore" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  (cd "$BIN" && ./NeltStore) || true
-else
-  wait "${pids[1]}"
+if [ "$TOUR" = 0 ]; then
+  # The window on this display; closing it (or Ctrl-C) ends the run.
+  if [ -n "$DURATION" ]; then
+    timeout --signal=TERM "$DURATION" "$BIN/NeltStore" || true
+  else
+    "$BIN/NeltStore" || true
+  fi
+  exit 0
 fi
+
+# No display: a private X server, and the window driven through the tour.
+command -v Xvfb >/dev/null || { echo "run.sh: Xvfb is missing (apt-get install xvfb)" >&2; exit 1; }
+DISPLAY_FILE="$NELT_ROOT/xvfb.display"
+Xvfb -displayfd 3 -screen 0 1000x800x24 -nolisten tcp 3>"$DISPLAY_FILE" >"$NELT_ROOT/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$DISPLAY_FILE" ] && break; sleep 0.1; done
+[ -s "$DISPLAY_FILE" ] || { echo "run.sh: Xvfb did not start (log: $NELT_ROOT/xvfb.log)" >&2; exit 1; }
+export DISPLAY=":$(tr -d '[:space:]' <"$DISPLAY_FILE")"
+SHOTS="${SHOTS:-$(mktemp -d /tmp/neltstore-shots-XXXXXX)}"
+echo "Xvfb display $DISPLAY; the window tours the store, screenshots in $SHOTS"
+tour_args=(--shots "$SHOTS")
+if [ -n "$DURATION" ]; then tour_args+=(--duration "$DURATION"); fi
+status=0
+"$BIN/nelt-store-tour" "${tour_args[@]}" || status=$?
+echo "Screenshots: $SHOTS"
+exit "$status"

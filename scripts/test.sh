@@ -13,6 +13,11 @@ echo "== normal build"
 bash scripts/build.sh "$ROOT/build" -DNELT_SANITIZE=OFF
 (cd build && ctest --output-on-failure -j "$JOBS" --timeout 600) || status=1
 
+echo "== the whole store under Xvfb: a tour of the window, screenshots in build/tour-screenshots"
+rm -rf build/tour-screenshots
+DISPLAY= bash scripts/run.sh --build "$ROOT/build" --no-build --tour --duration 0 \
+  --shots "$ROOT/build/tour-screenshots" || status=1
+
 echo "== sanitizer build (ASan + UBSan)"
 BUILD_TYPE=Debug bash scripts/build.sh "$ROOT/build-asan" -DNELT_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 900) || status=1
