@@ -4,8 +4,10 @@
 // `nelt` command line.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,32 +48,67 @@ struct CliResult {
   std::string out, err;
 };
 
-// Runs `nelt` with `input` on its standard input (not a terminal).
-CliResult nelt_(const std::vector<std::string>& args, const std::string& dir,
-                const std::string& input = "") {
-  CliResult r;
-  const std::string in = dir + "/cli.in", out = dir + "/cli.out", err = dir + "/cli.err";
-  writeFile(in, input);
+// Another user to run `nelt` as: a child switched to `uid` with `home`.
+struct User {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string home;
+};
+
+// Starts `nelt` with `input` on its standard input (not a terminal); output
+// goes to `prefix`.out and `prefix`.err.
+pid_t startNelt(const std::vector<std::string>& args, const std::string& prefix,
+                const std::string& input = "", const User* as = nullptr) {
+  writeFile(prefix + ".in", input);
   std::vector<std::string> argv = {binDir() + "/nelt"};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (as != nullptr && (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_CACHE_HOME=", 0) == 0))
+      continue;
+    env.push_back(entry);
+  }
+  if (as != nullptr) env.push_back("HOME=" + as->home);
+  std::vector<char*> cargv, cenv;
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return r;
+  for (auto& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+  const int in = open((prefix + ".in").c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = open((prefix + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open((prefix + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(125);
+    if (as != nullptr &&
+        (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0))
+      _exit(125);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
+  close(in);
+  close(out);
+  close(err);
+  return pid;
+}
+
+CliResult finishNelt(pid_t pid, const std::string& prefix) {
+  CliResult r;
   int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = readFile(out);
-  r.err = readFile(err);
+  if (pid > 0 && waitpid(pid, &status, 0) == pid)
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = readFile(prefix + ".out");
+  r.err = readFile(prefix + ".err");
   return r;
+}
+
+// Runs `nelt` with `input` on its standard input (not a terminal).
+CliResult nelt_(const std::vector<std::string>& args, const std::string& dir,
+                const std::string& input = "", const User* as = nullptr) {
+  const std::string prefix = dir + "/cli";
+  return finishNelt(startNelt(args, prefix, input, as), prefix);
 }
 
 // The entry of `slug` in an installed list, or nullptr.
@@ -117,6 +154,25 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(writeKavix(
         shelf + "/ghi-chu/9.9.9.kavix", "ghi-chu",
         "{\"name\":\"ghi-chu\",\"snap\":\"" + nelt::lastPathComponent(snap) + "\"}", payload));
+
+    // Packages that reach for another application's snap: the ghi-chu
+    // header around a hello-nelt snap, and a hello-nelt package holding a
+    // genuine ghi-chu snap (each under its slug's key).
+    const std::string hello = makeSnap(work.path(), "hello-nelt", "6.6.6", 4096);
+    const std::string ghi = makeSnap(work.path(), "ghi-chu", "6.6.6", 4096);
+    ASSERT_FALSE(hello.empty() || ghi.empty());
+    const auto foreign = [&](const std::string& slug, const std::string& snap_path,
+                             const std::string& key) {
+      const std::string file = nelt::lastPathComponent(snap_path);
+      const std::string zip = libzipArchive(
+          work.path(),
+          {{file, readFile(snap_path)}, {"kavix.json", kavixJson("ghi-chu", "Ghi chu", "6.6.6")}},
+          key);
+      return writeKavix(shelf + "/" + slug + "/6.6.6.kavix", slug,
+                        "{\"name\":\"ghi-chu\",\"snap\":\"" + file + "\"}", zip);
+    };
+    ASSERT_TRUE(foreign("ghi-chu", hello, "ghi chu $HOME & 'x'"));
+    ASSERT_TRUE(foreign("hello-nelt", ghi, "Hello-Nelt#2024"));
 
     ASSERT_TRUE(store.start(work.path(), "", {"--packages", shelf}));
     setenv("NELT_ROOT", service.root().c_str(), 1);
@@ -333,6 +389,135 @@ TEST_F(EndToEnd, TheSameFlowsThroughTheCommandLine) {
   service.proc().terminate();
   r = nelt_({"list"}, dir);
   EXPECT_EQ(r.status, 4);
+}
+
+// The person the store is for: a desktop user without root. Everything runs
+// through `nelt` in a child switched to `nobody`; the pkexec stand-in runs its
+// command as that user, so the snap folders below NELT_ROOT are made theirs.
+TEST_F(EndToEnd, ADesktopUserInstallsUpdatesLaunchesAndRemoves) {
+  const uid_t nobody = 65534;
+  const std::string root = service.root();
+  ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+  for (const std::string sub : {"snap", "var/snap", "var/lib/snapd"}) {
+    ASSERT_EQ(nelt::makeDirs(root + "/" + sub), 0);
+    ASSERT_EQ(chown((root + "/" + sub).c_str(), nobody, nobody), 0);
+  }
+  // The machine's /tmp: sticky and writable by everybody.
+  ASSERT_EQ(nelt::makeDirs(root + "/tmp"), 0);
+  ASSERT_EQ(chmod((root + "/tmp").c_str(), 01777), 0);
+  TempDir home;
+  ASSERT_EQ(chown(home.path().c_str(), nobody, nobody), 0);
+  ASSERT_EQ(chmod(home.path().c_str(), 0700), 0);
+  const User user{nobody, nobody, home.path()};
+  const std::string dir = work.path();
+
+  CliResult r = nelt_({"login", "demo"}, dir, "demo123\n", &user);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = nelt_({"install", "hello-nelt", "--version", "1.2.0"}, dir, "", &user);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Installed hello-nelt 1.2.0\n"), std::string::npos) << r.out;
+  r = nelt_({"list"}, dir, "", &user);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("hello-nelt  1.2.0"), std::string::npos) << r.out;
+  r = nelt_({"update", "hello-nelt"}, dir, "", &user);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Updated hello-nelt 1.3.0\n"), std::string::npos) << r.out;
+
+  const std::string marker = home.sub("launched");
+  setenv("NELT_LAUNCH_MARKER", marker.c_str(), 1);
+  r = nelt_({"launch", "hello-nelt"}, dir, "", &user);
+  unsetenv("NELT_LAUNCH_MARKER");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(eventually([&] { return readFile(marker) == "hello-nelt hello-nelt 1.3.0\n"; }));
+  struct stat st;
+  ASSERT_EQ(stat(marker.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, nobody) << "the application runs as the user";
+
+  r = nelt_({"remove", "hello-nelt"}, dir, "", &user);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
+
+  // The jobs worked in the user's own cache, which they left empty, and
+  // never in the root-only work folder.
+  const std::string cache = home.sub(".cache/nelt/kavix");
+  ASSERT_EQ(lstat(cache.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, nobody);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  DIR* d = opendir(cache.c_str());
+  ASSERT_NE(d, nullptr);
+  int entries = 0;
+  while (dirent* e = readdir(d)) entries += e->d_name[0] == '.' ? 0 : 1;
+  closedir(d);
+  EXPECT_EQ(entries, 0) << "job folders are removed";
+  EXPECT_FALSE(nelt::fileExists(nelt::kavixWorkRoot()));
+}
+
+// Two installs of one application at once, in two processes, as the window
+// and `nelt` may start them: both succeed one after the other, each reports
+// the version it installed, and what is installed is one whole version.
+TEST_F(EndToEnd, ConcurrentInstallsOfOneApplicationRunOneAfterTheOther) {
+  const std::string dir = work.path();
+  ASSERT_EQ(nelt_({"login", "demo"}, dir, "demo123\n").status, 0);
+  auto api = connect();
+  const std::string snap_log = work.sub("snap.log");
+  setenv("NELT_SNAP_LOG", snap_log.c_str(), 1);
+  for (int run = 0; run < 20; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    writeFile(snap_log, "");
+    const pid_t a = startNelt({"install", "hello-nelt", "--version", "1.2.0"}, dir + "/a");
+    const pid_t b = startNelt({"install", "hello-nelt", "--version", "1.3.0"}, dir + "/b");
+    const CliResult ra = finishNelt(a, dir + "/a"), rb = finishNelt(b, dir + "/b");
+    EXPECT_EQ(ra.status, 0) << ra.err;
+    EXPECT_EQ(rb.status, 0) << rb.err;
+    EXPECT_NE(ra.out.find("Installed hello-nelt 1.2.0\n"), std::string::npos) << ra.out;
+    EXPECT_NE(rb.out.find("Installed hello-nelt 1.3.0\n"), std::string::npos) << rb.out;
+    EXPECT_EQ(ServiceHarness::countOf(readFile(snap_log), "install "), 2u);
+
+    rapidjson::Document meta;
+    const std::string text = readFile(nelt::snapRoot() + "hello-nelt/kavix.json");
+    meta.Parse(text.c_str());
+    const std::string version = member(&meta, "version");
+    EXPECT_TRUE(version == "1.2.0" || version == "1.3.0") << text;
+    EXPECT_EQ(nelt::snapYamlValue(readFile(nelt::snapRoot() + "hello-nelt/current/meta/snap.yaml"),
+                                  "version"),
+              version)
+        << "the metadata belongs to the active snap";
+    EXPECT_EQ(member(entryOf(installed(*api).doc, "hello-nelt"), "version"), version);
+    EXPECT_FALSE(nelt::fileExists(nelt::kavixWorkRoot() + "hello-nelt"));
+    if (HasFailure()) break;
+  }
+  unsetenv("NELT_SNAP_LOG");
+}
+
+// A package cannot take over the snap of another application, neither by
+// naming it around a different snap nor by carrying it under another slug.
+TEST_F(EndToEnd, APackageCannotTakeOverAnotherApplicationsSnap) {
+  auto api = connect();
+  KavixModel engine;
+  engine.api = api.get();
+  KavixReply login;
+  ASSERT_EQ(api->loginAcc("demo", "demo123", &login), 0);
+  ASSERT_EQ(engine.install("ghi-chu", "2.0.1", 0), 0);
+  ASSERT_EQ(follow(engine).back(), 200);
+  const std::string owned = readFile(nelt::snapRoot() + "ghi-chu/kavix.json");
+
+  const std::string log = work.sub("pkexec.log");
+  setenv("NELT_PKEXEC_LOG", log.c_str(), 1);
+  ASSERT_EQ(engine.install("ghi-chu", "6.6.6", 0), 0);
+  EXPECT_EQ(follow(engine).back(), 101);
+  EXPECT_EQ(engine.lastError(),
+            "package refused: the snap inside is \"hello-nelt\" but the package names \"ghi-chu\"");
+  ASSERT_EQ(engine.install("hello-nelt", "6.6.6", 0), 0);
+  EXPECT_EQ(follow(engine).back(), 101);
+  EXPECT_EQ(engine.lastError(),
+            "package refused: the snap \"ghi-chu\" belongs to the application \"ghi-chu\"");
+  unsetenv("NELT_PKEXEC_LOG");
+  EXPECT_EQ(readFile(log), "") << "refused before anything privileged";
+
+  EXPECT_EQ(readFile(nelt::snapRoot() + "ghi-chu/kavix.json"), owned);
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt"));
+  EXPECT_EQ(engine.remove("hello-nelt"), -1);
+  EXPECT_EQ(member(entryOf(installed(*api).doc, "ghi-chu"), "version"), "2.0.1");
 }
 
 }  // namespace
