@@ -416,7 +416,13 @@ int KavixModel::_run_job_() {
   // other: each would replace the other's snap or metadata half way.
   nelt::SlugLock slug_lock;
   std::string why;
-  if (!slug_lock.acquire(slug, why)) return _fail_("cannot take the install lock: " + why);
+  // Waiting for another process's install ends early when this engine
+  // stops (the window closes).
+  const auto running = [this] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return loop_install;
+  };
+  if (!slug_lock.acquire(slug, why, running)) return _fail_("cannot take the install lock: " + why);
   if (nelt::makeJobFolder(slug, dir_save, why) != 0)
     return _fail_("cannot create the work folder: " + why);
   path_save = dir_save + "/" + slug + ".kavix";

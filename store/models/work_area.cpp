@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "fsutil.h"
@@ -122,7 +124,8 @@ void SlugLock::release() {
   fd_ = -1;
 }
 
-bool SlugLock::acquire(const std::string& slug, std::string& error) {
+bool SlugLock::acquire(const std::string& slug, std::string& error,
+                       const std::function<bool()>& keep_waiting) {
   release();
   if (!isValidSlug(slug)) {
     error = "not an application slug";
@@ -164,9 +167,16 @@ bool SlugLock::acquire(const std::string& slug, std::string& error) {
       return false;
     }
     int rc;
-    do {
-      rc = flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
+    for (;;) {
+      rc = flock(fd, LOCK_EX | LOCK_NB);
+      if (rc == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
+      if (keep_waiting && !keep_waiting()) {
+        error = "gave up waiting for another install of " + slug;
+        ::close(fd);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (rc != 0) {
       error = "cannot lock " + path + ": " + errnoText();
       ::close(fd);

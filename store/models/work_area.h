@@ -3,6 +3,7 @@
 // each other's way.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace nelt {
@@ -33,9 +34,11 @@ class SlugLock {
   SlugLock(const SlugLock&) = delete;
   SlugLock& operator=(const SlugLock&) = delete;
 
-  // Blocks until the lock is held. false with the reason in `error` when the
-  // lock file cannot be used.
-  bool acquire(const std::string& slug, std::string& error);
+  // Waits until the lock is held. false with the reason in `error` when the
+  // lock file cannot be used, or when `keep_waiting` (asked a few times a
+  // second while another process holds the lock) says to give up.
+  bool acquire(const std::string& slug, std::string& error,
+               const std::function<bool()>& keep_waiting = {});
   void release();
 
  private:
