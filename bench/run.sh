@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Runs the package engine benchmark: builds what it needs in BUILD (default
 # ./build) and prints the figures. Extra arguments go to nelt-bench
-# (--size-mb N, --runs N, --dir FOLDER).
+# (--size-mb N, --runs N, --dir FOLDER); then the store window benchmark.
 set -euo pipefail
 here="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)"
 build="${1:-$here/../build}"
 shift || true
 cmake --build "$build" --target nelt-bench nelt-store-server -j2 >/dev/null
-exec "$build/bin/nelt-bench" --bin-dir "$build/bin" "$@"
+"$build/bin/nelt-bench" --bin-dir "$build/bin" "$@"
+
+# The store window (needs the GUI build): cold start, memory, and processor
+# time over NELT_BENCH_IDLE seconds idle (default 60).
+if cmake --build "$build" --target nelt-window-bench -j2 >/dev/null 2>&1; then
+  echo
+  PATH="$here/../tools/standins:$PATH" NELT_IP_LOOKUP_URL="" \
+    "$build/bin/nelt-window-bench" --bin-dir "$build/bin" --idle "${NELT_BENCH_IDLE:-60}"
+fi
