@@ -6,7 +6,11 @@
 //   2. download and unpack from the local store server: the engine's whole
 //      path (libcurl download, header check, payload copy, extraction, up to
 //      the moment it would run `pkexec snap install`) against `curl -o`
-//      followed by `unzip -P`.
+//      followed by `unzip -P`;
+//   3. the checks made before the privileged install: reading the snap's
+//      meta/snap.yaml with `unsquashfs -cat`, against the unpack it follows.
+// The snap is a real squashfs image (its data left uncompressed), so the
+// engine's checks pass and it reaches `pkexec snap install`.
 // Prints the figures and the ratios; asserts nothing.
 //
 //   nelt-bench [--size-mb N] [--runs N] [--dir FOLDER] [--bin-dir FOLDER]
@@ -208,7 +212,20 @@ int main(int argc, char** argv) {
   std::printf("Package engine benchmark: %zu MB of incompressible snap data, median of %d runs\n",
               size_mb, runs);
   std::fflush(stdout);
-  if (!writeRandomFile(snap, size_mb << 20)) return 1;
+  // A squashfs snap whose bulk is incompressible data, stored as it is.
+  const std::string tree = work + "/tree";
+  nelt::makeDirs(tree + "/meta");
+  nelt::test::writeFile(tree + "/meta/snap.yaml",
+                        "name: bench-app\nversion: '1.0'\nsummary: bench\nconfinement: classic\n");
+  if (!writeRandomFile(tree + "/payload.bin", size_mb << 20)) return 1;
+  const auto squashed = nelt::runProgram({"mksquashfs", tree, snap, "-noappend", "-noI", "-noD",
+                                          "-noF", "-noX", "-all-root", "-quiet", "-no-progress"},
+                                         true);
+  nelt::removeTree(tree);
+  if (!squashed.started || squashed.exit_code != 0) {
+    std::fprintf(stderr, "cannot build the snap (mksquashfs)\n");
+    return 1;
+  }
   nelt::test::writeFile(meta,
                         "{\"name\":\"bench-app\",\"long-name\":\"Bench\",\"version\":\"1.0\"}");
 
@@ -253,6 +270,24 @@ int main(int argc, char** argv) {
   std::printf("  engine unpack (header+copy+extract), AES   %7.3f s   ratio %.2f\n", median(e_aes),
               median(e_aes) / median(u_trad));
   std::fflush(stdout);
+
+  // 3. The snap check before the privileged step, on the unpacked snap.
+  {
+    engineExtract(trad_zip, out, ok);
+    std::vector<double> check;
+    for (int r = 0; r < runs; ++r) {
+      std::string name, version, error;
+      const auto c0 = Clock::now();
+      all_ok &= nelt::readSnapMeta(out + "/app_1.0_amd64.snap", name, version, error) &&
+                name == "bench-app";
+      check.push_back(seconds(c0, Clock::now()));
+    }
+    nelt::removeTree(out);
+    std::printf("\nChecks before the privileged step\n");
+    std::printf("  snap.yaml read (unsquashfs -cat)           %7.3f s   ratio %.4f of the unpack\n",
+                median(check), median(check) / median(e_trad));
+    std::fflush(stdout);
+  }
 
   // 2. Download and unpack from the local store server.
   nelt::test::StoreServer store;
