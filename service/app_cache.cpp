@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,19 +31,48 @@ const char* const kSaveImageWhere = "int Repository::saveImage()";
 constexpr long kImageSeconds = 30;
 constexpr long kImageConnectSeconds = 10;
 constexpr size_t kMaxImageBytes = 32u << 20;
+// The images of one record are fetched while every other request of the
+// window waits: all of them together get at most this long and this many
+// bytes. What does not fit keeps its server name and is fetched online.
+constexpr long kRecordImageSeconds = 20;
+constexpr size_t kMaxRecordImageBytes = 24u << 20;
+// The detail page shows this many screenshots; only these are kept offline.
+constexpr size_t kMaxCachedScreenshots = 4;
 
 struct ImageFile {
   FILE* file = nullptr;
   size_t written = 0;
+  size_t limit = kMaxImageBytes;
+  std::string head;  // the first bytes, to recognise the format
 };
 
 size_t _write_data_(void* ptr, size_t size, size_t nmemb, void* userp) {
   auto* target = static_cast<ImageFile*>(userp);
   const size_t n = size * nmemb;
-  if (target->written + n > kMaxImageBytes) return 0;
+  if (target->written + n > target->limit) return 0;
+  if (target->head.size() < 64)
+    target->head.append(static_cast<const char*>(ptr),
+                        std::min<size_t>(n, 64 - target->head.size()));
   const size_t done = fwrite(ptr, 1, n, target->file);
   target->written += done;
   return done;
+}
+
+// True when `head` starts like an image the window can show: PNG, JPEG,
+// GIF, WebP, BMP, ICO or SVG. An error page, a redirect's body or anything
+// else is never stored as an image.
+bool looksLikeImage(const std::string& head) {
+  auto starts = [&](const char* magic, size_t len, size_t at = 0) {
+    return head.size() >= at + len && head.compare(at, len, magic, len) == 0;
+  };
+  if (starts("\x89PNG\r\n\x1a\n", 8) || starts("\xff\xd8\xff", 3) || starts("GIF87a", 6) ||
+      starts("GIF89a", 6) || starts("BM", 2) || starts("\x00\x00\x01\x00", 4))
+    return true;
+  if (starts("RIFF", 4) && starts("WEBP", 4, 8)) return true;
+  size_t i = 0;
+  if (starts("\xef\xbb\xbf", 3)) i = 3;
+  while (i < head.size() && std::isspace(static_cast<unsigned char>(head[i]))) ++i;
+  return head.compare(i, 5, "<?xml") == 0 || head.compare(i, 4, "<svg") == 0;
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
@@ -126,7 +157,8 @@ void localImagesOf(const std::string& record_text, const std::string& apps_dir,
 // first and replace the target only when a non-empty image arrived, so a
 // failure never leaves an empty or half-written image behind.
 CURLcode downloadImage(CURL* handle, const std::string& url, const std::string& apps_dir,
-                       const std::string& name, bool& file_error) {
+                       const std::string& name, size_t limit, size_t& received, bool& file_error) {
+  received = 0;
   file_error = false;
   std::string tmp = apps_dir + "." + name + ".partXXXXXX";
   int fd = mkstemp(&tmp[0]);
@@ -135,6 +167,7 @@ CURLcode downloadImage(CURL* handle, const std::string& url, const std::string& 
     return CURLE_WRITE_ERROR;
   }
   ImageFile target;
+  target.limit = limit;
   target.file = fdopen(fd, "wb");
   if (target.file == nullptr) {
     close(fd);
@@ -145,8 +178,14 @@ CURLcode downloadImage(CURL* handle, const std::string& url, const std::string& 
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &target);
   CURLcode rc = curl_easy_perform(handle);
+  received = target.written;
   if (fclose(target.file) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
   if (rc == CURLE_OK && target.written == 0) rc = CURLE_GOT_NOTHING;
+  long http_code = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
+  // A redirect or any other answer than 2xx carries no image, whatever its body.
+  if (rc == CURLE_OK && (http_code < 200 || http_code > 299)) rc = CURLE_HTTP_RETURNED_ERROR;
+  if (rc == CURLE_OK && !looksLikeImage(target.head)) rc = CURLE_BAD_CONTENT_ENCODING;
   if (rc == CURLE_OK) {
     // The window reads the images as its own user.
     chmod(tmp.c_str(), 0644);
@@ -215,15 +254,28 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
   auto& alloc = doc.GetAllocator();
   bool server_answers = true;
   bool file_failure = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(kRecordImageSeconds);
+  size_t bytes_left = kMaxRecordImageBytes;
   // A reference becomes "local://" only when its image was stored; otherwise
   // it keeps the server's name so the window can still fetch it online.
   auto fetch = [&](const char* kind, rapidjson::Value& ref) {
-    if (!server_answers || file_failure) return;
+    if (!server_answers || file_failure || bytes_left == 0) return;
+    const long ms_left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               deadline - std::chrono::steady_clock::now())
+                                               .count());
+    if (ms_left <= 0) return;
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, std::min(ms_left, kImageSeconds * 1000));
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                     std::min(ms_left, kImageConnectSeconds * 1000));
     const std::string name(ref.GetString(), ref.GetStringLength());
     const std::string url =
         server_base + "/api/v1/uploads/app/" + kind + "/" + nelt::percentEncode(name);
     bool file_error = false;
-    const CURLcode rc = downloadImage(handle, url, apps_dir, name, file_error);
+    size_t received = 0;
+    const CURLcode rc = downloadImage(handle, url, apps_dir, name,
+                                      std::min(bytes_left, kMaxImageBytes), received, file_error);
+    bytes_left -= std::min(bytes_left, received);
     if (file_error) {
       file_failure = true;
       return;
@@ -241,7 +293,9 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
   };
 
   if (icon != nullptr) fetch("icon", *icon);
-  for (auto& shot : shots.GetArray()) fetch("screenshot", shot);
+  size_t shown = 0;
+  for (auto& shot : shots.GetArray())
+    if (shown++ < kMaxCachedScreenshots) fetch("screenshot", shot);
   curl_easy_cleanup(handle);
   return file_failure ? -1 : 0;
 }

@@ -115,6 +115,26 @@ void ServiceController::_takeReply(int rc, std::string& status) {
   status = api->getIDResponse();
 }
 
+std::string ServiceController::_rawArgument() const {
+  // "SOCK METHOD CODE ARGUMENT\n": everything after the code's space, less
+  // the line end.
+  size_t at = 0;
+  for (int word = 0; word < 3; ++word) {
+    at = cur_record.find(' ', at);
+    if (at == std::string::npos) return std::string();
+    ++at;
+  }
+  std::string argument = cur_record.substr(at);
+  if (!argument.empty() && argument.back() == '\n') argument.pop_back();
+  return argument;
+}
+
+bool ServiceController::_isSectionList(const std::string& text) {
+  rapidjson::Document doc;
+  if (!ServiceAPI::parseOutsideJson(doc, text) || !doc.IsObject()) return false;
+  return nelt::getArray(doc, "data") != nullptr;
+}
+
 // ---- Connection handlers ----
 
 void ServiceController::_handleInfo(const std::vector<std::string>& words, std::string& status) {
@@ -126,7 +146,9 @@ void ServiceController::_handleInfo(const std::vector<std::string>& words, std::
   status = nelt::STATUS_OK;
   std::lock_guard<std::mutex> lock(mutex_recv);
   if (!_currentAliveLocked()) return;
-  if (store && sock_open_store == -1) sock_open_store = cur_sock;
+  // The command line identifies itself the same way as the window, so an
+  // identification says nothing about who holds the window's slot; only the
+  // connection that registers "@FIRST" does (see _handleSetOpenWindow).
   _setClientIDLocked(cur_sock, store ? CLI_IS_USER : CLI_IS_DEV);
 }
 
@@ -151,6 +173,9 @@ void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& wor
   if (!_hasArgument(words, status)) return;
   std::lock_guard<std::mutex> lock(mutex_recv);
   screen_open = words[3];
+  // A window that registers without having asked first still holds the
+  // slot, so its going away frees it for the next start.
+  if (screen_open == "@FIRST" && sock_open == -1 && _currentAliveLocked()) sock_open = cur_sock;
   status = nelt::STATUS_OK;
 }
 
@@ -159,16 +184,21 @@ void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& wor
 void ServiceController::_handleLogin(const std::vector<std::string>& words, bool dev,
                                      std::string& status) {
   if (!_hasArgument(words, status)) return;
-  std::vector<std::string> pieces;
-  stringtok(words[3], "&", pieces);
-  if (pieces.size() < 2) {
+  // The argument as sent, spaces included: a password may hold spaces and
+  // "&", an account name never holds "&".
+  const std::string argument = _rawArgument();
+  const size_t amp = argument.find('&');
+  if (amp == std::string::npos || amp == 0 || amp + 1 == argument.size()) {
     status = nelt::STATUS_FAILED;
     return;
   }
   const char* kind = dev ? nelt::CLIENT_CREATOR_TOOL : nelt::CLIENT_NATIVE_STORE;
-  if (api->login(kind, pieces[0], pieces[1]) < 0) {
+  const ObjType type = dev ? DEV_OBJ : USER_OBJ;
+  if (api->login(kind, argument.substr(0, amp), argument.substr(amp + 1)) < 0) {
     // No reply arrived: the last recorded code belongs to an earlier reply
-    // and must not make this sign-in look successful.
+    // and must not make this sign-in look successful. The channel is
+    // anonymous again, and so are the stored files.
+    repo->removeToken(type);
     status = nelt::STATUS_FAILED;
     return;
   }
@@ -178,7 +208,14 @@ void ServiceController::_handleLogin(const std::vector<std::string>& words, bool
   }
   data_res = dev ? api->getResponseDev() : api->getResponse();
   // A refused sign-in stores the empty text, which signs the account out.
-  repo->writeData(dev ? DEV_OBJ : USER_OBJ, data_res);
+  if (repo->writeData(type, data_res) != 0) {
+    // The account could not be kept: nothing may look signed in.
+    api->addHeaderToken(kind, "");
+    repo->removeToken(type);
+    data_res.clear();
+    status = nelt::STATUS_FAILED;
+    return;
+  }
   status = api->getIDResponse();
 }
 
@@ -224,8 +261,8 @@ void ServiceController::_handleSaveSetting(const std::vector<std::string>& words
     status = nelt::STATUS_FAILED;
     return;
   }
-  repo->saveSetting(repo->getIDUserName(USER_OBJ), text);
-  status = nelt::STATUS_OK;
+  status = repo->saveSetting(repo->getIDUserName(USER_OBJ), text) == 0 ? nelt::STATUS_OK
+                                                                       : nelt::STATUS_FAILED;
 }
 
 // ---- Catalog ----
@@ -238,8 +275,8 @@ void ServiceController::_handleSections(std::string& status) {
   }
   data_res = api->getResponse();
   status = api->getIDResponse();
-  // Only a successful list replaces the one kept for offline use.
-  if (status == nelt::STATUS_OK) repo->writeData(SECTION_OBJ, data_res);
+  // Only a usable list replaces the one kept for offline use.
+  if (status == nelt::STATUS_OK && _isSectionList(data_res)) repo->writeData(SECTION_OBJ, data_res);
 }
 
 void ServiceController::_handleSearch(const std::vector<std::string>& words, std::string& status) {

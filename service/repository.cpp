@@ -2,10 +2,14 @@
 // token and account number, and the per-account settings.
 #include "repository.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "fsutil.h"
 #include "json_util.h"
@@ -37,6 +41,37 @@ std::string settingsPath(const std::string& folder, const std::string& user) {
   return folder + "users/" + user + ".json";
 }
 
+// True when `name` ends with `marker` followed by the six letters or digits
+// that mkstemp puts in place of "XXXXXX".
+bool endsWithTempSuffix(const std::string& name, const char* marker) {
+  const size_t len = std::strlen(marker) + 6;
+  if (name.size() <= len || name.compare(name.size() - len, len - 6, marker) != 0) return false;
+  for (size_t i = name.size() - 6; i < name.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+// Removes the temporary files that a write interrupted by a crash leaves in
+// `folder`: "NAME.tmpXXXXXX" of the data files and, in "apps/", the hidden
+// ".NAME.partXXXXXX" of image downloads. Only regular files go.
+void removeStaleTemporaries(const std::string& folder, bool images) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> stale;
+  while (struct dirent* ent = readdir(dir)) {
+    const std::string name = ent->d_name;
+    if (endsWithTempSuffix(name, ".tmp") ||
+        (images && name[0] == '.' && endsWithTempSuffix(name, ".part")))
+      stale.push_back(name);
+  }
+  closedir(dir);
+  for (const std::string& name : stale) {
+    const std::string path = folder + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+  }
+}
+
 }  // namespace
 
 Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_FILE) {
@@ -51,6 +86,10 @@ Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_F
   nelt::makeDirs(data_folder, 0775);
   nelt::makeDir(data_folder + "apps", 0775);
   nelt::makeDir(data_folder + "users", 0775);
+  // Nothing else writes in the data folder while the service starts.
+  removeStaleTemporaries(data_folder, false);
+  removeStaleTemporaries(data_folder + "users/", false);
+  removeStaleTemporaries(data_folder + "apps/", true);
 
   // The store account is signed out at every start.
   removeToken(USER_OBJ);
@@ -86,14 +125,15 @@ std::string Repository::getPath(std::string file) {
   return data_folder + file;
 }
 
-void Repository::writeData(ObjType type, std::string data) {
+int Repository::writeData(ObjType type, std::string data) {
   const char* name = fileName(type);
-  if (name == nullptr) return;
+  if (name == nullptr) return -1;
   // The logins hold account tokens: readable by the service only.
   const unsigned mode = (type == USER_OBJ || type == DEV_OBJ) ? 0600 : 0644;
-  if (nelt::writeFileAtomic(getPath(name), data, mode) != 0)
-    debugE(-1, std::string("Cannot write ") + name,
-           "void Repository::writeData(ObjType type, std::string data)");
+  if (nelt::writeFileAtomic(getPath(name), data, mode) == 0) return 0;
+  debugE(-1, std::string("Cannot write ") + name,
+         "void Repository::writeData(ObjType type, std::string data)");
+  return -1;
 }
 
 std::string Repository::readData(ObjType type) {

@@ -34,7 +34,8 @@ class Repository {
 
   // Data files, tokens and settings.
   std::string getPath(std::string file);
-  void writeData(ObjType type, std::string data);
+  // 0 when the file was replaced, -1 when it could not be written.
+  int writeData(ObjType type, std::string data);
   std::string readData(ObjType type);
   std::string readToken(ObjType type);
   void removeToken(ObjType type);

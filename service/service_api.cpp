@@ -199,12 +199,15 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
     target->clear();
     debugE(-1, curl_easy_strerror(res),
            "int ServiceAPI::login(std::string user, std::string acc, std::string pass)");
+    // Whoever was signed in before is not any more.
+    addHeaderToken(user, "");
     return -1;
   }
 
   readIDRes(*target);
 
   rapidjson::Document doc;
+  bool signed_in = false;
   if (parseOutsideJson(doc, *target)) {
     const rapidjson::Value* data = nelt::getObject(doc, "data");
     std::string token;
@@ -213,12 +216,16 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
         struct curl_slist* bearer =
             curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
         replaceHeaders(handle, *list, bearer);
+        signed_in = true;
       } else {
         debugW("The login reply carries a token that cannot be sent in a header",
                "int ServiceAPI::login(std::string user, std::string acc, std::string pass)");
       }
     }
   }
+  // A refused sign-in leaves the channel anonymous, not with the token of the
+  // account signed in before.
+  if (!signed_in) addHeaderToken(user, "");
   return 0;
 }
 

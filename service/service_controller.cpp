@@ -23,8 +23,14 @@ const char* const FN_ACCEPT = "int ServiceController::acceptNewClient()";
 const char* const FN_THREAD_RECV = "void ServiceController::threadRecv()";
 const char* const FN_HANDLE_REQUEST = "void ServiceController::handleRequest(";
 
-// A client that never reads its replies must not hold the dispatcher forever.
-constexpr int SEND_TIMEOUT_SEC = 10;
+// A client that stops reading its replies holds every other client while the
+// dispatcher waits on it: after this long without progress its reply fails
+// and the connection is closed. The window reads each reply right after its
+// request, so it never comes near.
+constexpr int SEND_TIMEOUT_SEC = 2;
+// Out of descriptors, every waiting connection fails its accept: one line
+// per this many seconds is enough to tell.
+constexpr int ACCEPT_LOG_SECONDS = 10;
 
 // One write per line, so lines of the two threads never interleave.
 void printLine(const std::string& text) { std::cout << (text + "\n") << std::flush; }
@@ -56,12 +62,13 @@ void ServiceController::run() {
     std::cout.flush();
     std::exit(ret);
   }
+  spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   loop_thread_recv = true;
   thread_recv = std::thread(&ServiceController::threadRecv, this);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_recv);
-      cond_recv.wait(lock, [this] { return !buffer_recv.empty(); });
+      cond_recv.wait(lock, [this] { return queued_total > 0; });
     }
     handleRequest();
   }
@@ -99,20 +106,28 @@ int ServiceController::_listenOn(int port) {
     debugE(-2, "Create listener socket", FN_INIT_SOCKET);
     return -2;
   }
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    debugE(-3, "Bind event listener", FN_INIT_SOCKET);
-    return -3;
-  }
-  _writePortFile(port);
-  if (listen(listener, 5) != 0) {
-    debugE(-4, "Listen event listener", FN_INIT_SOCKET);
-    return -4;
-  }
+  // Before the bind, or it has no effect: a restart must get the port back
+  // while connections of the previous run are still closing.
   int one = 1;
   if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     debugE(-5, "Set option of listener", FN_INIT_SOCKET);
     return -5;
   }
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    debugE(-3, "Bind event listener", FN_INIT_SOCKET);
+    return -3;
+  }
+  if (listen(listener, 5) != 0) {
+    debugE(-4, "Listen event listener", FN_INIT_SOCKET);
+    return -4;
+  }
+  // The port really bound (port 0 lets the system choose), announced only
+  // once a window can connect to it.
+  sockaddr_in bound{};
+  socklen_t bound_len = sizeof bound;
+  if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0)
+    port = ntohs(bound.sin_port);
+  _writePortFile(port);
   fd = epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) {
     debugE(-6, "Create epoll file descriptor", FN_INIT_SOCKET);
@@ -174,7 +189,12 @@ int ServiceController::acceptNewClient() {
   int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (sock < 0) {
     const int err = errno;
-    debugE(-1, "Accept", FN_ACCEPT);
+    const auto now = std::chrono::steady_clock::now();
+    if (!accept_logged || now - last_accept_log >= std::chrono::seconds(ACCEPT_LOG_SECONDS)) {
+      debugE(-1, "Accept", FN_ACCEPT);
+      accept_logged = true;
+      last_accept_log = now;
+    }
     errno = err;
     return -1;
   }
@@ -182,6 +202,11 @@ int ServiceController::acceptNewClient() {
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
+    if (connections.size() >= kMaxConnections) {
+      close(sock);
+      errno = ECONNREFUSED;
+      return -1;
+    }
     // A full table still serves the connection; it is just not recorded.
     for (auto& slot : clients) {
       if (slot.first == -1) {
@@ -197,12 +222,28 @@ int ServiceController::acceptNewClient() {
   return sock;
 }
 
+void ServiceController::_refuseConnection() {
+  // The spare descriptor makes room for one accept; the waiting client sees
+  // its connection closed at once instead of hanging in the backlog.
+  if (spare_fd >= 0) {
+    close(spare_fd);
+    spare_fd = -1;
+    const int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (sock >= 0) close(sock);
+    spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spare_fd >= 0) return;
+  }
+  // No spare (the dispatcher took the freed number): the listener stays
+  // readable, so give the system a moment instead of spinning on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 void ServiceController::_acceptAndRegister() {
   const int sock = acceptNewClient();
   if (sock < 0) {
-    // Out of descriptors or memory: the listener stays readable, so give the
-    // system a moment instead of spinning on it.
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+    if (errno == EMFILE || errno == ENFILE)
+      _refuseConnection();
+    else if (errno == ENOBUFS || errno == ENOMEM)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return;
   }
@@ -279,30 +320,66 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
     std::lock_guard<std::mutex> lock(mutex_recv);
     auto it = connections.find(sock);
     if (it == connections.end()) return false;
+    Connection& conn = it->second;
     for (const auto& line : lines) {
       // Anything else (an HTTP request from a web page, say) ends the connection.
       if (!nelt::isProtocolRequestLine(line)) {
         debugE(-1, "Not a request of this service", FN_THREAD_RECV);
         return false;
       }
-      buffer_recv.push_back({it->second.id, std::to_string(sock) + " " + line});
+      conn.queue.push_back(std::to_string(sock) + " " + line);
+      ++queued_total;
+    }
+    if (!conn.in_ready) {
+      conn.in_ready = true;
+      ready_recv.emplace_back(sock, conn.id);
+    }
+    if (conn.queue.size() >= kMaxQueued && !conn.paused) {
+      // Only the peer's hang-up is watched until the queue has gone down.
+      epoll_event ev{};
+      ev.events = EPOLLRDHUP;
+      ev.data.fd = sock;
+      if (epoll_ctl(fd, EPOLL_CTL_MOD, sock, &ev) == 0) conn.paused = true;
     }
   }
   cond_recv.notify_one();
   return true;
 }
 
-void ServiceController::_dropQueuedLocked(uint64_t conn_id) {
-  for (auto it = buffer_recv.begin(); it != buffer_recv.end();) {
-    if (it->conn_id == conn_id)
-      it = buffer_recv.erase(it);
+bool ServiceController::_takeNextLocked(QueuedRequest& item) {
+  while (!ready_recv.empty()) {
+    const auto [sock, id] = ready_recv.front();
+    ready_recv.pop_front();
+    auto it = connections.find(sock);
+    if (it == connections.end() || it->second.id != id) continue;  // closed meanwhile
+    Connection& conn = it->second;
+    if (conn.queue.empty()) {
+      conn.in_ready = false;
+      continue;
+    }
+    item.conn_id = id;
+    item.record = std::move(conn.queue.front());
+    conn.queue.pop_front();
+    --queued_total;
+    if (conn.queue.empty())
+      conn.in_ready = false;
     else
-      ++it;
+      ready_recv.emplace_back(sock, id);
+    if (conn.paused && conn.queue.size() <= kResumeQueued) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = sock;
+      // Fails only when the receive thread is closing the connection.
+      if (epoll_ctl(fd, EPOLL_CTL_MOD, sock, &ev) == 0) conn.paused = false;
+    }
+    return true;
   }
+  return false;
 }
 
 void ServiceController::_closeConnection(int sock) {
   if (epoll_ctl(fd, EPOLL_CTL_DEL, sock, nullptr) != 0) debugE(-1, "epoll_ctl", FN_THREAD_RECV);
+  bool busy = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
     if (sock == sock_open) {
@@ -318,12 +395,15 @@ void ServiceController::_closeConnection(int sock) {
     _freeSlotLocked(sock);
     auto it = connections.find(sock);
     if (it != connections.end()) {
-      _dropQueuedLocked(it->second.id);
+      // Its entry in ready_recv is skipped later; the queue goes with it.
+      queued_total -= it->second.queue.size();
       connections.erase(it);
     }
+    busy = sock == sending_sock;
+    if (busy) close_deferred = true;
   }
   printLine("Disconnect to client " + std::to_string(sock));
-  close(sock);
+  if (!busy) close(sock);
 }
 
 bool ServiceController::_currentAliveLocked() const {
@@ -344,21 +424,33 @@ int ServiceController::sendAll(int sock, const std::string& data) {
 }
 
 void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string& text) {
-  // Send on a duplicate of the socket taken while the connection is known to
-  // be the one that asked: the receive thread may close the original and the
-  // system may hand its number to a new client in the meantime.
-  int out = -1;
+  // The socket is marked as being written while the connection is known to
+  // be the one that asked; should the receive thread close the connection
+  // meanwhile, it leaves the close to us, so the number cannot be handed to
+  // a new client before the reply is done. No descriptor is needed for this,
+  // so replies still go out when the process has run out of them.
+  bool alive = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
     auto it = connections.find(sock);
-    if (it != connections.end() && it->second.id == conn_id) out = fcntl(sock, F_DUPFD_CLOEXEC, 0);
+    alive = it != connections.end() && it->second.id == conn_id;
+    if (alive) sending_sock = sock;
   }
-  if (out < 0 || sendAll(out, text) < 0) {
+  if (!alive || sendAll(sock, text) < 0) {
     debugE(-1, "sendAll", FN_HANDLE_REQUEST);
-    // Half a reply would desynchronise the client: end the connection.
-    if (out >= 0) shutdown(out, SHUT_RDWR);
+    // Half a reply, or none, would leave the client waiting or desynchronised:
+    // end the connection; the receive thread sees the hang-up and frees it.
+    if (alive) shutdown(sock, SHUT_RDWR);
   }
-  if (out >= 0) close(out);
+  if (!alive) return;
+  bool close_now = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    sending_sock = -1;
+    close_now = close_deferred;
+    close_deferred = false;
+  }
+  if (close_now) close(sock);
 }
 
 void ServiceController::_echoRecord(const std::string& record,
@@ -384,9 +476,7 @@ void ServiceController::handleRequest() {
   QueuedRequest item;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
-    if (buffer_recv.empty()) return;
-    item = std::move(buffer_recv.front());
-    buffer_recv.pop_front();
+    if (!_takeNextLocked(item)) return;
   }
   if (item.record.empty()) return;
   std::vector<std::string> words;
@@ -398,6 +488,7 @@ void ServiceController::handleRequest() {
 
   cur_sock = sock;
   cur_conn_id = item.conn_id;
+  cur_record = std::move(item.record);
   std::string status;
   data_res.clear();
   if (_runHandler(words, status)) {
@@ -405,6 +496,7 @@ void ServiceController::handleRequest() {
     _sendReply(sock, item.conn_id, buffer_send);
   }
   data_res.clear();
+  cur_record.clear();
   cur_sock = -1;
   cur_conn_id = 0;
 }

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,18 +51,33 @@ class ServiceController {
  private:
   static constexpr int CLIENT_SLOTS = 10;
   static constexpr int MAX_EVENTS = 20;
+  // A connection with this many requests waiting is not read any more until
+  // the dispatcher has worked its queue down to kResumeQueued: a client that
+  // sends without reading its replies then fills its own socket buffers, not
+  // the service's memory. One receive can add a few more lines past the mark.
+  static constexpr size_t kMaxQueued = 32;
+  static constexpr size_t kResumeQueued = 16;
+  // Connections past this many are closed as soon as they are accepted, so
+  // the queues stay bounded in total and descriptors remain for the store
+  // transfers and the data files.
+  static constexpr size_t kMaxConnections = 4096;
 
-  // One queued request: the record ("SOCK LINE") and the connection it came
-  // from. Socket numbers are reused by the system; the connection number is
-  // not, so a reply never goes to a later connection on the same socket.
+  // One request taken off a connection's queue: the record ("SOCK LINE") and
+  // the connection it came from. Socket numbers are reused by the system; the
+  // connection number is not, so a reply never goes to a later connection on
+  // the same socket.
   struct QueuedRequest {
     uint64_t conn_id = 0;
     std::string record;
   };
-  // Per open connection: its number and the bytes of a line not yet complete.
+  // Per open connection: its number, the bytes of a line not yet complete and
+  // its requests waiting for the dispatcher, oldest first.
   struct Connection {
     uint64_t id = 0;
     nelt::RequestAssembler assembler;
+    std::deque<std::string> queue;
+    bool paused = false;    // not read until its queue has gone down
+    bool in_ready = false;  // listed in ready_recv
   };
 
   // Socket set-up (service_controller.cpp).
@@ -72,7 +88,8 @@ class ServiceController {
   bool _receive(int sock);
   bool _queueLines(int sock, const std::vector<std::string>& lines);
   void _closeConnection(int sock);
-  void _dropQueuedLocked(uint64_t conn_id);
+  bool _takeNextLocked(QueuedRequest& item);
+  void _refuseConnection();
   void _freeSlotLocked(int sock);
   void _setClientIDLocked(int sock, CLIENT_ID id);
   bool _currentAliveLocked() const;
@@ -102,19 +119,28 @@ class ServiceController {
   void _handleGetSetting(std::string& status);
   void _handleSaveSetting(const std::vector<std::string>& words, std::string& status);
   void _takeReply(int rc, std::string& status);
+  // The argument of the request being handled exactly as sent.
+  std::string _rawArgument() const;
+  static bool _isSectionList(const std::string& text);
 
  public:
   int ret = 0;
   ServiceAPI* api = nullptr;
   Repository* repo = nullptr;
   std::thread thread_recv;
-  // Guards buffer_recv, connections, clients, screen_open, sock_open and
-  // sock_open_store: the receive thread and the dispatcher both touch them.
+  // Guards ready_recv, queued_total, connections (with their queues),
+  // clients, screen_open, sock_open, sock_open_store, sending_sock and
+  // close_deferred: the receive thread and the dispatcher both touch them.
   std::mutex mutex_recv;
   // Signalled when a request is queued; the dispatcher sleeps on it.
   std::condition_variable cond_recv;
   bool loop_thread_recv = false;
-  std::deque<QueuedRequest> buffer_recv;
+  // Connections with queued requests, in the order they are served: the
+  // dispatcher takes one request from the front connection and puts it back
+  // at the end while it has more, so no client waits behind another's
+  // backlog. Entries of connections closed meanwhile are skipped.
+  std::deque<std::pair<int, uint64_t>> ready_recv;
+  size_t queued_total = 0;
   std::string buffer_send;
   std::string data_res;
   int listener = -1;
@@ -136,4 +162,17 @@ class ServiceController {
   // The request being handled: its socket and connection number.
   int cur_sock = -1;
   uint64_t cur_conn_id = 0;
+  std::string cur_record;
+  // The socket a reply is being written to. The receive thread leaves the
+  // closing of that socket to the dispatcher (close_deferred), so its number
+  // cannot go to a new client in the middle of the reply.
+  int sending_sock = -1;
+  bool close_deferred = false;
+  // A descriptor held back (on /dev/null) for the moment the process runs out
+  // of them: freeing it lets the receive thread accept and close the waiting
+  // connection instead of leaving it hanging in the backlog.
+  int spare_fd = -1;
+  // The accept error line is written at most once per kAcceptLogSeconds.
+  std::chrono::steady_clock::time_point last_accept_log{};
+  bool accept_logged = false;
 };

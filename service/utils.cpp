@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -120,14 +122,71 @@ int parserVersion(const std::string& version, std::vector<int>& numbers) {
   return 0;
 }
 
+namespace {
+
+// The pre-release tag of a version ("rc1" of 1.0.0-RC1, "beta" of 1.0~beta):
+// the text after the first "-" or "~" that follows a digit and starts with a
+// letter, lower-cased. Empty for a release. A tag of digits only (1.2.3-1) is
+// a packaging revision, not a pre-release.
+std::string preReleaseTag(const std::string& version) {
+  for (size_t i = 1; i + 1 < version.size(); ++i) {
+    const char c = version[i];
+    if ((c != '-' && c != '~') || !std::isdigit(static_cast<unsigned char>(version[i - 1])))
+      continue;
+    if (!std::isalpha(static_cast<unsigned char>(version[i + 1]))) return std::string();
+    std::string tag = version.substr(i + 1);
+    for (char& t : tag) t = static_cast<char>(std::tolower(static_cast<unsigned char>(t)));
+    return tag;
+  }
+  return std::string();
+}
+
+// Orders two tags with runs of digits compared as numbers (rc2 before rc10).
+int compareTags(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = std::isdigit(static_cast<unsigned char>(a[i]));
+    const bool db = std::isdigit(static_cast<unsigned char>(b[j]));
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      const int na = nelt::atoiLike(a.substr(i, ei - i));
+      const int nb = nelt::atoiLike(b.substr(j, ej - j));
+      if (na != nb) return na < nb ? 2 : 1;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j] ? 2 : 1;
+    ++i;
+    ++j;
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return 2;
+  return 0;
+}
+
+}  // namespace
+
 int compareVersion(const std::string& a, const std::string& b) {
+  // An empty text is no version at all: nothing to offer an update against.
+  if (a.empty() || b.empty()) return -1;
   std::vector<int> va, vb;
   if (parserVersion(a, va) < 0) return -1;
   if (parserVersion(b, vb) < 0) return -1;
-  if (va.size() != vb.size()) return -1;
-  for (size_t i = 0; i < va.size(); ++i) {
+  // Missing components count as zero: 1.2 is 1.2.0, and 1.3.0 is newer.
+  const size_t n = std::max(va.size(), vb.size());
+  va.resize(n, 0);
+  vb.resize(n, 0);
+  for (size_t i = 0; i < n; ++i) {
     if (va[i] < vb[i]) return 2;
     if (va[i] > vb[i]) return 1;
   }
-  return 0;
+  // Same numbers: a pre-release comes before its release.
+  const std::string ta = preReleaseTag(a), tb = preReleaseTag(b);
+  if (ta.empty() && tb.empty()) return 0;
+  if (ta.empty()) return 1;
+  if (tb.empty()) return 2;
+  return compareTags(ta, tb);
 }

@@ -39,4 +39,6 @@ void debugL(const std::string& msg, int number, const std::string& func);
 // otherwise 0 or the number of components.
 int parserVersion(const std::string& version, std::vector<int>& numbers);
 // 0 equal, 1 when a is newer, 2 when a is older, -1 when not comparable.
+// Missing components count as zero; with equal numbers a pre-release
+// (1.0.0-RC1) is older than the release.
 int compareVersion(const std::string& a, const std::string& b);

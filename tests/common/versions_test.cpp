@@ -36,16 +36,32 @@ TEST(CompareVersion, NumbersNotText) {
   EXPECT_EQ(compareVersion("1.2.3", "1.2.3"), 0);
   EXPECT_EQ(compareVersion("1.2.10", "1.2.9"), 1);
   EXPECT_EQ(compareVersion("2", "10"), 2);
-  EXPECT_EQ(compareVersion("1.0-beta", "1.0"), 0);
   EXPECT_EQ(compareVersion("1.2.0", "1.3.0"), 2);
 }
 
+// Versions of different length compare with the missing components as zero,
+// and a pre-release comes before its release.
+TEST(CompareVersion, DifferentLengthsAndPreReleases) {
+  EXPECT_EQ(compareVersion("1.2", "1.3.0"), 2);
+  EXPECT_EQ(compareVersion("1.3.0", "1.2"), 1);
+  EXPECT_EQ(compareVersion("1.2", "1.2.0"), 0);
+  EXPECT_EQ(compareVersion("1.2.0.1", "1.2"), 1);
+  EXPECT_EQ(compareVersion("2", "1.9.9"), 1);
+  EXPECT_EQ(compareVersion("1.0.0-RC1", "1.0.0"), 2);
+  EXPECT_EQ(compareVersion("1.0.0", "1.0.0-RC1"), 1);
+  EXPECT_EQ(compareVersion("1.0-beta", "1.0"), 2);
+  EXPECT_EQ(compareVersion("1.0.0-rc2", "1.0.0-RC10"), 2);
+  EXPECT_EQ(compareVersion("1.0.0-rc1", "1.0.0-RC1"), 0);
+  EXPECT_EQ(compareVersion("1.0.0-rc1", "0.9"), 1);
+  // A numeric suffix is a packaging revision, not a pre-release.
+  EXPECT_EQ(compareVersion("1.2.3-1", "1.2.3"), 0);
+}
+
 TEST(CompareVersion, IncomparableVersions) {
-  EXPECT_EQ(compareVersion("1.2", "1.2.0"), -1);
-  EXPECT_EQ(compareVersion("1.2", "1.3.0"), -1);
   EXPECT_EQ(compareVersion("0.", "1.0"), -1);
   EXPECT_EQ(compareVersion("1.0", "0."), -1);
   EXPECT_EQ(compareVersion("", "1.0"), -1);
+  EXPECT_EQ(compareVersion("1.0", ""), -1);
 }
 
 }  // namespace

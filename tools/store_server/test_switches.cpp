@@ -9,6 +9,7 @@
 #include <rapidjson/writer.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -111,12 +112,25 @@ bool TestSwitches::update(const std::string& json_body, std::string& error) {
         return false;
       }
       *flag = m.value.GetBool();
-    } else if (key == "latency_ms") {
+    } else if (key == "latency_ms" || key == "image_bytes") {
       if (!m.value.IsInt() || m.value.GetInt() < 0) {
-        error = "\"latency_ms\" must be a non-negative integer";
+        error = "\"" + key + "\" must be a non-negative integer";
         return false;
       }
-      next.latency_ms = m.value.GetInt();
+      (key == "latency_ms" ? next.latency_ms : next.image_bytes) = m.value.GetInt();
+    } else if (key == "answer_status") {
+      if (!m.value.IsInt() || m.value.GetInt() < 100 || m.value.GetInt() > 599) {
+        error = "\"answer_status\" must be an HTTP status";
+        return false;
+      }
+      next.answer_status = m.value.GetInt();
+    } else if (key == "answer_path" || key == "answer_body") {
+      if (!m.value.IsString()) {
+        error = "\"" + key + "\" must be a string";
+        return false;
+      }
+      (key == "answer_path" ? next.answer_path : next.answer_body)
+          .assign(m.value.GetString(), m.value.GetStringLength());
     }
   }
   modes_ = next;
@@ -146,6 +160,14 @@ std::string TestSwitches::modesJson() const {
   w.Bool(m.drop);
   w.Key("stall");
   w.Bool(m.stall);
+  w.Key("answer_path");
+  writeString(w, m.answer_path);
+  w.Key("answer_status");
+  w.Int(m.answer_status);
+  w.Key("answer_body");
+  writeString(w, m.answer_body);
+  w.Key("image_bytes");
+  w.Int(m.image_bytes);
   w.EndObject();
   return buf.GetString();
 }
@@ -244,6 +266,21 @@ bool TestSwitches::intercept(const httplib::Request& req, httplib::Response& res
   if (m.not_json) {
     res.status = 200;
     res.set_content("<html><body>Service temporarily unavailable</body></html>\n", "text/html");
+    return true;
+  }
+  if (!m.answer_path.empty() && req.path.compare(0, m.answer_path.size(), m.answer_path) == 0) {
+    res.status = m.answer_status;
+    if (m.answer_status >= 300 && m.answer_status < 400) res.set_header("Location", "/");
+    res.set_content(m.answer_body, !m.answer_body.empty() && m.answer_body[0] == '{'
+                                       ? "application/json"
+                                       : "text/plain");
+    return true;
+  }
+  if (m.image_bytes > 0 && req.path.compare(0, 19, "/api/v1/uploads/app") == 0) {
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    png.resize(std::max<size_t>(png.size(), static_cast<size_t>(m.image_bytes)), '\0');
+    res.status = 200;
+    res.set_content(png, "image/png");
     return true;
   }
   return false;

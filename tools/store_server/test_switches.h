@@ -22,6 +22,14 @@ struct Modes {
   bool drop = false;       // connection closed without an answer
   bool stall = false;      // no answer until the switch goes off, the peer
                            // leaves, the server stops, or kStallLimit passes
+  // Requests whose decoded path starts with answer_path (when not empty) get
+  // answer_status with answer_body instead of the store's answer.
+  std::string answer_path;
+  int answer_status = 200;
+  std::string answer_body;
+  // When positive, every image is answered with a PNG signature padded with
+  // zero bytes to this size.
+  int image_bytes = 0;
 };
 
 class TestSwitches {

@@ -69,15 +69,42 @@ TEST_F(Connections, OpenWindowWordGoesFromASecondStartToTheStoreWindow) {
   EXPECT_NE(out.find(" POST 19 hello-nelt\n"), std::string::npos);
 }
 
-TEST_F(Connections, ClosingTheFirstStoreMainConnectionClearsTheWord) {
-  Window first;
-  open(first);
-  EXPECT_EQ(ask(first.main, "POST 0 NativeStore\n"), "200 \n");
-  EXPECT_EQ(ask(first.open, "GET 18 \n"), "200 \n");
-  EXPECT_EQ(ask(first.open, "POST 19 @HOME\n"), "200 \n");
-  first.main.close();
-  ASSERT_TRUE(service.proc().waitForOutput("sock_open_store : ", 10s));
-  EXPECT_EQ(ask(first.open, "GET 18 \n"), "200 \n");
+// The command line identifies itself like the window. Only the window that
+// registered "@FIRST" holds the slot: the command line coming and going
+// changes nothing, the window's own connection going clears the word.
+TEST_F(Connections, OnlyTheRegisteredWindowHoldsTheSlot) {
+  ProtoClient cli;
+  ASSERT_TRUE(service.connect(cli));
+  EXPECT_EQ(ask(cli, "POST 0 NativeStore\n"), "200 \n");
+
+  Window window;
+  open(window);
+  EXPECT_EQ(ask(window.main, "POST 0 NativeStore\n"), "200 \n");
+  EXPECT_EQ(ask(window.open, "GET 18 \n"), "200 \n");
+  EXPECT_EQ(ask(window.open, "POST 19 @FIRST\n"), "200 \n");
+  cli.close();
+  ASSERT_TRUE(service.waitForOutCount("Disconnect to client", 1, 10s));
+  EXPECT_EQ(ask(window.open, "GET 18 \n"), "200 @FIRST\n");
+
+  Window second;
+  open(second);
+  EXPECT_EQ(ask(second.main, "POST 0 NativeStore\n"), "200 \n");
+  EXPECT_EQ(ask(second.open, "GET 18 \n"), "200 @FIRST\n");  // not a second window
+  EXPECT_EQ(ask(second.open, "POST 19 @HOME\n"), "200 \n");
+  second.main.close();
+  second.open.close();
+  EXPECT_EQ(ask(window.open, "GET 18 \n"), "200 @HOME\n");
+
+  // The window's main connection alone says nothing; its open-window
+  // connection does.
+  window.main.close();
+  ASSERT_TRUE(service.waitForOutCount("Disconnect to client", 4, 10s));
+  EXPECT_EQ(ask(window.open, "GET 18 \n"), "200 @FIRST\n");
+  window.open.close();
+  ASSERT_TRUE(service.proc().waitForOutput("sock_open : ", 10s));
+  Window third;
+  open(third);
+  EXPECT_EQ(ask(third.open, "GET 18 \n"), "200 \n");
 }
 
 TEST_F(Connections, ClientKinds) {

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
+#include "fsutil.h"
 #include "service_harness.h"
 
 namespace {
@@ -93,6 +95,78 @@ TEST(ServiceStartup, WorkingFolderIsCreated) {
   const mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0775 & ~mask);
+}
+
+// A restart while a client still holds a connection of the previous run
+// binds the same port at once.
+TEST(ServiceStartup, RestartWithAClientConnectedGetsThePortBack) {
+  for (int round = 0; round < 3; ++round) {
+    ServiceHarness first;
+    ASSERT_TRUE(first.start()) << first.proc().err();
+    ProtoClient window;
+    ASSERT_TRUE(first.connect(window));
+    std::string reply;
+    ASSERT_TRUE(window.request("POST 0 NativeStore\n", reply));
+    ASSERT_EQ(kill(first.proc().pid(), SIGKILL), 0);
+    ASSERT_EQ(first.proc().wait(10s), 128 + SIGKILL);
+
+    ServiceHarness second;
+    ServiceOptions options;
+    options.port = first.port();
+    ASSERT_TRUE(second.start(options)) << second.proc().err();
+    EXPECT_EQ(second.port(), first.port());
+    EXPECT_EQ(second.proc().err().find(kBindError), std::string::npos);
+    ProtoClient again;
+    ASSERT_TRUE(second.connect(again));
+    ASSERT_TRUE(again.request("GET 18 \n", reply));
+    EXPECT_EQ(reply, "200 \n");
+  }
+}
+
+// Port 0 lets the system choose; the port file names the port chosen.
+TEST(ServiceStartup, PortZeroAnnouncesThePortBound) {
+  ServiceHarness service;
+  ServiceOptions options;
+  options.port = 0;
+  ASSERT_TRUE(service.start(options)) << service.proc().err();
+  EXPECT_GT(service.port(), 0);
+  ProtoClient client;
+  ASSERT_TRUE(service.connect(client));
+  std::string reply;
+  ASSERT_TRUE(client.request("GET 18 \n", reply));
+  EXPECT_EQ(reply, "200 \n");
+}
+
+// Without an absolute working and data folder the service would write into
+// whatever folder it was started from ("/" under the service manager).
+TEST(ServiceStartup, RelativeOrMissingFoldersAreRefused) {
+  const struct {
+    const char* folders;
+    const char* key;
+  } cases[] = {
+      {"\"kavix_path\": \"kavix\", \"data_kavix_path\": \"data\"", "kavix_path"},
+      {"\"kavix_path\": \"/tmp\", \"data_kavix_path\": \"./data\"", "data_kavix_path"},
+      {"\"kavix_path\": \"/tmp\"", "data_kavix_path"},
+  };
+  for (const auto& c : cases) {
+    TempDir root;
+    nelt::makeDirs(root.sub("etc/nelt"));
+    nelt::makeDirs(root.sub("usr/bin/nelt"));
+    nelt::makeDirs(root.sub("cwd"));
+    writeFile(root.sub("etc/nelt/nelt_store.conf"),
+              "{\"local_port\": " + std::to_string(freeLoopbackPort()) + ", " + c.folders + "}");
+    ChildProcess proc;
+    ASSERT_TRUE(proc.start({"env", "-C", root.sub("cwd"), binDir() + "/KavixService"},
+                           {{"NELT_ROOT", root.path()}}, root.path()));
+    EXPECT_EQ(proc.wait(30s), 248) << c.folders;
+    EXPECT_NE(proc.err().find(std::string("[ERROR][int main() _ -8]The configuration key \"") +
+                              c.key + "\" must name an absolute folder\n"),
+              std::string::npos)
+        << proc.err();
+    EXPECT_FALSE(nelt::fileExists(root.sub("cwd/users")));
+    EXPECT_FALSE(nelt::fileExists(root.sub("cwd/data")));
+    EXPECT_EQ(readFile(root.sub("usr/bin/nelt/.port.conf")), "");
+  }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <chrono>
+#include <cstdio>
 #include <set>
 
 #include "repository.h"
@@ -191,4 +193,88 @@ TEST_F(AppCache, KeepsTheFourMostRecentNotInstalledRecords) {
     EXPECT_EQ(name.find("ghi-chu"), std::string::npos) << name << " outlived its record";
   EXPECT_TRUE(nelt::fileExists(appsDir() + "sao-luu-screen-2.png"));
   EXPECT_TRUE(nelt::fileExists(appsDir() + "may-tinh-icon.png"));
+}
+
+TEST_F(AppCache, OnlyImagesAreStored) {
+  Repository repo(sys.dataDir());
+  const std::string record =
+      "{\"slug\":\"moved\",\"images\":{\"icon\":\"r-icon.png\",\"screenshot\":[\"r-shot.png\"]}}";
+  // A redirect's body, and an error page sent with status 200, are no images.
+  ASSERT_TRUE(server.setMode(
+      R"({"answer_path":"/api/v1/uploads/app/icon/","answer_status":302,"answer_body":"moved"})"));
+  repo.saveApps(record);
+  ASSERT_TRUE(server.setMode(
+      R"({"answer_path":"/api/v1/uploads/app/","answer_status":200,"answer_body":"<html>gone</html>"})"));
+  repo.saveApps(record);
+  EXPECT_EQ(entriesOf(appsDir()), std::set<std::string>{"moved.json"});
+  rapidjson::Document cached;
+  cached.Parse(readFile(appsDir() + "moved.json").c_str());
+  ASSERT_TRUE(cached.IsObject());
+  EXPECT_STREQ(cached["images"]["icon"].GetString(), "r-icon.png");
+  EXPECT_STREQ(cached["images"]["screenshot"][0].GetString(), "r-shot.png");
+}
+
+// One record with many large screenshots: the window shows four, and the
+// images of one record are bounded in bytes and in time as a whole.
+TEST_F(AppCache, ImagesOfOneRecordAreBounded) {
+  Repository repo(sys.dataDir());
+  std::string record = "{\"slug\":\"huge\",\"images\":{\"icon\":\"h-icon.png\",\"screenshot\":[";
+  for (int i = 1; i <= 12; ++i)
+    record += (i > 1 ? ",\"h-shot-" : "\"h-shot-") + std::to_string(i) + ".png\"";
+  record += "]}}";
+
+  // Bytes: 10 MiB per image.
+  ASSERT_TRUE(server.setMode(R"({"image_bytes":10485760})"));
+  repo.saveApps(record);
+  size_t stored = 0;
+  for (const std::string& name : entriesOf(appsDir())) {
+    if (name == "huge.json") continue;
+    stored += readFile(appsDir() + name).size();
+  }
+  std::printf("[ figures ] 12 screenshots of 10 MiB: %zu bytes stored\n", stored);
+  EXPECT_GT(stored, 0u);
+  EXPECT_LE(stored, 24u << 20);
+  // The icon and four screenshots at most were asked for.
+  const std::string log = server.requests();
+  const std::string needle = "\"path\":\"/api/v1/uploads/app/";
+  size_t fetched = 0;
+  for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+    ++fetched;
+  EXPECT_GE(fetched, 2u);
+  EXPECT_LE(fetched, 5u);
+  rapidjson::Document cached;
+  cached.Parse(readFile(appsDir() + "huge.json").c_str());
+  ASSERT_TRUE(cached.IsObject());
+  EXPECT_STREQ(cached["images"]["screenshot"][11].GetString(), "h-shot-12.png");
+
+  // Time: every image answered after 5 s. Unbounded this takes 65 s.
+  ASSERT_TRUE(server.reset());
+  ASSERT_TRUE(server.setMode(R"({"latency_ms":5000})"));
+  const auto start = std::chrono::steady_clock::now();
+  repo.saveApps(
+      "{\"slug\":\"slow\",\"images\":{\"icon\":\"hello-nelt-icon.png\",\"screenshot\":["
+      "\"hello-nelt-screen-1.png\",\"hello-nelt-screen-2.png\",\"ghi-chu-screen-1.png\","
+      "\"ghi-chu-screen-2.png\",\"may-tinh-screen-1.png\",\"may-tinh-screen-2.png\"]}}");
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ figures ] 7 images answered after 5 s each: record cached in %.1f s\n", seconds);
+  EXPECT_LT(seconds, 30.0);
+  EXPECT_TRUE(nelt::fileExists(appsDir() + "slow.json"));
+  EXPECT_TRUE(nelt::fileExists(appsDir() + "hello-nelt-icon.png"));
+}
+
+TEST_F(AppCache, StartUpRemovesLeftoverTemporaryFiles) {
+  nelt::makeDirs(sys.dataDir() + "/users");
+  nelt::makeDirs(sys.dataDir() + "/apps");
+  const std::vector<std::string> stale = {"installeds.json.tmpAb12Cd", "users/7.json.tmpXyZ123",
+                                          "apps/hello-nelt.json.tmp000aaa",
+                                          "apps/.hello-nelt-icon.png.partQwErTy"};
+  const std::vector<std::string> kept = {"users/7.json", "notes.tmp", "users/a.tmpfile"};
+  for (const std::string& rel : stale) writeFile(sys.dataDir() + "/" + rel, "half");
+  for (const std::string& rel : kept) writeFile(sys.dataDir() + "/" + rel, "{}");
+  Repository repo(sys.dataDir());
+  for (const std::string& rel : stale)
+    EXPECT_FALSE(nelt::fileExists(sys.dataDir() + "/" + rel)) << rel;
+  for (const std::string& rel : kept)
+    EXPECT_TRUE(nelt::fileExists(sys.dataDir() + "/" + rel)) << rel;
 }
