@@ -275,11 +275,14 @@ bool readPassword(std::string& password) {
   return ok || !password.empty();
 }
 
-// The service splits the request at spaces and the sign-in at "&": such a
-// name or password would reach the store cut short.
-bool sendableCredential(const std::string& text) {
-  for (unsigned char c : text)
-    if (c <= 0x20 || c == '&' || c == 0x7f) return false;
+// The service takes the sign-in argument as sent up to its line end and
+// splits it at the first "&": a password may hold spaces and "&", an account
+// name neither. Neither may hold a line end or another control character.
+bool sendableCredential(const std::string& text, bool password) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return false;
+    if (!password && (c == ' ' || c == '&')) return false;
+  }
   return true;
 }
 
@@ -290,8 +293,10 @@ int cmdLogin(Session& s, const Options& o) {
   if (!readPassword(password)) return fail(CLI_USAGE, "no password given");
   if (name.empty() || name.size() > 256 || password.empty() || password.size() > 256)
     return fail(CLI_USAGE, "the account name and the password must be 1 to 256 bytes long");
-  if (!sendableCredential(name) || !sendableCredential(password))
-    return fail(CLI_USAGE, "account names and passwords with spaces or '&' cannot be sent");
+  if (!sendableCredential(name, false))
+    return fail(CLI_USAGE, "account names with spaces or '&' cannot be sent");
+  if (!sendableCredential(password, true))
+    return fail(CLI_USAGE, "passwords with control characters cannot be sent");
   KavixReply reply;
   if (s.api().loginAcc(name, password, &reply) < 0)
     return fail(CLI_FAILED, "the sign-in request could not be sent");
