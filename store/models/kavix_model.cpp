@@ -487,11 +487,8 @@ int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& p
         owner != slug && pkg.was_installed)
       return _fail_("package refused: the snap \"" + name_snap +
                     "\" belongs to the application \"" + owner + "\"");
-    if (pkg.was_installed) {
-      pkg.previous_meta = dir_save + "/.previous-kavix.json";
-      if (nelt::writeFileAtomic(pkg.previous_meta, old_text, 0644) != 0)
-        return _fail_("cannot create the work folder: cannot keep a copy of " + installed_meta);
-    }
+    pkg.had_meta = pkg.was_installed;
+    pkg.previous_meta = old_text;
   }
   if (pkg.was_installed) pkg.previous_version = installedSnapVersion(name_snap);
 
@@ -565,11 +562,17 @@ std::string KavixModel::_roll_back_(const CheckedPackage& pkg) {
       r.started && r.exit_code == 0 && installedSnapVersion(name_snap) == pkg.previous_version;
   std::string now;
   readSmallFile(dest, now);
-  std::string before;
-  if (!pkg.previous_meta.empty() && nelt::readWholeFile(pkg.previous_meta, before) &&
-      now != before) {
+  if (pkg.had_meta && now != pkg.previous_meta) {
+    // A file of its own in the work folder: the package's files may have
+    // any name there.
+    std::string copy = dir_save + "/.previous-kavix.XXXXXX";
+    const int fd = mkstemp(copy.data());
+    bool saved = fd >= 0 && fchmod(fd, 0644) == 0 &&
+                 ::write(fd, pkg.previous_meta.data(), pkg.previous_meta.size()) ==
+                     static_cast<ssize_t>(pkg.previous_meta.size());
+    if (fd >= 0) saved = ::close(fd) == 0 && saved;
     const nelt::ProcessResult cp =
-        nelt::runProgram({"pkexec", "cp", pkg.previous_meta, dest}, true);
+        saved ? nelt::runProgram({"pkexec", "cp", copy, dest}, true) : nelt::ProcessResult();
     restored = restored && cp.started && cp.exit_code == 0;
   }
   return restored ? "; the previous version was restored"

@@ -71,7 +71,8 @@ class KavixModel {
     std::string version;       // "version" of kavix.json
     bool was_installed = false;
     std::string previous_version;  // the snap's version before this job
-    std::string previous_meta;     // path of a copy of the old kavix.json, or empty
+    bool had_meta = false;         // the snap had a kavix.json before
+    std::string previous_meta;     // what it held
   };
 
   void _t_install();
