@@ -151,7 +151,7 @@ void MainController::onAppDetailView() {}
 void MainController::onSearch() { app_controller.refreshListView(); }
 
 void MainController::onCheckOpenWindow() {
-  if (api == nullptr || poll_watcher.isRunning()) return;
+  if (api == nullptr || applying_word || poll_watcher.isRunning()) return;
   KavixAPI* client = api;
   poll_watcher.setFuture(QtConcurrent::run([client]() {
     PollResult result;
@@ -181,10 +181,12 @@ void MainController::_applyOpenWindowWord(const std::string& word) {
     return;
   }
   qDebug() << "Open window:" << QString::fromStdString(word);
+  applying_word = true;
   if (word == nelt::OPEN_WINDOW_HOME)
     onHomeView();
   else
     openapp(word);
+  applying_word = false;
   _bringToFront();
   emit openWindowHandled(QString::fromStdString(word));
 }

@@ -75,4 +75,7 @@ class MainController : public QObject {
   // The open-window question runs off the event loop; while one is under way
   // further ticks are skipped instead of queueing behind it.
   QFutureWatcher<PollResult> poll_watcher;
+  // Opening a page waits for images in nested event loops; no new question
+  // is asked until the word in hand has been acted on.
+  bool applying_word = false;
 };
