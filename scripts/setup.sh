@@ -10,6 +10,7 @@ PACKAGES=(
   squashfs-tools zip unzip openssl curl
   fonts-dejavu-core fonts-noto-core
   xvfb
+  dpkg-dev lintian desktop-file-utils man-db libxml2-utils bash-completion file python3
 )
 
 missing=()

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# What the .deb holds and how its pieces pass the platform's own checkers:
+# the files and where they go, the control data (version, dependencies,
+# conffile), the unit (systemd-analyze verify), the manual pages (man), the
+# desktop entry (desktop-file-validate), the polkit action (xmllint), the
+# maintainer scripts (run below a private DPKG_ROOT with logging stand-ins
+# for the systemd tools) and the shell completion's sub-commands.
+#   check_layout.sh OUT_DIR PROJECT_VERSION HAS_WINDOW(0|1)
+set -euo pipefail
+. "$(dirname "$0")/package_lib.sh"
+DEB=$(package_deb "$1")
+VERSION=$2
+HAS_WINDOW=$3
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/nelt-layout.XXXXXX")
+trap 'rm -rf -- "$T"' EXIT
+dpkg-deb -x "$DEB" "$T/root"
+dpkg-deb -e "$DEB" "$T/control"
+R=$T/root
+
+# ---------------------------------------------------------------- files
+expected=(
+  usr/bin/KavixService usr/bin/nelt-cli usr/bin/kavix-pack
+  etc/nelt/nelt_store.conf
+  usr/lib/systemd/system/nelt.service
+  usr/share/polkit-1/actions/vn.nelt.store.policy
+  usr/share/applications/neltstore.desktop
+  usr/share/icons/hicolor/48x48/apps/neltstore.png
+  usr/share/icons/hicolor/128x128/apps/neltstore.png
+  usr/share/icons/hicolor/256x256/apps/neltstore.png
+  usr/share/icons/hicolor/scalable/apps/neltstore.svg
+  usr/share/man/man1/nelt-cli.1.gz usr/share/man/man1/kavix-pack.1.gz
+  usr/share/man/man1/NeltStore.1.gz usr/share/man/man8/KavixService.8.gz
+  usr/share/bash-completion/completions/nelt-cli
+  usr/share/doc/neltstore/copyright usr/share/doc/neltstore/changelog.gz
+)
+if [ "$HAS_WINDOW" = 1 ]; then
+  expected+=(usr/bin/NeltStore usr/share/neltstore/icon/icon-nelt-store.png usr/share/neltstore/icon/logo.png)
+fi
+for f in "${expected[@]}"; do
+  [ -f "$R/$f" ] || fail "the package lacks /$f"
+done
+for p in KavixService nelt-cli kavix-pack; do
+  [ -x "$R/usr/bin/$p" ] || fail "/usr/bin/$p is not executable"
+done
+# /usr/bin/nelt is the service's working folder: nothing may sit there, and the
+# test programs of the build stay out of the package.
+[ ! -e "$R/usr/bin/nelt" ] || fail "the package installs /usr/bin/nelt, the service's working folder"
+for p in "$R"/usr/bin/*; do
+  case "${p##*/}" in
+    KavixService | NeltStore | nelt-cli | kavix-pack) ;;
+    *) fail "unexpected program in the package: /usr/bin/${p##*/}" ;;
+  esac
+done
+printf 'ok: the package holds the programs, data, unit, policy, entry, icons, pages and completion\n'
+
+for size in 48 128 256; do
+  file "$R/usr/share/icons/hicolor/${size}x${size}/apps/neltstore.png" | grep -q "PNG image data, $size x $size" ||
+    fail "the ${size}x${size} icon is not a ${size}x${size} PNG"
+done
+xmllint --noout "$R/usr/share/icons/hicolor/scalable/apps/neltstore.svg" || fail "the scalable icon is not well-formed XML"
+printf 'ok: icon sizes\n'
+
+# ---------------------------------------------------------------- control
+ctl() { dpkg-deb -f "$DEB" "$1"; }
+[ "$(ctl Package)" = neltstore ] || fail "package name $(ctl Package)"
+[ "$(ctl Version)" = "$VERSION" ] || fail "package version $(ctl Version), project version $VERSION"
+depends=$(ctl Depends)
+for dep in 'snapd' 'pkexec | policykit-1' 'libc6' 'libcurl4'; do
+  grep -qF "$dep" <<<"$depends" || fail "Depends lacks $dep: $depends"
+done
+if [ "$HAS_WINDOW" = 1 ]; then
+  grep -q 'libqt5widgets5' <<<"$depends" || fail "Depends lacks the Qt libraries: $depends"
+fi
+grep -qx '/etc/nelt/nelt_store.conf' "$T/control/conffiles" || fail "the configuration is not a conffile"
+python3 -c 'import json, sys
+conf = json.load(open(sys.argv[1]))
+assert isinstance(conf.get("local_port"), int), "local_port"
+assert conf.get("kavix_path", "").startswith("/usr/bin/nelt"), "kavix_path"
+' "$R/etc/nelt/nelt_store.conf" || fail "the shipped configuration is not the default one"
+printf 'ok: control data: %s %s, Depends: %s\n' "$(ctl Package)" "$(ctl Version)" "$depends"
+
+# ---------------------------------------------------------------- unit
+unit=$R/usr/lib/systemd/system/nelt.service
+grep -qx 'ExecStart=/usr/bin/KavixService' "$unit" || fail "the unit does not start /usr/bin/KavixService"
+if command -v systemd-analyze >/dev/null; then
+  # verify wants the program at the path the unit names; the copy names the
+  # extracted one. Any message (unknown key, bad value) fails.
+  mkdir -p "$T/unit"
+  sed "s#^ExecStart=/usr/bin/KavixService#ExecStart=$R/usr/bin/KavixService#" "$unit" >"$T/unit/nelt.service"
+  if ! out=$(systemd-analyze verify --man=no "$T/unit/nelt.service" 2>&1) || [ -n "$out" ]; then
+    printf '%s\n' "$out"
+    fail "systemd-analyze verify complains about the unit"
+  fi
+  printf 'ok: systemd-analyze verify\n'
+else
+  printf 'systemd-analyze is not installed: the unit is not verified\n'
+fi
+
+# ---------------------------------------------------------------- manual pages
+if command -v man >/dev/null; then
+  for page in "$R"/usr/share/man/man*/*.gz; do
+    name=$(basename "$page" .gz)
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >"$T/page.txt") || fail "man cannot render $name"
+    [ -z "$warnings" ] || fail "man warns about $name: $warnings"
+    grep -q '^NAME' "$T/page.txt" && grep -q '^SYNOPSIS' "$T/page.txt" || fail "$name renders without NAME or SYNOPSIS"
+  done
+  printf 'ok: the manual pages render without warnings\n'
+else
+  printf 'man is not installed: the manual pages are not rendered\n'
+fi
+
+# ---------------------------------------------------------------- desktop entry
+desktop=$R/usr/share/applications/neltstore.desktop
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$desktop" 2>&1) || { printf '%s\n' "$out"; fail "desktop-file-validate rejects the entry"; }
+  [ -z "$out" ] || printf 'desktop-file-validate hints:\n%s\n' "$out"
+  printf 'ok: desktop-file-validate\n'
+else
+  printf 'desktop-file-validate is not installed: the entry is not validated\n'
+fi
+grep -qx 'Icon=neltstore' "$desktop" || fail "the entry does not name the installed icon"
+if [ "$HAS_WINDOW" = 1 ]; then
+  exec_prog=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop" | head -n 1)
+  [ -x "$R/usr/bin/$exec_prog" ] || fail "the entry starts $exec_prog, which the package does not install"
+fi
+
+# ---------------------------------------------------------------- polkit
+policy=$R/usr/share/polkit-1/actions/vn.nelt.store.policy
+xmllint --noout --nonet "$policy" || fail "the polkit policy is not well-formed XML"
+ids=$(xmllint --nonet --xpath '//action/@id' "$policy")
+grep -q 'id="vn.nelt.store.snap"' <<<"$ids" || fail "the policy has no action vn.nelt.store.snap: $ids"
+[ "$(xmllint --nonet --xpath 'string(//action[@id="vn.nelt.store.snap"]/annotate[@key="org.freedesktop.policykit.exec.path"])' "$policy")" = /usr/bin/snap ] ||
+  fail "the action does not name /usr/bin/snap"
+[ "$(xmllint --nonet --xpath 'string(//action[@id="vn.nelt.store.snap"]/defaults/allow_any)' "$policy")" != yes ] ||
+  fail "the action lets anyone run snap without a password"
+printf 'ok: the polkit policy is well-formed with its action\n'
+
+# ---------------------------------------------------------------- maintainer scripts
+# Stand-ins for the systemd tools record every call; DPKG_ROOT keeps the
+# scripts' folders and the "is systemd running" check below $T/sys.
+mkdir -p "$T/tools"
+for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+  cat >"$T/tools/$tool" <<TOOL
+#!/bin/sh
+echo "$tool \$*" >>"$T/calls"
+
+exit 0
+TOOL
+  chmod +x "$T/tools/$tool"
+done
+run_script() {
+  : >"$T/calls"
+  DPKG_ROOT="$T/sys" PATH="$T/tools:/usr/sbin:/usr/bin:/sbin:/bin" sh "$T/control/$1" "${@:2}" ||
+    fail "$1 $* failed"
+}
+called() { grep -qx "$1" "$T/calls"; }
+
+for s in postinst prerm postrm; do
+  [ -x "$T/control/$s" ] || fail "the package has no executable $s"
+done
+if [ "$(id -u)" = 0 ]; then
+  # No systemd running (a chroot, an image build): folders and enablement
+  # only, nothing started.
+  mkdir -p "$T/sys"
+  run_script postinst configure
+  for d in usr/bin/nelt usr/bin/nelt/data; do
+    [ "$(stat -c '%U:%G %a' "$T/sys/$d")" = "root:root 755" ] || fail "postinst leaves /$d as $(stat -c '%U:%G %a' "$T/sys/$d")"
+  done
+  called 'deb-systemd-helper enable nelt.service' || fail "postinst does not enable the unit: $(cat "$T/calls")"
+  ! grep -q 'systemctl\|deb-systemd-invoke' "$T/calls" || fail "postinst touches systemd although it is not running: $(cat "$T/calls")"
+
+  # systemd running: reload, then start on a first install, restart on an upgrade.
+  mkdir -p "$T/sys/run/systemd/system"
+  run_script postinst configure
+  called 'systemctl --system daemon-reload' && called 'deb-systemd-invoke start nelt.service' ||
+    fail "postinst does not reload and start: $(cat "$T/calls")"
+  run_script postinst configure 0.0.1
+  called 'deb-systemd-invoke restart nelt.service' || fail "postinst does not restart after an upgrade: $(cat "$T/calls")"
+  run_script prerm upgrade 0.2.0
+  ! called 'deb-systemd-invoke stop nelt.service' || fail "prerm stops the service for an upgrade"
+  run_script prerm remove
+  called 'deb-systemd-invoke stop nelt.service' || fail "prerm does not stop the service: $(cat "$T/calls")"
+  run_script postrm remove
+  called 'systemctl --system daemon-reload' || fail "postrm does not reload systemd: $(cat "$T/calls")"
+  [ -d "$T/sys/usr/bin/nelt/data" ] || fail "a removal without purge deletes the service's data"
+  run_script postrm purge
+  [ ! -e "$T/sys/usr/bin/nelt" ] || fail "purge leaves the service's working folder"
+  called 'deb-systemd-helper purge nelt.service' || fail "purge does not forget the unit: $(cat "$T/calls")"
+  printf 'ok: maintainer scripts with and without a running systemd\n'
+else
+  printf 'not root: the maintainer scripts (chown root) are not run\n'
+fi
+
+# ---------------------------------------------------------------- completion
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  words=$(bash -c '
+    . /usr/share/bash-completion/bash_completion
+    . "$1"
+    COMP_WORDS=(nelt-cli in); COMP_CWORD=1; COMP_LINE="nelt-cli in"; COMP_POINT=${#COMP_LINE}
+    _nelt_cli nelt-cli in nelt-cli
+    echo "${COMPREPLY[*]}"
+    COMP_WORDS=(nelt-cli install --); COMP_CWORD=2; COMP_LINE="nelt-cli install --"; COMP_POINT=${#COMP_LINE}
+    _nelt_cli nelt-cli -- install
+    echo "${COMPREPLY[*]}"' _ "$R/usr/share/bash-completion/completions/nelt-cli")
+  [ "$words" = "$(printf 'info install\n--json --verbose --version')" ] ||
+    fail "completion offers: $words"
+  printf 'ok: completion of sub-commands and options\n'
+else
+  printf 'bash-completion is not installed: the completion is not tried\n'
+fi
