@@ -106,6 +106,28 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   printf 'ok: completion offers installed and catalog slugs\n'
 fi
 
+# The window started from an unrelated folder finds its images in the
+# installed data folder: the probe builds the real main window, renders it
+# offscreen and looks for the logo. Placed in the extracted bin folder it
+# looks up images exactly as the installed NeltStore does; placed in a bin
+# folder without a data folder beside it, it must not find the logo.
+if [ -x "$BUILD_BIN/nelt-window-logo-probe" ]; then
+  mkdir -p "$T/elsewhere" "$T/bare/bin"
+  cp "$BUILD_BIN/nelt-window-logo-probe" "$PKG/usr/bin/"
+  cp "$BUILD_BIN/nelt-window-logo-probe" "$T/bare/bin/"
+  logo=$SOURCE/store/icon/logo.png
+  out=$(cd "$T/elsewhere" && env -u NELT_ICON_DIR QT_QPA_PLATFORM=offscreen \
+    "$PKG/usr/bin/nelt-window-logo-probe" "$logo" "$T/window.png" 2>"$T/probe.log") ||
+    fail "the window started from $T/elsewhere does not show the logo: $out"
+  grep -qx "image folder: $PKG/usr/share/neltstore/icon" <<<"$out" || fail "the window took its images elsewhere: $out"
+  status=0
+  (cd "$T/elsewhere" && env -u NELT_ICON_DIR QT_QPA_PLATFORM=offscreen \
+    "$T/bare/bin/nelt-window-logo-probe" "$logo" >/dev/null 2>&1) || status=$?
+  [ "$status" = 1 ] || fail "the probe claims a logo without any image folder (status $status)"
+  printf 'ok: the window started from an unrelated folder shows the installed logo\n'
+  rm -f "$PKG/usr/bin/nelt-window-logo-probe"
+fi
+
 nelt-cli remove hello-nelt >/dev/null || fail "remove failed"
 [ ! -e "$NELT_ROOT/snap/hello-nelt" ] || fail "hello-nelt is still in /snap after the removal"
 grep -q 'No applications from the store are installed' <<<"$(nelt-cli list)" || fail "the list is not empty after the removal"
