@@ -159,6 +159,8 @@ class WindowTest : public QObject {
     QSignalSpy handled(&mc, &MainController::openWindowHandled);
     QTest::mouseClick(ui->buttonInstalled, Qt::LeftButton);
     QCOMPARE(ui->pages->currentWidget(), static_cast<QWidget*>(ui->pageInstalled));
+    // Coming to the front includes leaving the task bar.
+    window_->window->showMinimized();
 
     ChildProcess home;
     QCOMPARE(runSecondStart(*service_, {}, home), 0);
@@ -167,6 +169,8 @@ class WindowTest : public QObject {
     QCOMPARE(handled.takeFirst().at(0).toString(), QStringLiteral("@HOME"));
     QCOMPARE(ui->pages->currentWidget(), static_cast<QWidget*>(ui->pageAll));
     QCOMPARE(mc.index_page_menu, 0);
+    QVERIFY(!window_->window->isMinimized());
+    QVERIFY(window_->window->isVisible());
 
     ChildProcess app;
     QCOMPARE(runSecondStart(*service_, {"hello-nelt?ref=mail"}, app), 0);
