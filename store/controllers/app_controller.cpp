@@ -110,12 +110,14 @@ void trace(int line, const char* what, const char* name) {
 
 AppController::AppController() : model(new KavixModel), lb_newversion(new TLabel) {
   name_app_installing_current = "";
+  // The label joins the detail page and may go with the window first.
+  connect(lb_newversion, &QObject::destroyed, this, [this] { lb_newversion = nullptr; });
 }
 
 AppController::~AppController() {
   // The engine call of a remove or launch may still run; it uses the engine.
   if (engine_thread.joinable()) engine_thread.join();
-  if (lb_newversion->parent() == nullptr) delete lb_newversion;
+  delete lb_newversion;
   delete model;
 }
 
