@@ -922,6 +922,9 @@ void AppController::_cleanDetailPage() {
   ui_detail->version->setText("");
   ui_detail->description->setText("");
   ui_detail->description->setFixedHeight(100);
+  // A description longer than its estimate runs off the bottom, never up
+  // under its heading.
+  ui_detail->description->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   ui_detail->frameall->setFixedHeight(size_frame_detail);
   ui_detail->verticalLayoutDesc->setAlignment(Qt::AlignTop);
   ui_detail->scrollArea->setAlignment(Qt::AlignTop);
