@@ -67,12 +67,13 @@ class DetailWindow : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(stack.start(true));
-    // The snap install takes a moment, as a real one does, so that the
-    // page's once-a-second poll sees it running.
+    // The snap install and remove take a moment, as real ones do: the
+    // page's once-a-second poll sees the install running, and the window
+    // can be seen answering while a removal waits.
     const std::string bin = stack.work.sub("slow-snap");
     QVERIFY(QDir().mkpath(QString::fromStdString(bin)));
     nelt::test::writeFile(bin + "/snap",
-                          "#!/bin/sh\n[ \"$1\" = install ] && sleep 2\n"
+                          "#!/bin/sh\ncase \"$1\" in install) sleep 2 ;; remove) sleep 1 ;; esac\n"
                           "exec \"$NELT_STANDINS_DIR/snap\" \"$@\"\n");
     QFile::setPermissions(QString::fromStdString(bin + "/snap"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -183,9 +184,15 @@ class DetailWindow : public QObject {
     {
       LabelTrace trace(d()->label_state);
       QSignalSpy done(stack.app.get(), &AppController::removeFinished);
+      int ticks = 0;
+      QTimer alive;
+      connect(&alive, &QTimer::timeout, this, [&] { ++ticks; });
+      alive.start(10);
       QTest::mouseClick(d()->buttonRemove, Qt::LeftButton);
       QVERIFY(done.wait(20000));
       QVERIFY(done.at(0).at(0).toInt() >= 0);
+      // The event loop kept turning while the removal ran.
+      QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
       QTRY_COMPARE(trace.seen, QStringList({"Đang gỡ ứng dụng", "Đã gỡ ứng dụng"}));
       QVERIFY(offered(d()->buttonInstall) && d()->buttonLaunch->isHidden());
       QCOMPARE(stack.ui->pageInstalled->ui->label->text(),
