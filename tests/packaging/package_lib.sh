@@ -38,3 +38,13 @@ wait_for_file() {
   done
   return 1
 }
+
+# Waits up to 30 s for a line of FILE matching the extended regular expression.
+wait_for_line() {
+  local i
+  for i in $(seq 300); do
+    grep -Eq -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}

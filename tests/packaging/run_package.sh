@@ -16,20 +16,21 @@ command -v mksquashfs >/dev/null || skip "mksquashfs (squashfs-tools) is not ins
 T=$(mktemp -d "${TMPDIR:-/tmp}/nelt-runpkg.XXXXXX")
 pids=()
 cleanup() {
-  local p
+  local status=$? p
+  if [ "$status" != 0 ] && [ "$status" != 77 ]; then dump_logs; fi
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf -- "$T"
 }
-trap cleanup EXIT
 dump_logs() {
   local f
   for f in "$T"/*.log; do
+    [ -f "$f" ] || continue
     printf -- '--- %s\n' "$f"
     tail -n 40 "$f"
   done
 }
-trap 'dump_logs' ERR
+trap cleanup EXIT
 
 PKG=$T/pkg
 dpkg-deb -x "$DEB" "$PKG"
@@ -132,3 +133,20 @@ nelt-cli remove hello-nelt >/dev/null || fail "remove failed"
 [ ! -e "$NELT_ROOT/snap/hello-nelt" ] || fail "hello-nelt is still in /snap after the removal"
 grep -q 'No applications from the store are installed' <<<"$(nelt-cli list)" || fail "the list is not empty after the removal"
 printf 'ok: remove\n'
+
+# The packaged window, started from an unrelated folder, becomes the store
+# window; a second start hands its application over and ends by itself, and
+# the first one opens that application. (The window signs the store account
+# out when it starts, so this comes last.)
+if [ -x "$PKG/usr/bin/NeltStore" ]; then
+  mkdir -p "$T/elsewhere"
+  (cd "$T/elsewhere" && exec env QT_QPA_PLATFORM=offscreen NeltStore >"$T/window.log" 2>&1) &
+  window=$!
+  pids+=("$window")
+  wait_for_line "$T/service.log" ' 19 @FIRST' || fail "the packaged window did not register with the service"
+  (cd "$T/elsewhere" && QT_QPA_PLATFORM=offscreen timeout 30 NeltStore may-tinh >"$T/window-second.log" 2>&1) ||
+    fail "the second window start did not hand over and end: $(cat "$T/window-second.log")"
+  wait_for_line "$T/window.log" '^APPmay-tinh$' || fail "the store window did not open the application of the second start"
+  kill -0 "$window" 2>/dev/null || fail "the store window ended"
+  printf 'ok: the packaged window starts from an unrelated folder and takes over a second start\n'
+fi
