@@ -17,6 +17,7 @@
 #include "kavix_package.h"
 #include "model_log.h"
 #include "paths.h"
+#include "privileged_helper.h"
 #include "process.h"
 #include "store_globals.h"
 #include "work_area.h"
@@ -84,16 +85,7 @@ struct DownloadSink {
 // grows beyond what may be unpacked plus that header is cut off.
 constexpr uint64_t PACKAGE_HEADER_SLACK = uint64_t{1} << 20;
 
-// Metadata files are a few hundred bytes.
-constexpr size_t MAX_META_BYTES = 64 * 1024;
-
-// The store lists these; they travel in one line of JSON.
-bool isPlainValue(const std::string& text) {
-  if (text.empty() || text.size() > 256) return false;
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7f) return false;
-  return true;
-}
+constexpr size_t MAX_META_BYTES = nelt::KAVIX_MAX_META_BYTES;
 
 bool readSmallFile(const std::string& path, std::string& out) {
   struct stat st;
@@ -463,15 +455,9 @@ int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& p
     return _fail_("package refused: kavix.json cannot be read or is too large");
   text = nelt::readJoinedLines(pkg.meta_path);
   rapidjson::Document doc;
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject())
-    return _fail_("package refused: kavix.json is not a JSON object");
-  // The service lists an application only when these are present.
-  for (const char* key : {"name", "long-name", "version"}) {
-    std::string value;
-    if (!nelt::getString(doc, key, value) || !isPlainValue(value))
-      return _fail_(std::string("package refused: kavix.json has no usable \"") + key + "\"");
-  }
+  // The service lists an application only when the metadata passes; the
+  // privileged helper checks it the same way again.
+  if (!nelt::checkKavixMeta(text, doc, why)) return _fail_("package refused: " + why);
   nelt::getString(doc, "version", pkg.version);
 
   // A snap the store installed for another application stays that
@@ -510,16 +496,22 @@ int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& p
 }
 
 int KavixModel::_install_checked_(const CheckedPackage& pkg) {
-  const nelt::ProcessResult snap = nelt::runProgram(
-      {"pkexec", "snap", "install", pkg.snap_path, "--dangerous", "--classic"}, true);
-  if (pkexecRefused(snap)) {
+  // One authorisation for the whole job: the helper installs the snap, places
+  // the metadata and undoes the install itself when a later step fails.
+  const nelt::ProcessResult run = nelt::runProgram(
+      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path},
+      true);
+  if (pkexecRefused(run)) {
     nelt::debugLog("Error install snap " + name_snap);
-    return _fail_(snap.exit_code == 126 ? "authorisation refused: the install was not authorised"
-                                        : "authorisation refused: pkexec could not run snap");
+    return _fail_(run.exit_code == 126 ? "authorisation refused: the install was not authorised"
+                                       : "authorisation refused: pkexec could not run the helper");
   }
-  if (snap.exit_code != 0) {
+  if (run.exit_code != 0) {
     nelt::debugLog("Error install snap " + name_snap);
-    return _fail_("snap install failed: snap exited with status " + std::to_string(snap.exit_code));
+    const std::string reason = nelt::helperReason(run.out);
+    return _fail_(reason.empty() ? "install failed: the helper exited with status " +
+                                       std::to_string(run.exit_code)
+                                 : reason);
   }
   // The snap counts as installed when its data folder exists and its active
   // revision is the snap just unpacked: an update of an installed snap
@@ -527,56 +519,16 @@ int KavixModel::_install_checked_(const CheckedPackage& pkg) {
   if (!nelt::isDirectory(nelt::varSnapRoot() + name_snap) ||
       installedSnapVersion(name_snap) != pkg.snap_version) {
     nelt::debugLog("Error install snap " + name_snap);
-    job_error = "snap install failed: the active snap is not the one in the package";
-    job_error += _roll_back_(pkg);
-    return -1;
+    return _fail_("snap install failed: the active snap is not the one in the package");
   }
-
   const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
-  const nelt::ProcessResult cp = nelt::runProgram({"pkexec", "cp", pkg.meta_path, dest}, true);
   std::string written;
-  if (!cp.started || cp.exit_code != 0 || !readSmallFile(dest, written) ||
-      written != pkg.meta_text) {
+  if (!readSmallFile(dest, written) || written != pkg.meta_text) {
     nelt::debugLog("Error copy " + dest);
-    job_error = pkexecRefused(cp) ? "metadata not installed: the copy was not authorised"
-                                  : "metadata not installed: cannot copy kavix.json to " + dest;
-    job_error += _roll_back_(pkg);
-    return -1;
+    return _fail_("metadata not installed: " + dest + " does not hold the package's kavix.json");
   }
   job_version = pkg.version;
   return 1;
-}
-
-std::string KavixModel::_roll_back_(const CheckedPackage& pkg) {
-  const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
-  if (!pkg.was_installed) {
-    // The snap was not there before this job: it goes again, and with it
-    // everything this job added.
-    const nelt::ProcessResult r = nelt::runProgram({"pkexec", "snap", "remove", name_snap}, true);
-    if (r.started && r.exit_code == 0 && !snapIsInstalled(name_snap))
-      return "; the new snap was removed again";
-    return "; removing the new snap failed too";
-  }
-  const nelt::ProcessResult r = nelt::runProgram({"pkexec", "snap", "revert", name_snap}, true);
-  bool restored =
-      r.started && r.exit_code == 0 && installedSnapVersion(name_snap) == pkg.previous_version;
-  std::string now;
-  readSmallFile(dest, now);
-  if (pkg.had_meta && now != pkg.previous_meta) {
-    // A file of its own in the work folder: the package's files may have
-    // any name there.
-    std::string copy = dir_save + "/.previous-kavix.XXXXXX";
-    const int fd = mkstemp(copy.data());
-    bool saved = fd >= 0 && fchmod(fd, 0644) == 0 &&
-                 ::write(fd, pkg.previous_meta.data(), pkg.previous_meta.size()) ==
-                     static_cast<ssize_t>(pkg.previous_meta.size());
-    if (fd >= 0) saved = ::close(fd) == 0 && saved;
-    const nelt::ProcessResult cp =
-        saved ? nelt::runProgram({"pkexec", "cp", copy, dest}, true) : nelt::ProcessResult();
-    restored = restored && cp.started && cp.exit_code == 0;
-  }
-  return restored ? "; the previous version was restored"
-                  : "; restoring the previous version failed too";
 }
 
 int KavixModel::_read_info_package_(const std::string& app, std::string& oinfo) {
@@ -691,7 +643,7 @@ int KavixModel::remove(std::string slug_) {
     nelt::debugLog("Error snap name");
     return -1;
   }
-  nelt::runProgram({"pkexec", "snap", "remove", name}, true);
+  nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", name}, true);
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
   KavixReply reply;

@@ -81,9 +81,9 @@ class KavixModel {
   int _download_();
   // Everything that can be checked before anything privileged runs.
   int _check_unpacked_(const std::string& snap_path, CheckedPackage& pkg);
+  // Runs the privileged helper once for the whole install (snap, metadata,
+  // undo on failure) and judges the outcome from the file system.
   int _install_checked_(const CheckedPackage& pkg);
-  // Undoes a snap install whose later steps failed; returns what it did.
-  std::string _roll_back_(const CheckedPackage& pkg);
   int _fail_(const std::string& reason);
   int _read_info_package_(const std::string& app, std::string& oinfo);
   int _uncompress_pkg_(const std::string& path_kavix, const std::string& path,

@@ -1,0 +1,189 @@
+// The privileged helper as pkexec runs it: as root, with PKEXEC_UID naming
+// the desktop user who asked (here `nobody`), on files that user prepared,
+// with the snap stand-in below NELT_ROOT. Whatever it refuses, it refuses
+// before `snap` runs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+
+#include "fsutil.h"
+#include "package_builder.h"
+#include "paths.h"
+#include "test_support.h"
+
+namespace {
+
+using nelt::test::ChildProcess;
+using nelt::test::kavixJson;
+using nelt::test::makeSnap;
+using nelt::test::readFile;
+using nelt::test::TempDir;
+using nelt::test::writeFile;
+using namespace std::chrono_literals;
+
+constexpr uid_t kNobody = 65534;
+
+class HelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (getuid() != 0) GTEST_SKIP() << "the helper runs as root";
+    setenv("NELT_ROOT", root.path().c_str(), 1);
+    // The desktop user's home, and their private job folder in its cache.
+    home = root.sub("home/user");
+    job = home + "/.cache/nelt/kavix/hello-nelt.Ab12Cd";
+    ASSERT_EQ(nelt::makeDirs(job, 0700), 0);
+    for (std::string dir = job; dir != root.path(); dir = dir.substr(0, dir.rfind('/'))) {
+      if (dir == root.sub("home")) break;
+      ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+      ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+    }
+    snap = makeSnap(work.path(), "hello-nelt", "1.0");
+    ASSERT_FALSE(snap.empty());
+  }
+  void TearDown() override { unsetenv("NELT_ROOT"); }
+
+  // A file of the user in `folder`.
+  std::string place(const std::string& folder, const std::string& name, const std::string& data) {
+    const std::string path = folder + "/" + name;
+    writeFile(path, data);
+    EXPECT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    return path;
+  }
+  std::string meta(const std::string& slug = "hello-nelt") {
+    std::string text = kavixJson("hello-nelt", "Hello", "1.0");
+    return text.substr(0, text.rfind('}')) + ",\"slug\":\"" + slug + "\"}";
+  }
+
+  struct Run {
+    int status = -1;
+    std::string reason;
+  };
+  Run helper(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {nelt::test::binDir() + "/nelt-helper"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess p;
+    Run r;
+    if (!p.start(argv,
+                 {{"PKEXEC_UID", std::to_string(kNobody)}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
+                 work.path()))
+      return r;
+    r.status = p.wait(60s);
+    r.reason = p.out();
+    while (!r.reason.empty() && r.reason.back() == '\n') r.reason.pop_back();
+    r.reason = r.reason.substr(r.reason.rfind('\n') + 1);
+    return r;
+  }
+
+  TempDir root, work;
+  std::string home, job, snap;
+};
+
+// Everything a caller could hand the helper to make root act on something
+// that is not theirs, or install something the service would not read, is
+// refused with a reason, and `snap` never runs.
+TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
+  const std::string snap_bytes = readFile(snap);
+  const std::string good_snap = place(job, "hello-nelt_1.0.snap", snap_bytes);
+  const std::string good_meta = place(job, "kavix.json", meta());
+
+  // Another user's folder (root's here), a shared folder anyone may write,
+  // a folder others can read and enter, a link, and a file of someone else.
+  const std::string roots = root.sub("usr/bin/nelt/kavix/hello-nelt");
+  ASSERT_EQ(nelt::makeDirs(roots, 0700), 0);
+  writeFile(roots + "/hello-nelt_1.0.snap", snap_bytes);
+  writeFile(roots + "/kavix.json", meta());
+  const std::string shared = root.sub("shared");
+  ASSERT_EQ(nelt::makeDirs(shared), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  const std::string in_shared = shared + "/job";
+  ASSERT_EQ(nelt::makeDirs(in_shared, 0700), 0);
+  ASSERT_EQ(chown(in_shared.c_str(), kNobody, kNobody), 0);
+  const std::string open_job = home + "/.cache/nelt/kavix/hello-nelt.Open00";
+  ASSERT_EQ(nelt::makeDirs(open_job, 0755), 0);
+  ASSERT_EQ(chown(open_job.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(open_job.c_str(), 0755), 0);
+  const std::string link = job + "/linked.snap";
+  ASSERT_EQ(symlink((roots + "/hello-nelt_1.0.snap").c_str(), link.c_str()), 0);
+  const std::string foreign = job + "/foreign.snap";
+  writeFile(foreign, snap_bytes);
+
+  struct Case {
+    const char* label;
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"root's work folder",
+       {"install", "hello-nelt", roots + "/hello-nelt_1.0.snap", roots + "/kavix.json"},
+       "is not a file of the calling user"},
+      {"below a folder anyone may write",
+       {"install", "hello-nelt", place(in_shared, "a.snap", snap_bytes),
+        place(in_shared, "kavix.json", meta())},
+       "can be changed by other users"},
+      {"folder open to others",
+       {"install", "hello-nelt", place(open_job, "a.snap", snap_bytes),
+        place(open_job, "kavix.json", meta())},
+       "is not a private work folder"},
+      {"a link", {"install", "hello-nelt", link, good_meta}, "free of links"},
+      {"a file of another user", {"install", "hello-nelt", foreign, good_meta}, "is not a file"},
+      {"a path with ..",
+       {"install", "hello-nelt", job + "/../hello-nelt.Ab12Cd/hello-nelt_1.0.snap", good_meta},
+       "free of links"},
+      {"invalid application name", {"install", "../x", good_snap, good_meta}, "invalid"},
+      {"another application's metadata",
+       {"install", "may-tinh", good_snap, good_meta},
+       "not for the application may-tinh"},
+      {"invalid snap name", {"remove", "Hello_World"}, "is not a snap name"},
+      {"option as a snap name", {"remove", "--purge"}, "is not a snap name"},
+      {"unknown verb", {"cp", good_meta, "/etc/passwd"}, "usage"},
+  };
+  for (const auto& c : cases) {
+    const Run r = helper(c.args);
+    EXPECT_EQ(r.status, 2) << c.label << ": " << r.reason;
+    EXPECT_NE(r.reason.find(c.reason), std::string::npos) << c.label << ": " << r.reason;
+  }
+
+  // Metadata of the wrong shape, and a snap that is no snap.
+  const std::vector<std::pair<std::string, std::string>> metas = {
+      {"[1,2]", "not a JSON object"},
+      {"{\"name\":\"h\",\"long-name\":\"H\",\"version\":1,\"slug\":\"hello-nelt\"}",
+       "no usable \"version\""},
+      {"{\"name\":\"h\",\"long-name\":\"H\\nX\",\"version\":\"1\",\"slug\":\"hello-nelt\"}",
+       "no usable \"long-name\""},
+  };
+  for (const auto& m : metas) {
+    place(job, "kavix.json", m.first);
+    const Run r = helper({"install", "hello-nelt", good_snap, good_meta});
+    EXPECT_EQ(r.status, 2) << m.first;
+    EXPECT_NE(r.reason.find(m.second), std::string::npos) << r.reason;
+  }
+  place(job, "kavix.json", meta());
+  place(job, "hello-nelt_1.0.snap", "not squashfs");
+  EXPECT_EQ(helper({"install", "hello-nelt", good_snap, good_meta}).status, 2);
+
+  EXPECT_EQ(readFile(work.sub("snap.log")), "") << "snap never ran";
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt"));
+
+  // The same files, right: installed with the metadata beside the snap, and
+  // removed again.
+  place(job, "hello-nelt_1.0.snap", snap_bytes);
+  Run r = helper({"install", "hello-nelt", good_snap, good_meta});
+  ASSERT_EQ(r.status, 0) << r.reason;
+  EXPECT_EQ(readFile(nelt::snapRoot() + "hello-nelt/kavix.json"), meta());
+  EXPECT_TRUE(nelt::isDirectory(nelt::varSnapRoot() + "hello-nelt"));
+  // Installed for one application, the snap cannot be taken by another.
+  place(job, "kavix.json", meta("may-tinh"));
+  r = helper({"install", "may-tinh", good_snap, good_meta});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.reason.find("belongs to the application \"hello-nelt\""), std::string::npos)
+      << r.reason;
+  r = helper({"remove", "hello-nelt"});
+  EXPECT_EQ(r.status, 0) << r.reason;
+  EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
+  EXPECT_EQ(helper({"remove", "hello-nelt"}).status, 2) << "not installed any more";
+}
+
+}  // namespace
