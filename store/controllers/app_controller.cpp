@@ -638,6 +638,13 @@ int AppController::_findAppInstalled(std::string slug) {
 
 // Common start of an install from a tile or the detail page.
 void AppController::_startInstall(bool update) {
+  // One install at a time. The engine would hold this call (and the window)
+  // until the running job ends; the press is refused instead, as the next
+  // poll would show by disabling the button.
+  if (!name_app_installing_current.empty()) {
+    _enableButton(__LINE__, "buttonInstall", false);
+    return;
+  }
   setCurrentInstall(name_app_detail_current);
   const int r = model->install(name_app_detail_current, "", 0);
   AccountView* account = ui->pageAccount;
@@ -690,18 +697,22 @@ void AppController::_enableButton(int line, const char* name, bool on) {
 }
 
 void AppController::_stateLabel(const QString& text, const QString& color) {
+  ++state_label_shown;
   ui_detail->label_state->setText(text);
   ui_detail->label_state->setStyleSheet(QString("color : %1").arg(color));
   ui_detail->label_state->show();
 }
 
 // A result label: painted on the next turn of the event loop, hidden two
-// seconds later.
+// seconds later unless a newer text has taken the label meanwhile.
 void AppController::_resultLabel(const QString& text, const QString& color) {
   QLabel* label = ui_detail->label_state;
   QTimer::singleShot(0, label, [this, label, text, color] {
     _stateLabel(text, color);
-    QTimer::singleShot(2000, label, [label] { label->hide(); });
+    const int shown = state_label_shown;
+    QTimer::singleShot(2000, label, [this, label, shown] {
+      if (shown == state_label_shown) label->hide();
+    });
   });
 }
 

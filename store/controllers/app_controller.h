@@ -202,6 +202,8 @@ class AppController : public QObject {
   TYPE_APP pending_detail_type = TYPE_DEFAULT;
   std::string section_name;
   bool installing_update = false;
+  // Counts the texts put in the detail page's state label.
+  int state_label_shown = 0;
   // Remove and launch wait on the engine off the GUI thread.
   bool engine_busy = false;
   std::thread engine_thread;

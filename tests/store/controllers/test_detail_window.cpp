@@ -17,6 +17,7 @@
 #include "app_detail_view.h"
 #include "kavix_model.h"
 #include "list_apps_view.h"
+#include "protocol.h"
 #include "store_globals.h"
 #include "ui_app_detail_view.h"
 #include "ui_list_apps_view.h"
@@ -138,6 +139,12 @@ class DetailWindow : public QObject {
     QVERIFY(stack.app->timer_install->isActive());
     open("nghe-nhac");
     QVERIFY(!d()->buttonInstall->isHidden());
+    // Pressed before the next poll: refused at once, not queued behind the
+    // running install.
+    const size_t tokens = stack.serviceRequests(REQ_GETTOKEN);
+    QTest::mouseClick(d()->buttonInstall, Qt::LeftButton);
+    QVERIFY(!d()->buttonInstall->isEnabled());
+    QCOMPARE(stack.serviceRequests(REQ_GETTOKEN), tokens);
     // Every tick while ghi-chu installs keeps this Install disabled.
     QTRY_VERIFY_WITH_TIMEOUT(!d()->buttonInstall->isEnabled(), 3000);
     // Back on the installing application: its install is followed, with the
