@@ -11,15 +11,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace nelt {
 
 const char* const kTrustServiceUidEnv = "NELT_TRUST_SERVICE_UID";
+
+namespace {
+constexpr std::chrono::milliseconds kAcceptWait{3000};
+}  // namespace
 
 namespace {
 
@@ -67,7 +73,11 @@ void mapped(const Endpoint& v4, uint32_t out[4]) {
   out[3] = v4.addr[0];
 }
 
-enum class Lookup { Found, Absent, Failed };
+// Pending: the socket exists but no process has accepted it yet. Until then
+// the kernel reports it as root's (it has no owner of its own), so its
+// answer must not be taken: a listener that delays accept() would pass for
+// root and still read what was sent.
+enum class Lookup { Found, Pending, Absent, Failed };
 
 // Exact look-up of the socket whose source is `src` and destination `dst`.
 Lookup diagLookup(int family, const uint32_t src[4], uint16_t sport, const uint32_t dst[4],
@@ -119,7 +129,7 @@ Lookup diagLookup(int family, const uint32_t src[4], uint16_t sport, const uint3
           // an answer to some other question.
           if (d->id.idiag_sport == sport && d->id.idiag_dport == dport) {
             uid = d->idiag_uid;
-            result = Lookup::Found;
+            result = d->idiag_inode == 0 ? Lookup::Pending : Lookup::Found;
           } else {
             result = Lookup::Absent;
           }
@@ -161,15 +171,17 @@ Lookup procLookup(int family, const uint32_t src[4], uint16_t sport, const uint3
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string sl, local, remote, state, queues, timer, retr;
-    unsigned long owner = 0;
-    if (!(fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> owner)) continue;
+    unsigned long owner = 0, timeout = 0, inode = 0;
+    if (!(fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> owner >> timeout >>
+          inode))
+      continue;
     uint32_t la[4] = {0, 0, 0, 0}, ra[4] = {0, 0, 0, 0};
     uint16_t lp = 0, rp = 0;
     if (!parseProcAddr(local, words, la, lp) || !parseProcAddr(remote, words, ra, rp)) continue;
     if (lp != sport || rp != dport) continue;
     if (std::memcmp(la, src, 4 * words) != 0 || std::memcmp(ra, dst, 4 * words) != 0) continue;
     uid = static_cast<uid_t>(owner);
-    return Lookup::Found;
+    return inode == 0 ? Lookup::Pending : Lookup::Found;
   }
   return Lookup::Absent;
 }
@@ -180,12 +192,12 @@ using LookupFn = Lookup (*)(int, const uint32_t*, uint16_t, const uint32_t*, uin
 // a v4 connection may belong to an IPv4 socket or to a dual-stack IPv6 one.
 Lookup lookupBoth(LookupFn fn, const Endpoint& src, const Endpoint& dst, uid_t& uid) {
   Lookup first = fn(src.family, src.addr, src.port, dst.addr, dst.port, uid);
-  if (first == Lookup::Found || src.family != AF_INET) return first;
+  if (first == Lookup::Found || first == Lookup::Pending || src.family != AF_INET) return first;
   uint32_t s6[4], d6[4];
   mapped(src, s6);
   mapped(dst, d6);
   Lookup second = fn(AF_INET6, s6, src.port, d6, dst.port, uid);
-  if (second == Lookup::Found) return second;
+  if (second == Lookup::Found || second == Lookup::Pending) return second;
   return first == Lookup::Failed && second == Lookup::Failed ? Lookup::Failed : Lookup::Absent;
 }
 
@@ -221,17 +233,26 @@ PeerUid peerUidOf(int fd, PeerSource source) {
   }
   // The other end's socket has the peer's address as its source.
   uid_t uid = 0;
+  // A service accepts at once; a connection still waiting in the listen
+  // queue is asked about again for a little while.
+  const auto deadline = std::chrono::steady_clock::now() + kAcceptWait;
   Lookup got = Lookup::Failed;
-  if (source != PeerSource::ProcNet) got = lookupBoth(diagLookup, peer, self, uid);
-  if (got != Lookup::Found && source != PeerSource::SockDiag) {
-    got = lookupBoth(procLookup, peer, self, uid);
+  for (;;) {
+    got = Lookup::Failed;
+    if (source != PeerSource::ProcNet) got = lookupBoth(diagLookup, peer, self, uid);
+    if (got == Lookup::Failed && source != PeerSource::SockDiag) {
+      got = lookupBoth(procLookup, peer, self, uid);
+    }
+    if (got != Lookup::Pending || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (got == Lookup::Found) {
     out.known = true;
     out.uid = uid;
   } else {
-    out.reason = got == Lookup::Absent ? "no local socket owns the other end"
-                                       : "socket tables cannot be read";
+    out.reason = got == Lookup::Absent    ? "no local socket owns the other end"
+                 : got == Lookup::Pending ? "the other end never accepted the connection"
+                                          : "socket tables cannot be read";
   }
   return out;
 }

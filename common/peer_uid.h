@@ -24,6 +24,9 @@ struct PeerUid {
 // `fd`. Only loopback peers are looked up: for any other address the answer
 // is "unknown". Asks the kernel's socket diagnostics (sock_diag netlink) for
 // the exact 4-tuple and falls back to /proc/net/tcp and /proc/net/tcp6.
+// Until the other end accepts the connection the kernel cannot name its
+// owner; such a connection is asked about again for up to 3 s and otherwise
+// reported as unknown.
 PeerUid peerUidOf(int fd);
 
 // Which kernel interface to ask; `Any` (the default above) tries the netlink

@@ -100,9 +100,14 @@ class Session {
     // The command line identifies itself like the window but is no window: it
     // never takes part in the open-window exchange, so it neither signs the
     // account out nor disturbs a running store window.
-    if (api_->init() != 1)
+    if (api_->init() != 1) {
+      // Someone other than the service holds the port: nothing was sent.
+      if (!api_->serviceRefusal().empty())
+        return fail(CLI_NO_SERVICE,
+                    "not talking to port " + std::to_string(port) + ": " + api_->serviceRefusal());
       return fail(CLI_NO_SERVICE,
                   "cannot connect to the store service on port " + std::to_string(port));
+    }
     return CLI_OK;
   }
 

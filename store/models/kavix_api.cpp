@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "model_log.h"
+#include "peer_uid.h"
 #include "store_globals.h"
 
 namespace {
@@ -74,7 +75,16 @@ void KavixAPI::setReceiveTimeout(std::chrono::milliseconds timeout) {
   _applyTimeout(sock_open_window);
 }
 
+bool KavixAPI::_trustedService(int fd) {
+  std::string why;
+  if (nelt::checkServiceEnd(fd, why)) return true;
+  service_refusal = why;
+  nelt::debugLog("Refusing the store service: " + why);
+  return false;
+}
+
 int KavixAPI::init() {
+  service_refusal.clear();
   _closeSocket(sock);
   _closeSocket(sock_open_window);
   // Close-on-exec: applications started by the engine must not inherit the
@@ -106,6 +116,13 @@ int KavixAPI::init() {
   if (::connect(sock_open_window, reinterpret_cast<struct sockaddr*>(&serv_addr),
                 sizeof serv_addr) < 0) {
     nelt::debugLog("Connection sock_open_window Failed \n");
+    return -1;
+  }
+  // Nothing is sent before the other end is known to be the service: when
+  // it is down, any local user could listen on its port.
+  if (!_trustedService(sock) || !_trustedService(sock_open_window)) {
+    _closeSocket(sock);
+    _closeSocket(sock_open_window);
     return -1;
   }
 
@@ -396,7 +413,8 @@ int KavixAPI::reopenOpenWindow() {
   if (sock_open_window < 0) return -1;
   _applyTimeout(sock_open_window);
   if (::connect(sock_open_window, reinterpret_cast<struct sockaddr*>(&serv_addr),
-                sizeof serv_addr) < 0) {
+                sizeof serv_addr) < 0 ||
+      !_trustedService(sock_open_window)) {
     nelt::debugLog("Connection sock_open_window Failed \n");
     _closeSocket(sock_open_window);
     return -1;

@@ -88,6 +88,11 @@ class KavixAPI {
 
   int getPort() const { return port; }
 
+  // Why the last init() refused the process at the port: not root's, not
+  // this user's and not allowed by NELT_TRUST_SERVICE_UID. Empty when init()
+  // did not refuse it (it may still have failed to connect).
+  std::string serviceRefusal() const { return service_refusal; }
+
   // Status of the last completed main-connection exchange.
   std::atomic<int> ierr{0};
 
@@ -117,6 +122,10 @@ class KavixAPI {
   std::mutex mutex_open_window;
   std::atomic<long long> recv_timeout_ms{DEFAULT_REQUEST_TIMEOUT.count()};
   void _applyTimeout(int fd);
+  // Whether the connected `fd` leads to a trustworthy service; the account
+  // password and tokens travel on these connections.
+  bool _trustedService(int fd);
+  std::string service_refusal;
 };
 
 // Splits a received reply text into status word and data ("200 {...}\n").

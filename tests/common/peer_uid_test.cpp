@@ -12,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -250,9 +252,55 @@ TEST_P(PeerUidTest, ClientSideRecognisesWhoOwnsTheService) {
   ASSERT_GE(mine.fd, 0);
   int c = connectTo(family, mine.port);
   ASSERT_GE(c, 0);
+  const int served = accept(mine.fd, nullptr, nullptr);
+  ASSERT_GE(served, 0);
   EXPECT_TRUE(nelt::checkServiceEnd(c, why)) << why;
+  close(served);
   close(c);
   close(mine.fd);
+}
+
+// A listener that holds connections in its queue before accepting them
+// would pass for root (an unaccepted socket has no owner yet) and still read
+// whatever was sent: its owner is only named once it has accepted, and a
+// connection it never accepts stays unknown.
+TEST_P(PeerUidTest, ListenerDelayingAcceptIsNotTakenForRoot) {
+  const int family = GetParam();
+  Child fake = runAs(kNobody, [&](int hold, int report) {
+    Listener l = listenOn(family);
+    if (l.fd < 0) return 3;
+    if (write(report, &l.port, sizeof l.port) != sizeof l.port) return 4;
+    char go;
+    if (read(hold, &go, 1) != 1) return 5;  // accept only when told
+    if (accept(l.fd, nullptr, nullptr) < 0) return 6;
+    waitRelease(hold);
+    return 0;
+  });
+  ASSERT_GT(fake.pid, 0);
+  int port = 0;
+  ASSERT_TRUE(readAll(fake.report, &port, sizeof port));
+  const int first = connectTo(family, port);
+  ASSERT_GE(first, 0);
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const char go = 'g';
+    EXPECT_EQ(write(fake.release, &go, 1), 1);
+  });
+  nelt::PeerUid owner = nelt::peerUidOf(first);
+  later.join();
+  ASSERT_TRUE(owner.known) << owner.reason;
+  EXPECT_EQ(owner.uid, kNobody);
+
+  const int second = connectTo(family, port);  // never accepted
+  ASSERT_GE(second, 0);
+  for (nelt::PeerSource src : kSources) {
+    owner = nelt::peerUidOf(second, src);
+    EXPECT_FALSE(owner.known) << "source " << static_cast<int>(src) << " uid " << owner.uid;
+  }
+  EXPECT_NE(owner.reason.find("accept"), std::string::npos) << owner.reason;
+  close(first);
+  close(second);
+  EXPECT_EQ(fake.finish(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, PeerUidTest, ::testing::Values(AF_INET, AF_INET6),
