@@ -23,7 +23,9 @@ set(NELT_PACKAGE_NAME neltstore)
 set(NELT_CLI_INSTALL_NAME nelt-cli)
 
 # ---------------------------------------------------------------- programs
-install(TARGETS KavixService kavix-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# nelt-helper is the program the polkit actions name: the only one the
+# window and nelt-cli run through pkexec for installs and removals.
+install(TARGETS KavixService kavix-pack nelt-helper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS $<TARGET_FILE:nelt> DESTINATION ${CMAKE_INSTALL_BINDIR}
         RENAME ${NELT_CLI_INSTALL_NAME})
 # A renamed copy is no target, so a stripping install (cpack) strips it here.
@@ -74,7 +76,8 @@ install(FILES ${NELT_DIST_DIR}/icons/neltstore.svg DESTINATION ${CMAKE_INSTALL_D
 
 # --------------------------------------- manual pages, completion, docs
 # Debian ships manual pages and changelogs compressed, without time stamps.
-set(NELT_MAN_PAGES man/nelt-cli.1 man/kavix-pack.1 man/NeltStore.1 man/KavixService.8)
+set(NELT_MAN_PAGES man/nelt-cli.1 man/kavix-pack.1 man/NeltStore.1 man/KavixService.8
+                   man/nelt-helper.8)
 set(_nelt_man_outputs)
 foreach(_page IN LISTS NELT_MAN_PAGES)
   get_filename_component(_name ${_page} NAME)

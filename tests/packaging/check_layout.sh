@@ -20,7 +20,7 @@ R=$T/root
 
 # ---------------------------------------------------------------- files
 expected=(
-  usr/bin/KavixService usr/bin/nelt-cli usr/bin/kavix-pack
+  usr/bin/KavixService usr/bin/nelt-cli usr/bin/kavix-pack usr/bin/nelt-helper
   etc/nelt/nelt_store.conf
   usr/lib/systemd/system/nelt.service
   usr/share/polkit-1/actions/vn.nelt.store.policy
@@ -129,12 +129,21 @@ fi
 policy=$R/usr/share/polkit-1/actions/vn.nelt.store.policy
 xmllint --noout --nonet "$policy" || fail "the polkit policy is not well-formed XML"
 ids=$(xmllint --nonet --xpath '//action/@id' "$policy")
-grep -q 'id="vn.nelt.store.snap"' <<<"$ids" || fail "the policy has no action vn.nelt.store.snap: $ids"
-[ "$(xmllint --nonet --xpath 'string(//action[@id="vn.nelt.store.snap"]/annotate[@key="org.freedesktop.policykit.exec.path"])' "$policy")" = /usr/bin/snap ] ||
-  fail "the action does not name /usr/bin/snap"
-[ "$(xmllint --nonet --xpath 'string(//action[@id="vn.nelt.store.snap"]/defaults/allow_any)' "$policy")" != yes ] ||
-  fail "the action lets anyone run snap without a password"
-printf 'ok: the polkit policy is well-formed with its action\n'
+action() { xmllint --nonet --xpath "string(//action[@id=\"$1\"]/$2)" "$policy"; }
+for id in vn.nelt.store.helper vn.nelt.store.service-start; do
+  grep -q "id=\"$id\"" <<<"$ids" || fail "the policy has no action $id: $ids"
+  # Every call asks: no kept authorisation another process could reuse.
+  for who in allow_any allow_inactive allow_active; do
+    [ "$(action "$id" "defaults/$who")" = auth_admin ] || fail "$id: $who is not auth_admin"
+  done
+done
+[ "$(action vn.nelt.store.helper 'annotate[@key="org.freedesktop.policykit.exec.path"]')" = /usr/bin/nelt-helper ] ||
+  fail "the helper action does not name /usr/bin/nelt-helper"
+[ -x "$R/usr/bin/nelt-helper" ] || fail "the package does not install the helper the policy names"
+[ "$(action vn.nelt.store.service-start 'annotate[@key="org.freedesktop.policykit.exec.argv1"]')" = start ] ||
+  fail "the service-start action is not limited to systemctl start"
+! grep -q '/usr/bin/snap' "$policy" || fail "the policy still lets pkexec run snap directly"
+printf 'ok: the polkit policy is well-formed with its two asking actions\n'
 
 # ---------------------------------------------------------------- maintainer scripts
 # Stand-ins for the systemd tools record every call; DPKG_ROOT keeps the
