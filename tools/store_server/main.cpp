@@ -150,6 +150,9 @@ int main(int argc, char** argv) {
   }
   // Stalled requests hold a thread each; keep plenty for the others.
   server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // Replies are written in pieces (headers, then body); without this most
+  // replies on a kept-alive connection wait for the client's delayed ACK.
+  server->set_tcp_nodelay(true);
   server->set_keep_alive_timeout(2);
   server->set_read_timeout(10);
   server->set_write_timeout(30);
