@@ -158,11 +158,26 @@ void ServiceController::_handleGetHost(std::string& status) {
 }
 
 void ServiceController::_handleCheckOpenWindow(std::string& status) {
+  std::string why;
+  const bool allowed = _callerMayUseAccount(why);
   status = nelt::STATUS_OK;
   std::lock_guard<std::mutex> lock(mutex_recv);
   // A window that has already gone cannot receive the word: keep it for the
   // next one.
   if (!_currentAliveLocked()) return;
+  if (!allowed) {
+    // The store window receives every later start's word (and signs the
+    // account out when it goes): another user may learn that a window is
+    // there, to hand its own word on, but neither take a free slot nor read
+    // the word meant for the window.
+    if (screen_open.empty() && sock_open == -1) {
+      status = nelt::STATUS_FAILED;
+      _logRefusal(REQ_CHECKOPENWINDOW, why);
+      return;
+    }
+    data_res = "@FIRST";
+    return;
+  }
   if (screen_open.empty() && sock_open == -1) sock_open = cur_sock;
   data_res = screen_open;
   if (screen_open != "@FIRST") screen_open = "@FIRST";
@@ -171,7 +186,17 @@ void ServiceController::_handleCheckOpenWindow(std::string& status) {
 void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& words,
                                              std::string& status) {
   if (!_hasArgument(words, status)) return;
+  std::string why;
+  const bool allowed = _callerMayUseAccount(why);
   std::lock_guard<std::mutex> lock(mutex_recv);
+  // Another user only hands a word on to a running window; registering as
+  // the window, or leaving a word for the next one, is refused.
+  if (!allowed && (words[3] == "@FIRST" || (screen_open.empty() && sock_open == -1))) {
+    status = nelt::STATUS_FAILED;
+    data_res.clear();
+    _logRefusal(REQ_SETOPENWINDOW, why);
+    return;
+  }
   screen_open = words[3];
   // A window that registers without having asked first still holds the
   // slot, so its going away frees it for the next start.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "caller_policy.h"
 #include "fsutil.h"
 #include "paths.h"
 #include "repository.h"
@@ -200,6 +201,9 @@ int ServiceController::acceptNewClient() {
   }
   timeval tv{SEND_TIMEOUT_SEC, 0};
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  // Who opened the connection, asked of the kernel once: account requests
+  // are answered only for some users.
+  const nelt::PeerUid peer = nelt::peerUidOf(sock);
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
     if (connections.size() >= kMaxConnections) {
@@ -217,8 +221,11 @@ int ServiceController::acceptNewClient() {
     Connection& conn = connections[sock];
     conn = Connection{};
     conn.id = next_conn_id++;
+    conn.peer = peer;
   }
-  debugL("Client connected to Server:", sock, "");
+  debugL("Client connected to Server:" + std::to_string(sock) + " uid " +
+             (peer.known ? std::to_string(peer.uid) : "unknown (" + peer.reason + ")"),
+         "");
   return sock;
 }
 
@@ -358,6 +365,7 @@ bool ServiceController::_takeNextLocked(QueuedRequest& item) {
       continue;
     }
     item.conn_id = id;
+    item.peer = conn.peer;
     item.record = std::move(conn.queue.front());
     conn.queue.pop_front();
     --queued_total;
@@ -489,14 +497,39 @@ void ServiceController::handleRequest() {
   cur_sock = sock;
   cur_conn_id = item.conn_id;
   cur_record = std::move(item.record);
+  cur_peer = item.peer;
   std::string status;
   data_res.clear();
-  if (_runHandler(words, status)) {
+  std::string why;
+  if (_isAccountRequest(words[1], code) && !_callerMayUseAccount(why)) {
+    // Refused before its handler: nothing of the account is read or changed.
+    _logRefusal(code, why);
+    _sendReply(sock, item.conn_id, nelt::replyText(nelt::STATUS_FAILED, ""));
+  } else if (_runHandler(words, status)) {
     buffer_send = nelt::replyText(status, data_res);
     _sendReply(sock, item.conn_id, buffer_send);
   }
   data_res.clear();
   cur_record.clear();
+  cur_peer = nelt::PeerUid();
   cur_sock = -1;
   cur_conn_id = 0;
+}
+
+bool ServiceController::_isAccountRequest(const std::string& method, int code) {
+  if (method == "POST") return code == REQ_LOGIN || code == REQ_LOGIN_D || code == REQ_SAVE_SETTING;
+  if (method == "GET")
+    return code == REQ_LOGOUT || code == REQ_LOGOUT_D || code == REQ_GETTOKEN ||
+           code == REQ_GETKEY || code == REQ_GETACCCURENT || code == REQ_GET_SETTING;
+  return false;
+}
+
+bool ServiceController::_callerMayUseAccount(std::string& why) const {
+  return nelt::callerMayUseAccount(cur_peer, ALLOWED_GROUP, why);
+}
+
+void ServiceController::_logRefusal(int code, const std::string& why) const {
+  debugW("Refused request " + std::to_string(code) + " of uid " +
+             (cur_peer.known ? std::to_string(cur_peer.uid) : std::string("unknown")) + ": " + why,
+         FN_HANDLE_REQUEST);
 }

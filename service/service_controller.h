@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "peer_uid.h"
 #include "protocol.h"
 
 class ServiceAPI;
@@ -69,11 +70,13 @@ class ServiceController {
   struct QueuedRequest {
     uint64_t conn_id = 0;
     std::string record;
+    nelt::PeerUid peer;  // who opened the connection
   };
   // Per open connection: its number, the bytes of a line not yet complete and
   // its requests waiting for the dispatcher, oldest first.
   struct Connection {
     uint64_t id = 0;
+    nelt::PeerUid peer;  // looked up once, at accept
     nelt::RequestAssembler assembler;
     std::deque<std::string> queue;
     bool paused = false;    // not read until its queue has gone down
@@ -121,6 +124,13 @@ class ServiceController {
   void _takeReply(int rc, std::string& status);
   // The argument of the request being handled exactly as sent.
   std::string _rawArgument() const;
+  // Whether the caller of the request being handled may use the store
+  // account: root, the active session's user or a member of the allowed
+  // group. `why` names the rule, or says why none applies.
+  bool _callerMayUseAccount(std::string& why) const;
+  // Requests that read or change the store account or its settings.
+  static bool _isAccountRequest(const std::string& method, int code);
+  void _logRefusal(int code, const std::string& why) const;
   static bool _isSectionList(const std::string& text);
 
  public:
@@ -163,6 +173,7 @@ class ServiceController {
   int cur_sock = -1;
   uint64_t cur_conn_id = 0;
   std::string cur_record;
+  nelt::PeerUid cur_peer;
   // The socket a reply is being written to. The receive thread leaves the
   // closing of that socket to the dispatcher (close_deferred), so its number
   // cannot go to a new client in the middle of the reply.

@@ -18,6 +18,7 @@ int LEN_PORT_LOCAL_A = 0;
 std::string KAVIX_PATH;
 std::string DATA_CACHE_PATH;
 std::string IP_LOOKUP_URL = DEFAULT_IP_LOOKUP_URL;
+std::string ALLOWED_GROUP = "sudo";
 std::string CA_FILE;
 
 namespace {
@@ -67,6 +68,7 @@ void kavix_load_config(const std::string& path) {
   copyString(doc, "data_kavix_path", DATA_CACHE_PATH);
   copyString(doc, "ip_lookup_url", IP_LOOKUP_URL);
   copyString(doc, "ca_file", CA_FILE);
+  copyString(doc, "allowed_group", ALLOWED_GROUP);
 }
 
 void debugE(int code, const std::string& msg, const std::string& func) {

@@ -18,6 +18,9 @@ extern std::string DATA_CACHE_PATH;
 extern std::string IP_LOOKUP_URL;
 // A certificate file trusted besides the system's store. Key "ca_file".
 extern std::string CA_FILE;
+// Members of this group may use the store account besides root and the
+// active session's user. Key "allowed_group", default "sudo".
+extern std::string ALLOWED_GROUP;
 
 // The public-IP lookup used when the configuration names none.
 inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";

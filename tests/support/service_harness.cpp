@@ -25,6 +25,7 @@ std::string configText(const ServiceOptions& o, int port, const std::string& roo
   }
   text += "  \"kavix_path\": \"" + root + "/kavix\",\n";
   text += "  \"data_kavix_path\": \"" + root + "/data\",\n";
+  if (!o.extra_config.empty()) text += "  " + o.extra_config + ",\n";
   text += "  \"ip_lookup_url\": \"" + o.ip_lookup_url + "\"\n";
   return text + "}\n";
 }

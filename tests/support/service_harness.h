@@ -18,6 +18,7 @@ struct ServiceOptions {
   bool write_alternatives = false;   // write "local_port_a" even when empty
   std::string ip_lookup_url;         // "ip_lookup_url"; empty: no lookup
   std::vector<std::string> wrapper;  // program (and arguments) to start it through
+  std::string extra_config;          // more members, written as given ("key": value)
 };
 
 class ServiceHarness {

@@ -410,6 +410,10 @@ TEST_F(EndToEnd, ADesktopUserInstallsUpdatesLaunchesAndRemoves) {
   ASSERT_EQ(chmod(home.path().c_str(), 0700), 0);
   const User user{nobody, nobody, home.path()};
   const std::string dir = work.path();
+  // They sit at the machine: their session is the seat's active one, which
+  // is what lets them use the store account.
+  ASSERT_EQ(nelt::makeDirs(root + "/run/systemd/seats"), 0);
+  writeFile(root + "/run/systemd/seats/seat0", "IS_SEAT0=1\nACTIVE=c1\nACTIVE_UID=65534\n");
 
   CliResult r = nelt_({"login", "demo"}, dir, "demo123\n", &user);
   ASSERT_EQ(r.status, 0) << r.err;
