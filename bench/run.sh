@@ -9,6 +9,12 @@ shift || true
 cmake --build "$build" --target nelt-bench nelt-store-server -j2 >/dev/null
 "$build/bin/nelt-bench" --bin-dir "$build/bin" "$@"
 
+# The caller look-up of the service and its clients.
+if cmake --build "$build" --target nelt-peer-uid-bench -j2 >/dev/null 2>&1; then
+  echo
+  "$build/bin/nelt-peer-uid-bench"
+fi
+
 # The store window (needs the GUI build): cold start, memory, and processor
 # time over NELT_BENCH_IDLE seconds idle (default 60).
 if cmake --build "$build" --target nelt-window-bench -j2 >/dev/null 2>&1; then
