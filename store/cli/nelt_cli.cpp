@@ -27,7 +27,9 @@ namespace {
 // A script must never hang on a stuck service; the longest honest exchange is
 // the installed list, whose update check asks the store for every application.
 constexpr auto RECEIVE_TIMEOUT = std::chrono::seconds(180);
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(100);
+// The end of a job is seen within this time; the progress line changes
+// only when the percentage does, so checking often costs little.
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(2);
 
 const char* USAGE =
     "Usage: nelt [--json] [--verbose] COMMAND [ARGS]\n"

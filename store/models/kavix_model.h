@@ -40,7 +40,8 @@ class KavixModel {
   // 0..99 downloading (percent), 102 unpacking and installing, 200 installed,
   // 101 failed, -1 inconsistent progress.
   int getStateInstall();
-  // Refreshes `sys_info` (operating system, MAC addresses, public address).
+  // Fills `sys_info` (operating system, MAC addresses, public address) from
+  // the identity read once per process, waiting for it if still being read.
   void getSysInfo();
 
   // Why the last install failed, as one line ("download failed: HTTP status
@@ -139,8 +140,8 @@ class KavixModel {
   std::string last_error;
   std::string installed_version;
 
-  // Guarded by mutex_sys: refreshed by `install` on the caller's thread,
-  // copied by the worker when a job starts.
+  // Guarded by mutex_sys: filled from the process's identity by the worker
+  // when a download starts.
   std::mutex mutex_sys;
   SysInfo sys_info;
 };

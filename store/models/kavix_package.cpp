@@ -298,15 +298,29 @@ int extractArchive(const std::string& archive, const std::string& password, cons
 
 int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
                    const UnpackLimits& limits, std::string& error) {
-  int zerr = 0;
-  zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &zerr);
+  return extractArchiveAt(archive, 0, password, dest, limits, error);
+}
+
+int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
+                     const std::string& dest, const UnpackLimits& limits, std::string& error) {
+  if (offset < 0) {
+    error = "cannot open archive: negative offset";
+    return -1;
+  }
+  zip_error_t ze;
+  zip_error_init(&ze);
+  // A file source from `offset` to the end of the file (length -1): libzip
+  // sees only the archive and reads it where it lies.
+  zip_source_t* src =
+      zip_source_file_create(archive.c_str(), static_cast<zip_uint64_t>(offset), -1, &ze);
+  zip_t* za = src != nullptr ? zip_open_from_source(src, ZIP_RDONLY, &ze) : nullptr;
   if (za == nullptr) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, zerr);
+    if (src != nullptr) zip_source_free(src);
     error = std::string("cannot open archive: ") + zip_error_strerror(&ze);
     zip_error_fini(&ze);
     return -1;
   }
+  zip_error_fini(&ze);
   const zip_int64_t count = zip_get_num_entries(za, 0);
   if (count < 0 || static_cast<uint64_t>(count) > limits.max_entries) {
     error = "the archive holds " + std::to_string(count) + " entries, at most " +

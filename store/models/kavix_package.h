@@ -82,6 +82,12 @@ UnpackLimits unpackLimitsFromEnv();
 int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
                    const UnpackLimits& limits, std::string& error);
 
+// As above for an archive that starts `offset` bytes into the file `archive`
+// and runs to its end (a package: header, then archive). It is read in place,
+// so nothing is copied out first.
+int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
+                     const std::string& dest, const UnpackLimits& limits, std::string& error);
+
 // The top-level "key: value" of a snap.yaml text, quotes removed; empty when
 // the key is missing.
 std::string snapYamlValue(const std::string& yaml, const std::string& key);
