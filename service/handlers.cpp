@@ -10,12 +10,11 @@
 #include "utils.h"
 
 void ServiceController::_setupHandlers() {
-  api = new ServiceAPI(URL_HOST);
   repo = new Repository(DATA_CACHE_PATH);
   repo->setServerBase(URL_HOST);
   repo->setCaFile(CA_FILE);
-  // The first store-server traffic, before the service listens.
-  loadListInfoUpdate();
+  // The store client and the first update detection come once the port is
+  // open (_startupWork): they ask the network.
 }
 
 bool ServiceController::_runHandler(const std::vector<std::string>& words, std::string& status) {
@@ -160,47 +159,67 @@ void ServiceController::_handleGetHost(std::string& status) {
 void ServiceController::_handleCheckOpenWindow(std::string& status) {
   std::string why;
   const bool allowed = _callerMayUseAccount(why);
-  status = nelt::STATUS_OK;
   std::lock_guard<std::mutex> lock(mutex_recv);
-  // A window that has already gone cannot receive the word: keep it for the
-  // next one.
-  if (!_currentAliveLocked()) return;
-  if (!allowed) {
-    // The store window receives every later start's word (and signs the
-    // account out when it goes): another user may learn that a window is
-    // there, to hand its own word on, but neither take a free slot nor read
-    // the word meant for the window.
-    if (screen_open.empty() && sock_open == -1) {
-      status = nelt::STATUS_FAILED;
-      _logRefusal(REQ_CHECKOPENWINDOW, why);
-      return;
-    }
-    data_res = "@FIRST";
-    return;
-  }
-  if (screen_open.empty() && sock_open == -1) sock_open = cur_sock;
-  data_res = screen_open;
-  if (screen_open != "@FIRST") screen_open = "@FIRST";
+  _openWindowLocked(REQ_CHECKOPENWINDOW, {}, cur_sock, _currentAliveLocked(), allowed, why,
+                    cur_peer, status, data_res);
 }
 
 void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& words,
                                              std::string& status) {
-  if (!_hasArgument(words, status)) return;
   std::string why;
   const bool allowed = _callerMayUseAccount(why);
   std::lock_guard<std::mutex> lock(mutex_recv);
+  _openWindowLocked(REQ_SETOPENWINDOW, words, cur_sock, _currentAliveLocked(), allowed, why,
+                    cur_peer, status, data_res);
+}
+
+// Both open-window requests, for the dispatcher and for the receive thread's
+// immediate answer alike. `words` are the request's words (socket, method,
+// code, argument...); `alive` says whether the asking connection is still
+// open.
+void ServiceController::_openWindowLocked(int code, const std::vector<std::string>& words, int sock,
+                                          bool alive, bool allowed, const std::string& why,
+                                          const nelt::PeerUid& peer, std::string& status,
+                                          std::string& data) {
+  data.clear();
+  if (code == REQ_CHECKOPENWINDOW) {
+    status = nelt::STATUS_OK;
+    // A window that has already gone cannot receive the word: keep it for
+    // the next one.
+    if (!alive) return;
+    if (!allowed) {
+      // The store window receives every later start's word (and signs the
+      // account out when it goes): another user may learn that a window is
+      // there, to hand its own word on, but neither take a free slot nor
+      // read the word meant for the window.
+      if (screen_open.empty() && sock_open == -1) {
+        status = nelt::STATUS_FAILED;
+        _logRefusalOf(REQ_CHECKOPENWINDOW, why, peer);
+        return;
+      }
+      data = "@FIRST";
+      return;
+    }
+    if (screen_open.empty() && sock_open == -1) sock_open = sock;
+    data = screen_open;
+    if (screen_open != "@FIRST") screen_open = "@FIRST";
+    return;
+  }
+  if (words.size() <= 3) {
+    status = nelt::STATUS_FAILED;
+    return;
+  }
   // Another user only hands a word on to a running window; registering as
   // the window, or leaving a word for the next one, is refused.
   if (!allowed && (words[3] == "@FIRST" || (screen_open.empty() && sock_open == -1))) {
     status = nelt::STATUS_FAILED;
-    data_res.clear();
-    _logRefusal(REQ_SETOPENWINDOW, why);
+    _logRefusalOf(REQ_SETOPENWINDOW, why, peer);
     return;
   }
   screen_open = words[3];
   // A window that registers without having asked first still holds the
   // slot, so its going away frees it for the next start.
-  if (screen_open == "@FIRST" && sock_open == -1 && _currentAliveLocked()) sock_open = cur_sock;
+  if (screen_open == "@FIRST" && sock_open == -1 && alive) sock_open = sock;
   status = nelt::STATUS_OK;
 }
 

@@ -97,6 +97,21 @@ int Repository::readKavixJson(std::string path) {
 }
 
 int Repository::getListInstalled() {
+  std::string text;
+  const int count = buildInstalledList(text);
+  if (count < 0) return -1;
+  return writeInstalledList(text) == 0 ? count : -1;
+}
+
+int Repository::writeInstalledList(const std::string& text) {
+  if (nelt::writeFileAtomic(getPath(fileName(INSTALLED_OBJ)), text) != 0) {
+    debugE(-1, "fopen installeds.json", kInventoryWhere);
+    return -1;
+  }
+  return 0;
+}
+
+int Repository::buildInstalledList(std::string& text) {
   list_slug_installed.clear();
   const std::string snap_root = nelt::snapRoot();
 
@@ -131,7 +146,7 @@ int Repository::getListInstalled() {
     }
   }
 
-  std::string text = "{\n\t\"data\":[\n";
+  text = "{\n\t\"data\":[\n";
   for (size_t i = 0; i < kept.size(); ++i) {
     const KeptSnap& snap = kept[i];
     list_slug_installed.push_back(snap.slug);
@@ -147,23 +162,24 @@ int Repository::getListInstalled() {
   text += "\t],\n";
   text += "\t\"total\":" + std::to_string(kept.size()) + "\n";
   text += "}\n";
-
-  if (nelt::writeFileAtomic(getPath(fileName(INSTALLED_OBJ)), text) != 0) {
-    debugE(-1, "fopen installeds.json", kInventoryWhere);
-    return -1;
-  }
   return static_cast<int>(kept.size());
 }
 
 void Repository::updateInstalledList(std::vector<Infoupdate_installed_app> list) {
   const std::string text = readData(INSTALLED_OBJ);
+  const std::string marked = markInstalledList(text, list);
+  if (!marked.empty()) writeData(INSTALLED_OBJ, marked);
+}
+
+std::string Repository::markInstalledList(const std::string& text,
+                                          const std::vector<Infoupdate_installed_app>& list) {
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) return;
+  if (doc.HasParseError() || !doc.IsObject()) return std::string();
   int total = 0;
   auto data_it = doc.FindMember("data");
   if (!nelt::getInt(doc, "total", total) || data_it == doc.MemberEnd() || !data_it->value.IsArray())
-    return;
+    return std::string();
   rapidjson::Value& data = data_it->value;
   auto& alloc = doc.GetAllocator();
   const rapidjson::SizeType count =
@@ -188,5 +204,5 @@ void Repository::updateInstalledList(std::vector<Infoupdate_installed_app> list)
         entry.AddMember("update", record.is_update ? 1 : 0, alloc);
     }
   }
-  writeData(INSTALLED_OBJ, nelt::toCompactJson(doc));
+  return nelt::toCompactJson(doc);
 }

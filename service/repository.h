@@ -46,10 +46,20 @@ class Repository {
   std::string getSetting(std::string user);
   std::string getFormSettingNull();
 
-  // Installed-applications inventory.
+  // Installed-applications inventory: `snap list` joined with the kavix.json
+  // files. getListInstalled builds and stores it (the number of applications,
+  // or -1); buildInstalledList only builds the text (`snap list` runs once)
+  // and writeInstalledList stores a text, so marks can be added in between
+  // and the file is written once per list.
   int getListInstalled();
+  int buildInstalledList(std::string& text);
+  int writeInstalledList(const std::string& text);
   int readKavixJson(std::string path);
   void updateInstalledList(std::vector<Infoupdate_installed_app> list);
+  // `text` with the update marks of `list` set on the matching entries, as
+  // compact JSON; empty when `text` is not an inventory.
+  static std::string markInstalledList(const std::string& text,
+                                       const std::vector<Infoupdate_installed_app>& list);
   // The version text as the inventory lists it: a leading "v" dropped, empty
   // components dropped, components from the first one holding a lower-case
   // letter on dropped.

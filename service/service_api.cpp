@@ -16,8 +16,8 @@ namespace {
 
 // Every request of a channel ends within this many seconds, connection
 // included; establishing the connection alone may take at most kConnectSeconds.
-constexpr long kTransferSeconds = 10;
-constexpr long kConnectSeconds = 5;
+constexpr long kTransferSeconds = ServiceAPI::kStoreTransferSeconds;
+constexpr long kConnectSeconds = ServiceAPI::kStoreConnectSeconds;
 // The public-IP lookup runs before the service listens: a missing network must
 // not hold the start for long.
 constexpr long kIpLookupSeconds = 3;
@@ -129,6 +129,13 @@ ServiceAPI::ServiceAPI(std::string addr) {
   list = curl_slist_append(list, "Content-Type: application/json");
   list = curl_slist_append(list, "Authorization:");
   replaceHeaders(curl_dev, headers_dev, list);
+}
+
+std::vector<std::string> ServiceAPI::storeHeaderLines() const {
+  std::vector<std::string> lines;
+  for (const curl_slist* item = headers; item != nullptr; item = item->next)
+    lines.emplace_back(item->data);
+  return lines;
 }
 
 ServiceAPI::~ServiceAPI() {

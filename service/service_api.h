@@ -8,6 +8,7 @@
 #include <rapidjson/document.h>
 
 #include <string>
+#include <vector>
 
 #include "sysinfo.h"
 
@@ -71,6 +72,13 @@ class ServiceAPI {
   const SysInfo& sysInfo() const { return sys_info; }
   // The identity line ("User-Agent: OS:..., User: <kind>, Status: 0").
   std::string identityLine(const std::string& kind) const;
+  // The header lines the store channel sends now, in order (a copy, so
+  // another thread can build the same requests).
+  std::vector<std::string> storeHeaderLines() const;
+
+  // Time limits of every store-channel request, in seconds.
+  static constexpr long kStoreTransferSeconds = 10;
+  static constexpr long kStoreConnectSeconds = 5;
 
  private:
   CURL* curl = nullptr;

@@ -33,8 +33,22 @@ constexpr int SEND_TIMEOUT_SEC = 2;
 // per this many seconds is enough to tell.
 constexpr int ACCEPT_LOG_SECONDS = 10;
 
-// One write per line, so lines of the two threads never interleave.
-void printLine(const std::string& text) { std::cout << (text + "\n") << std::flush; }
+// One write per line, so lines of the threads never interleave. Not flushed
+// here: the threads flush whenever they have worked off what was waiting,
+// and the dispatcher at least every kFlushEveryRequests requests, so lines
+// reach the log promptly without a write to it per line.
+void printLine(const std::string& text) { std::cout << (text + "\n"); }
+
+constexpr int kFlushEveryRequests = 8;
+
+void flushLog() { std::cout.flush(); }
+
+bool isOpenWindowLine(const std::vector<std::string>& words, int& code) {
+  if (words.size() < 3) return false;
+  code = nelt::atoiLike(words[2]);
+  return (words[1] == "GET" && code == REQ_CHECKOPENWINDOW) ||
+         (words[1] == "POST" && code == REQ_SETOPENWINDOW);
+}
 
 // Ends the process from the receive thread without running destructors that
 // the main thread may still be using.
@@ -66,12 +80,80 @@ void ServiceController::run() {
   spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   loop_thread_recv = true;
   thread_recv = std::thread(&ServiceController::threadRecv, this);
+  // Clients can connect from here on; what needs the network comes after.
+  thread_startup = std::thread(&ServiceController::_startupWork, this);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_recv);
+      if (queued_total == 0) {
+        flushLog();
+        unflushed_requests = 0;
+      }
       cond_recv.wait(lock, [this] { return queued_total > 0; });
     }
     handleRequest();
+    if (++unflushed_requests >= kFlushEveryRequests) {
+      flushLog();
+      unflushed_requests = 0;
+    }
+  }
+}
+
+void ServiceController::_startupWork() {
+  ServiceAPI* client = new ServiceAPI(URL_HOST);
+  const std::string inventory = repo->readData(INSTALLED_OBJ);
+  uint64_t generation = 0;
+  VersionQuerySetup setup;
+  {
+    std::lock_guard<std::mutex> lock(mutex_work);
+    api = client;
+    setup = _versionQuerySetup();
+    generation = inventory_generation;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_startup);
+    store_client_ready = true;
+  }
+  cond_startup.notify_all();
+  // The inventory was built when the repository opened; only the versions
+  // are asked here, away from the dispatcher.
+  const std::vector<Infoupdate_installed_app> updates = _queryMarks(inventory, inventory, setup);
+  {
+    std::lock_guard<std::mutex> lock(mutex_work);
+    // A list the dispatcher rebuilt meanwhile is newer: keep it.
+    if (generation == inventory_generation) _writeMarkedList(inventory, updates);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_startup);
+    startup_detection_done = true;
+  }
+  cond_startup.notify_all();
+  debugL("Start-up update detection done", "");
+}
+
+void ServiceController::waitForStoreClient() {
+  std::unique_lock<std::mutex> lock(mutex_startup);
+  cond_startup.wait(lock, [this] { return store_client_ready; });
+}
+
+void ServiceController::waitForStartupDetection() {
+  std::unique_lock<std::mutex> lock(mutex_startup);
+  cond_startup.wait(lock, [this] { return startup_detection_done; });
+}
+
+bool ServiceController::_needsStoreClient(const std::string& method, int code) {
+  if (method == "POST") return code == REQ_LOGIN || code == REQ_LOGIN_D;
+  switch (code) {
+    case REQ_INFO:
+    case REQ_GETHOST:
+    case REQ_CHECKOPENWINDOW:
+    case REQ_GETACCCURENT:
+    case REQ_GETTOKEN:
+    case REQ_GET_SETTING:
+    case REQ_LISTUPDATE:
+      return false;
+    default:
+      return true;
   }
 }
 
@@ -289,6 +371,7 @@ void ServiceController::threadRecv() {
       if (mask == EPOLLIN && !_receive(sock)) mask |= EPOLLHUP;
       if ((mask & (EPOLLERR | EPOLLHUP)) != 0 || (mask & EPOLLIN) == 0) _closeConnection(sock);
     }
+    flushLog();
   }
 }
 
@@ -323,6 +406,28 @@ bool ServiceController::_receive(int sock) {
 
 bool ServiceController::_queueLines(int sock, const std::vector<std::string>& lines) {
   if (lines.empty()) return true;
+  // Whether the caller may take the window's slot, asked outside the lock
+  // and only when an open-window request came.
+  bool open_window = false;
+  for (const auto& line : lines) {
+    std::vector<std::string> words;
+    int code = 0;
+    stringtok("0 " + line, " \n", words);
+    if (isOpenWindowLine(words, code)) open_window = true;
+  }
+  bool allowed = false;
+  std::string why;
+  if (open_window) {
+    nelt::PeerUid peer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_recv);
+      auto it = connections.find(sock);
+      if (it == connections.end()) return false;
+      peer = it->second.peer;
+    }
+    allowed = nelt::callerMayUseAccount(peer, ALLOWED_GROUP, why);
+  }
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
     auto it = connections.find(sock);
@@ -334,9 +439,12 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
         debugE(-1, "Not a request of this service", FN_THREAD_RECV);
         return false;
       }
+      if (open_window && _answerOpenWindowNowLocked(sock, conn, line, allowed, why)) continue;
+      queued = true;
       conn.queue.push_back(std::to_string(sock) + " " + line);
       ++queued_total;
     }
+    if (!queued) return true;
     if (!conn.in_ready) {
       conn.in_ready = true;
       ready_recv.emplace_back(sock, conn.id);
@@ -365,6 +473,7 @@ bool ServiceController::_takeNextLocked(QueuedRequest& item) {
       continue;
     }
     item.conn_id = id;
+    dispatching_conn = id;
     item.peer = conn.peer;
     item.record = std::move(conn.queue.front());
     conn.queue.pop_front();
@@ -494,6 +603,12 @@ void ServiceController::handleRequest() {
   const int code = nelt::atoiLike(words[2]);
   if (code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, words, code);
 
+  // Start-up work never holds a request longer than it takes itself, and
+  // requests that need none of it do not wait at all.
+  if (code == REQ_LISTUPDATE && words[1] == "GET") waitForStartupDetection();
+  if (_needsStoreClient(words[1], code)) waitForStoreClient();
+
+  std::lock_guard<std::mutex> work(mutex_work);
   cur_sock = sock;
   cur_conn_id = item.conn_id;
   cur_record = std::move(item.record);
@@ -514,6 +629,8 @@ void ServiceController::handleRequest() {
   cur_peer = nelt::PeerUid();
   cur_sock = -1;
   cur_conn_id = 0;
+  std::lock_guard<std::mutex> lock(mutex_recv);
+  dispatching_conn = 0;
 }
 
 bool ServiceController::_isAccountRequest(const std::string& method, int code) {
@@ -526,6 +643,42 @@ bool ServiceController::_isAccountRequest(const std::string& method, int code) {
 
 bool ServiceController::_callerMayUseAccount(std::string& why) const {
   return nelt::callerMayUseAccount(cur_peer, ALLOWED_GROUP, why);
+}
+
+void ServiceController::_logRefusalOf(int code, const std::string& why, const nelt::PeerUid& peer) {
+  debugW("Refused request " + std::to_string(code) + " of uid " +
+             (peer.known ? std::to_string(peer.uid) : std::string("unknown")) + ": " + why,
+         FN_HANDLE_REQUEST);
+}
+
+bool ServiceController::_answerOpenWindowNowLocked(int sock, Connection& conn,
+                                                   const std::string& line, bool allowed,
+                                                   const std::string& why) {
+  // Replies go out in request order: with an earlier request still waiting
+  // or being handled, this one waits its turn.
+  if (!conn.queue.empty() || dispatching_conn == conn.id) return false;
+  const std::string record = std::to_string(sock) + " " + line;
+  std::vector<std::string> words;
+  stringtok(record, " \n", words);
+  int code = 0;
+  if (!isOpenWindowLine(words, code)) return false;
+  if (code != REQ_CHECKOPENWINDOW) _echoRecord(record, words, code);
+  std::string status, data;
+  _openWindowLocked(code, words, sock, true, allowed, why, conn.peer, status, data);
+  // The socket is the one that sent the line, and only this thread closes
+  // sockets it owns: no other connection can be on that number now. A
+  // client whose buffers are full gets its connection ended rather than
+  // holding the receive thread.
+  const std::string frame = nelt::frameReply(nelt::replyText(status, data));
+  ssize_t n;
+  do {
+    n = send(sock, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(frame.size())) {
+    debugE(-1, "sendAll", FN_THREAD_RECV);
+    shutdown(sock, SHUT_RDWR);
+  }
+  return true;
 }
 
 void ServiceController::_logRefusal(int code, const std::string& why) const {

@@ -19,9 +19,11 @@
 
 #include "peer_uid.h"
 #include "protocol.h"
+#include "version_queries.h"
 
 class ServiceAPI;
 class Repository;
+struct Infoupdate_installed_app;
 
 class ServiceController {
  public:
@@ -48,6 +50,10 @@ class ServiceController {
   // Rebuilds the installed list with update marks. 0 when at least one
   // application got an update record, -1 otherwise.
   int loadListInfoUpdate();
+  // Blocks until the store client exists (made after the port is open) /
+  // until the start-up update detection has stored its list.
+  void waitForStoreClient();
+  void waitForStartupDetection();
 
  private:
   static constexpr int CLIENT_SLOTS = 10;
@@ -62,6 +68,10 @@ class ServiceController {
   // the queues stay bounded in total and descriptors remain for the store
   // transfers and the data files.
   static constexpr size_t kMaxConnections = 4096;
+  // Version queries of one update detection in flight at once, and how far
+  // past one query's time limit the whole detection may run.
+  static constexpr int kVersionQueriesInFlight = 8;
+  static constexpr long kDetectionSlackSeconds = 0;
 
   // One request taken off a connection's queue: the record ("SOCK LINE") and
   // the connection it came from. Socket numbers are reused by the system; the
@@ -99,6 +109,27 @@ class ServiceController {
   void _echoRecord(const std::string& record, const std::vector<std::string>& words, int code);
   void _sendReply(int sock, uint64_t conn_id, const std::string& text);
 
+  // Start-up work done after the port is open, on its own thread: the store
+  // client (its identity asks the network) and the first update detection.
+  void _startupWork();
+  // Whether a request can be answered without the store client.
+  static bool _needsStoreClient(const std::string& method, int code);
+  // Update detection (update_detection.cpp).
+  VersionQuerySetup _versionQuerySetup() const;
+  std::vector<Infoupdate_installed_app> _queryMarks(const std::string& inventory,
+                                                    const std::string& previous,
+                                                    const VersionQuerySetup& setup);
+  int _writeMarkedList(const std::string& inventory,
+                       const std::vector<Infoupdate_installed_app>& updates);
+  // The open-window requests touch only the state under mutex_recv: the
+  // receive thread answers them itself when the connection has nothing else
+  // waiting, so a slow request of another client never delays them.
+  bool _answerOpenWindowNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
+                                  const std::string& why);
+  void _openWindowLocked(int code, const std::vector<std::string>& words, int sock, bool alive,
+                         bool allowed, const std::string& why, const nelt::PeerUid& peer,
+                         std::string& status, std::string& data);
+
   // Handlers (handlers.cpp).
   void _setupHandlers();
   bool _runHandler(const std::vector<std::string>& words, std::string& status);
@@ -131,6 +162,7 @@ class ServiceController {
   // Requests that read or change the store account or its settings.
   static bool _isAccountRequest(const std::string& method, int code);
   void _logRefusal(int code, const std::string& why) const;
+  static void _logRefusalOf(int code, const std::string& why, const nelt::PeerUid& peer);
   static bool _isSectionList(const std::string& text);
 
  public:
@@ -161,6 +193,18 @@ class ServiceController {
   epoll_event event{};
   epoll_event events[MAX_EVENTS]{};
   std::string s_url_server;
+  // Held by the dispatcher while it handles a request and by the start-up
+  // thread while it stores its list: the repository is not shared otherwise.
+  std::mutex mutex_work;
+  std::thread thread_startup;
+  std::mutex mutex_startup;
+  std::condition_variable cond_startup;
+  bool store_client_ready = false;
+  bool startup_detection_done = false;
+  // Counts the installed lists the dispatcher stored; the start-up list is
+  // not stored over a newer one.
+  uint64_t inventory_generation = 0;
+  VersionCache version_cache;
   std::string screen_open;
   int sock_open = -1;
   int sock_open_store = -1;
@@ -169,6 +213,11 @@ class ServiceController {
   // Open connections by socket (receive thread inserts and erases).
   std::map<int, Connection> connections;
   uint64_t next_conn_id = 1;
+  // The connection whose request the dispatcher is handling (under
+  // mutex_recv): its later requests wait for it, open-window ones included.
+  uint64_t dispatching_conn = 0;
+  // Requests answered since standard output was last flushed.
+  int unflushed_requests = 0;
   // The request being handled: its socket and connection number.
   int cur_sock = -1;
   uint64_t cur_conn_id = 0;

@@ -19,6 +19,7 @@ std::string KAVIX_PATH;
 std::string DATA_CACHE_PATH;
 std::string IP_LOOKUP_URL = DEFAULT_IP_LOOKUP_URL;
 std::string ALLOWED_GROUP = "sudo";
+int VERSION_REUSE_SECONDS = 60;
 std::string CA_FILE;
 
 namespace {
@@ -69,6 +70,9 @@ void kavix_load_config(const std::string& path) {
   copyString(doc, "ip_lookup_url", IP_LOOKUP_URL);
   copyString(doc, "ca_file", CA_FILE);
   copyString(doc, "allowed_group", ALLOWED_GROUP);
+  it = doc.FindMember("version_reuse_seconds");
+  if (it != doc.MemberEnd() && it->value.IsInt() && it->value.GetInt() >= 0)
+    VERSION_REUSE_SECONDS = it->value.GetInt();
 }
 
 void debugE(int code, const std::string& msg, const std::string& func) {

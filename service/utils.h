@@ -21,6 +21,10 @@ extern std::string CA_FILE;
 // Members of this group may use the store account besides root and the
 // active session's user. Key "allowed_group", default "sudo".
 extern std::string ALLOWED_GROUP;
+// Installed lists asked for within this many seconds of a version answer
+// reuse it instead of asking the store again. Key "version_reuse_seconds",
+// default 60; 0 asks every time.
+extern int VERSION_REUSE_SECONDS;
 
 // The public-IP lookup used when the configuration names none.
 inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";

@@ -1,0 +1,140 @@
+#include "version_queries.h"
+
+#include <curl/curl.h>
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "json_util.h"
+#include "service_api.h"
+#include "utils.h"
+
+namespace {
+
+struct Transfer {
+  CURL* handle = nullptr;
+  size_t index = 0;
+  std::string body;
+  std::string url;
+};
+
+// The version in one detail reply: code 200 and a "currentVersion" text in
+// its data, read the way the store channel reduces any reply.
+bool versionOfReply(const std::string& body, std::string& version) {
+  rapidjson::Document whole;
+  int code = 0;
+  if (!ServiceAPI::parseOutsideJson(whole, body) || !nelt::getInt(whole, "code", code) ||
+      code != 200)
+    return false;
+  const std::string data = ServiceAPI::reduceReply(body);
+  rapidjson::Document doc;
+  doc.Parse(data.c_str(), data.size());
+  if (doc.HasParseError()) return false;
+  return nelt::getString(doc, "currentVersion", version);
+}
+
+}  // namespace
+
+std::string detailByNameUrl(const std::string& base_url, const std::string& slug) {
+  return base_url + "/api/v1/apps/" + nelt::percentEncode(slug) + "/detailAppByName";
+}
+
+void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& setup,
+                   std::chrono::steady_clock::time_point deadline) {
+  std::vector<size_t> pending;
+  for (size_t i = 0; i < queries.size(); ++i)
+    if (!queries[i].answered) pending.push_back(i);
+  if (pending.empty()) return;
+
+  CURLM* multi = curl_multi_init();
+  if (multi == nullptr) return;
+  struct curl_slist* headers = nullptr;
+  for (const std::string& line : setup.header_lines)
+    headers = curl_slist_append(headers, line.c_str());
+  // Connections are shared between the transfers, like the channel's own.
+  curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(setup.parallel));
+
+  std::vector<std::unique_ptr<Transfer>> running;
+  size_t next = 0;
+  const int parallel = std::max(1, setup.parallel);
+  auto start_more = [&] {
+    while (next < pending.size() && static_cast<int>(running.size()) < parallel) {
+      auto t = std::make_unique<Transfer>();
+      t->index = pending[next++];
+      t->url = detailByNameUrl(setup.base_url, queries[t->index].slug);
+      t->handle = curl_easy_init();
+      if (t->handle == nullptr) continue;
+      ServiceAPI::applyTransferLimits(t->handle, setup.transfer_seconds, setup.connect_seconds,
+                                      setup.ca_file);
+      curl_easy_setopt(t->handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
+      curl_easy_setopt(t->handle, CURLOPT_WRITEDATA, &t->body);
+      curl_easy_setopt(t->handle, CURLOPT_HTTPHEADER, headers);
+      curl_easy_setopt(t->handle, CURLOPT_URL, t->url.c_str());
+      curl_easy_setopt(t->handle, CURLOPT_PRIVATE, t.get());
+      curl_multi_add_handle(multi, t->handle);
+      running.push_back(std::move(t));
+    }
+  };
+  start_more();
+  while (!running.empty()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    int still = 0;
+    curl_multi_perform(multi, &still);
+    CURLMsg* msg = nullptr;
+    int left = 0;
+    while ((msg = curl_multi_info_read(multi, &left)) != nullptr) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      Transfer* t = nullptr;
+      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&t));
+      if (t == nullptr) continue;
+      if (msg->data.result == CURLE_OK) {
+        VersionQuery& q = queries[t->index];
+        q.answered = versionOfReply(t->body, q.version);
+      } else {
+        debugE(-1, curl_easy_strerror(msg->data.result),
+               "void queryVersions(" + queries[t->index].slug + ")");
+      }
+      curl_multi_remove_handle(multi, t->handle);
+      curl_easy_cleanup(t->handle);
+      t->handle = nullptr;
+      running.erase(std::find_if(running.begin(), running.end(),
+                                 [t](const std::unique_ptr<Transfer>& r) { return r.get() == t; }));
+    }
+    start_more();
+    if (running.empty()) break;
+    const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    curl_multi_poll(multi, nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(wait_ms.count(), 0, 200)), nullptr);
+  }
+  for (auto& t : running) {
+    curl_multi_remove_handle(multi, t->handle);
+    curl_easy_cleanup(t->handle);
+  }
+  curl_multi_cleanup(multi);
+  if (headers != nullptr) curl_slist_free_all(headers);
+}
+
+size_t VersionCache::fill(std::vector<VersionQuery>& queries, std::chrono::seconds max_age) {
+  if (max_age.count() <= 0) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  size_t filled = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (VersionQuery& q : queries) {
+    auto it = entries_.find(q.slug);
+    if (it == entries_.end() || now - it->second.at >= max_age) continue;
+    q.version = it->second.version;
+    q.answered = true;
+    ++filled;
+  }
+  return filled;
+}
+
+void VersionCache::store(const std::vector<VersionQuery>& queries) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const VersionQuery& q : queries)
+    if (q.answered) entries_[q.slug] = Entry{q.version, now};
+}
