@@ -458,10 +458,14 @@ TEST_F(EngineTest, FailureAfterTheSnapInstallUndoesIt) {
   EXPECT_EQ(runs(), 1) << "one authorisation: " << readFile(log);
 
   ASSERT_EQ(nelt::removeTree(meta), 0);
+  writeFile(log, "");
   ASSERT_EQ(engine->install("hello-nelt", "1.0", 0), 0);
   ASSERT_EQ(follow().back(), 200);
   EXPECT_EQ(engine->installedVersion(), "1.0");
   EXPECT_EQ(engine->lastError(), "");
+  EXPECT_EQ(runs(), 1) << "a whole install asks once: " << readFile(log);
+  EXPECT_EQ(readFile(log).rfind(nelt::test::binDir() + "/nelt-helper install hello-nelt /", 0), 0u)
+      << readFile(log);
   const std::string meta_before = readFile(meta);
 
   // The update's metadata write fails half way (its temporary file cannot be
