@@ -48,7 +48,7 @@ done
 [ ! -e "$R/usr/bin/nelt" ] || fail "the package installs /usr/bin/nelt, the service's working folder"
 for p in "$R"/usr/bin/*; do
   case "${p##*/}" in
-    KavixService | NeltStore | nelt-cli | kavix-pack) ;;
+    KavixService | NeltStore | nelt-cli | kavix-pack | nelt-helper) ;;
     *) fail "unexpected program in the package: /usr/bin/${p##*/}" ;;
   esac
 done
