@@ -9,6 +9,13 @@ shift || true
 cmake --build "$build" --target nelt-bench nelt-store-server -j2 >/dev/null
 "$build/bin/nelt-bench" --bin-dir "$build/bin" "$@"
 
+# The service: start-up, installed lists and open-window checks under load.
+if cmake --build "$build" --target nelt-service-bench -j2 >/dev/null 2>&1; then
+  echo
+  PATH="$here/../tools/standins:$build/bin:$PATH" NELT_SOURCE_DIR="$here/.." NELT_BIN_DIR="$build/bin" \
+    "$build/bin/nelt-service-bench"
+fi
+
 # The caller look-up of the service and its clients.
 if cmake --build "$build" --target nelt-peer-uid-bench -j2 >/dev/null 2>&1; then
   echo

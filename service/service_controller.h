@@ -70,7 +70,7 @@ class ServiceController {
   static constexpr size_t kMaxConnections = 4096;
   // Version queries of one update detection in flight at once, and how far
   // past one query's time limit the whole detection may run.
-  static constexpr int kVersionQueriesInFlight = 8;
+  static constexpr int kVersionQueriesInFlight = 16;
   static constexpr long kDetectionSlackSeconds = 0;
 
   // One request taken off a connection's queue: the record ("SOCK LINE") and
