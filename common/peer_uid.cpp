@@ -203,9 +203,9 @@ Lookup lookupBoth(LookupFn fn, const Endpoint& src, const Endpoint& dst, uid_t& 
 
 }  // namespace
 
-PeerUid peerUidOf(int fd) { return peerUidOf(fd, PeerSource::Any); }
+namespace {
 
-PeerUid peerUidOf(int fd, PeerSource source) {
+PeerUid lookUpPeer(int fd, PeerSource source, std::chrono::milliseconds accept_wait) {
   PeerUid out;
   int type = 0, proto = 0;
   socklen_t len = sizeof type;
@@ -235,7 +235,7 @@ PeerUid peerUidOf(int fd, PeerSource source) {
   uid_t uid = 0;
   // A service accepts at once; a connection still waiting in the listen
   // queue is asked about again for a little while.
-  const auto deadline = std::chrono::steady_clock::now() + kAcceptWait;
+  const auto deadline = std::chrono::steady_clock::now() + accept_wait;
   Lookup got = Lookup::Failed;
   for (;;) {
     got = Lookup::Failed;
@@ -255,6 +255,16 @@ PeerUid peerUidOf(int fd, PeerSource source) {
                                           : "socket tables cannot be read";
   }
   return out;
+}
+
+}  // namespace
+
+PeerUid peerUidOf(int fd) { return lookUpPeer(fd, PeerSource::Any, kAcceptWait); }
+
+PeerUid peerUidOf(int fd, PeerSource source) { return lookUpPeer(fd, source, kAcceptWait); }
+
+PeerUid peerUidOfClient(int fd) {
+  return lookUpPeer(fd, PeerSource::Any, std::chrono::milliseconds(0));
 }
 
 bool serviceUidAcceptable(const PeerUid& peer, std::string& why) {

@@ -34,6 +34,12 @@ PeerUid peerUidOf(int fd);
 enum class PeerSource { Any, SockDiag, ProcNet };
 PeerUid peerUidOf(int fd, PeerSource source);
 
+// The look-up for a socket this process accepted: the other end is a client
+// that connected on its own, so it is never waited for. A client that has
+// already closed its socket is reported as unknown at once; a server must not
+// let one abandoned connection hold up everyone else for seconds.
+PeerUid peerUidOfClient(int fd);
+
 // Name of the environment variable that lets a client accept a service
 // running under a uid other than root or its own (tests, demos).
 extern const char* const kTrustServiceUidEnv;

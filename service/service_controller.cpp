@@ -285,7 +285,7 @@ int ServiceController::acceptNewClient() {
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   // Who opened the connection, asked of the kernel once: account requests
   // are answered only for some users.
-  const nelt::PeerUid peer = nelt::peerUidOf(sock);
+  const nelt::PeerUid peer = nelt::peerUidOfClient(sock);
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
     if (connections.size() >= kMaxConnections) {

@@ -371,4 +371,27 @@ TEST_F(Transport, ClientsFloodingRequestsDoNotHoldUpOthers) {
   EXPECT_TRUE(service.proc().running());
 }
 
+// A client that connects and hangs up before the service has accepted it
+// leaves a socket nobody owns any more; asking the kernel who owned it must
+// not hold the receive thread, or a loop of such connections stalls everyone.
+TEST_F(Transport, AbandonedConnectionsDoNotStallOthers) {
+  startService();
+  std::string reply;
+  ASSERT_TRUE(client.request("POST 0 NativeStore\n", reply));
+  for (int i = 0; i < 5; ++i) {
+    ProtoClient gone;
+    ASSERT_TRUE(service.connect(gone));
+    linger lg{1, 0};
+    setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    gone.close();
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client.request("GET 17 \n", reply, 60s));
+  const double waited =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ figures ] answered %.1f ms after five abandoned connections\n", waited);
+  // Each abandoned connection used to cost the receive thread seconds.
+  EXPECT_LT(waited, 5000.0);
+}
+
 }  // namespace
