@@ -5,6 +5,7 @@
 
 #include "icon_path.h"
 #include "store_globals.h"
+#include "twidget.h"
 #include "ui_account_view.h"
 
 namespace {
@@ -27,6 +28,7 @@ AccountView::AccountView(QWidget* parent) : QWidget(parent), ui(new Ui_AccountVi
   ui->textEditPass->setCursorPosition(0);
   setLinks();
   ui->lb_name->setWordWrap(true);
+  fitLineHeight(ui->lb_name);
   addShadow(ui->textEditAcc);
   addShadow(ui->textEditPass);
 }

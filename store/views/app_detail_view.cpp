@@ -22,6 +22,12 @@ const QStringList SHOT_FORMATS = {"png", "jpeg", "jpg"};
 TWallpapperWidget::TWallpapperWidget(TLabel* parent) : TLabel(parent) {
   setObjectName("TWallpapperWidget");
   setStyleSheet("border: 2px solid white");
+  // A styled frame takes its width from the border of the style sheet, so
+  // the picture is scaled into the inside of the border. Without it the
+  // label has no frame width and a widget-sized picture hides the border
+  // (and with it the green mark of the thumbnail shown large).
+  setFrameShape(QFrame::StyledPanel);
+  setScaledContents(true);
 }
 
 void TWallpapperWidget::setSize(int w, int h) {
@@ -48,8 +54,10 @@ void TWallpapperWidget::setWallpaper(QString shot) {
   pix = QPixmap::fromImage(decodeImage(bytes));
   QPixmap scaled = scaledPixmap(pix, size());
   if (!scaled.isNull()) {
-    setContentsMargins(0, 0, 0, 0);
-    setAttribute(Qt::WA_TranslucentBackground);
+    // Neither zero contents margins nor a translucent background here: the
+    // style sheet keeps its border in the margins, and a translucent label
+    // paints no border at all, so the frame marking the shown thumbnail
+    // would never appear.
     clear();
     setPixmap(scaled);
   }
@@ -112,6 +120,10 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
   ui->rate_number->setText("0.0");
 
   ui->scrollArea->setStyleSheet(SCROLL_STYLE_LIST);
+
+  // The action bar's grey background would otherwise reach the bar's groove
+  // and leave an empty bar with only its percentage visible.
+  ui->progressBar->setStyleSheet(PROGRESS_STYLE);
 }
 
 AppDetailView::~AppDetailView() { delete ui; }

@@ -150,7 +150,9 @@ void FrameItemV::setDesc(QString desc) { lb_desc->setText(shortenText(desc, DESC
 void FrameItemV::setSize(int w, int h) {
   setFixedSize(w, h);
   lb_icon->setFixedSize(qMax(0, h - 10), qMax(0, h - 10));
-  lb_name->setFixedHeight(20);
+  // At least one whole line of the 15-point name, descenders and tone marks
+  // included.
+  lb_name->setFixedHeight(qMax(20, lineHeight(lb_name)));
   fr_name->setFixedSize(qMax(0, 2 * h), qMax(0, h - 20));
   lb_desc->setFixedSize(qMax(0, w - 3 * h - 20), qMax(0, h - 30));
   for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {

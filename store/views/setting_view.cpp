@@ -13,6 +13,9 @@
 
 SettingView::SettingView(QWidget* parent) : QWidget(parent), ui(new Ui_SettingView) {
   ui->setupUi(this);
+  // The separator line below overlaps the title's lower part and paints its
+  // background there: keep the text in the part that stays visible.
+  ui->label_2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   ui->verticalLayout->setAlignment(Qt::AlignTop);
   auto* shadow = new QGraphicsDropShadowEffect(ui->framesetting1);
   shadow->setColor(QColor("#cfcfcf"));

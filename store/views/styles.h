@@ -16,3 +16,10 @@ inline constexpr const char* SCROLL_STYLE_LIST =
     "min-height: 10px; }QScrollBar::add-line:vertical {background: #ffffff;height: "
     "0px;subcontrol-position: bottom;subcontrol-origin: margin;}QScrollBar::sub-line:vertical "
     "{background: #cfcfcf; height: 0px;subcontrol-position: top;subcontrol-origin: margin;}";
+
+// The detail page's install progress: a white groove with a thin grey rim and
+// a green fill, the percentage centred.
+inline constexpr const char* PROGRESS_STYLE =
+    "QProgressBar {border: 1px solid #cfcfcf; border-radius: 5px; background-color: #ffffff; "
+    "text-align: center; color: #404040; }QProgressBar::chunk {background-color: #52C41A; "
+    "border-radius: 4px; }";

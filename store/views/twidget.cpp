@@ -26,6 +26,22 @@ QString shortenText(const QString& text, int limit) {
   return text.left(limit == 0 ? 0 : ends[limit - 1]) + QStringLiteral("...");
 }
 
+int lineHeight(QLabel* label) {
+  // Polishing applies the style sheet's font, padding and border.
+  label->ensurePolished();
+  const int chrome = label->height() - label->contentsRect().height();
+  return label->fontMetrics().lineSpacing() + chrome;
+}
+
+void fitLineHeight(QLabel* label) {
+  const int needed = lineHeight(label);
+  if (label->height() >= needed) return;
+  label->resize(label->width(), needed);
+  if (label->minimumHeight() > 0 && label->minimumHeight() < needed)
+    label->setMinimumHeight(needed);
+  if (label->maximumHeight() < needed) label->setMaximumHeight(needed);
+}
+
 TWidget::TWidget(QWidget* parent) : QWidget(parent) {}
 
 TFrame::TFrame(QFrame* parent) : QFrame(parent) {}

@@ -22,6 +22,14 @@ int textLength(const QString& text);
 // `text` cut to its first `limit` characters followed by "..." when it is
 // longer than `limit`; otherwise `text` itself.
 QString shortenText(const QString& text, int limit);
+// Height a label needs to show one line of its text uncut: the line box of
+// the font it is drawn with (its style sheet included) plus its margins.
+// Tall fonts (Noto, DejaVu) and Vietnamese tone marks need more room than
+// the point size suggests.
+int lineHeight(QLabel* label);
+// Grows `label` downwards (top and width kept) when it is shorter than one
+// line of its text.
+void fitLineHeight(QLabel* label);
 
 class TWidget : public QWidget {
   Q_OBJECT

@@ -128,6 +128,12 @@ class TestImageDownload : public QObject {
     thumb.setWallpaper("shot.png");
     QCOMPARE(thumb.getWallpaper()->size(), QSize(320, 180));
     QCOMPARE(shownBy(&thumb).size(), QSize(140, 80));
+    // The frame marking the thumbnail shown large stays visible around a
+    // downloaded picture.
+    thumb.setStyleSheet("border: 3px solid #75FF08");
+    QImage drawn = thumb.grab().toImage();
+    QVERIFY(near(QColor(drawn.pixel(1, 1)), QColor(0x75, 0xFF, 0x08), 2));
+    QVERIFY(near(QColor(drawn.pixel(70, 40)), RED, 2));
 
     HomeView home;
     home.setBanner(http.baseUrl() + "/banner.png");

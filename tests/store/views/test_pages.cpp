@@ -142,6 +142,29 @@ class TestPages : public QObject {
     QCOMPARE(ui->checkBox_setting->geometry(), QRect(320, 10, 16, 23));
     QVERIFY(ui->framesetting1->graphicsEffect());
   }
+
+  // Names in large type (tall fonts, Vietnamese tone marks and descenders)
+  // must get a whole line, or their lower part is cut off.
+  void namesGetAWholeLine() {
+    const QString name = QString::fromUtf8("Người dùng thử ỹgjp");
+    AccountView account;
+    account.ui->lb_name->setText(name);
+    QVERIFY2(account.ui->lb_name->height() >= lineHeight(account.ui->lb_name),
+             qPrintable(QString::number(account.ui->lb_name->height())));
+    QCOMPARE(account.ui->lb_name->y(), 50);
+
+    FrameItemV wide;
+    wide.setName(name, "slug");
+    wide.setSize(890, 130);
+    QVERIFY(wide.lb_name->height() >= lineHeight(wide.lb_name));
+
+    // The settings title shares its lower part with the separator line,
+    // which paints over it: the text must end above the line.
+    SettingView settings;
+    QLabel* title = settings.ui->label_2;
+    QVERIFY(title->alignment() & Qt::AlignTop);
+    QVERIFY(lineHeight(title) <= settings.ui->line->y());
+  }
 };
 
 QTEST_MAIN(TestPages)
