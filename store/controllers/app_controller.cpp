@@ -974,7 +974,10 @@ void AppController::_calculateSizeDesc(QString text) {
 }
 
 void AppController::_calculateSizeName(QString text) {
-  const int h = 21 * estimateLines(text, 14);
+  // 21 pixels a line suits a compact font; taller ones (Noto, DejaVu) need
+  // their own line height or the last line loses its lower part.
+  const int line = qMax(21, lineHeight(ui_detail->nameapp));
+  const int h = line * estimateLines(text, 14);
   ui_detail->nameapp->setFixedHeight(h >= 31 ? h : 30);
 }
 
