@@ -616,12 +616,25 @@ void ServiceController::handleRequest() {
   std::string status;
   data_res.clear();
   std::string why;
+  // Whoever holds a reply can find its request in the log: with nothing else
+  // waiting the lines go out before the reply does; under load they still go
+  // out in batches.
+  const auto flushIfIdle = [this] {
+    bool idle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_recv);
+      idle = queued_total == 0;
+    }
+    if (idle) flushLog();
+  };
   if (_isAccountRequest(words[1], code) && !_callerMayUseAccount(why)) {
     // Refused before its handler: nothing of the account is read or changed.
     _logRefusal(code, why);
+    flushIfIdle();
     _sendReply(sock, item.conn_id, nelt::replyText(nelt::STATUS_FAILED, ""));
   } else if (_runHandler(words, status)) {
     buffer_send = nelt::replyText(status, data_res);
+    flushIfIdle();
     _sendReply(sock, item.conn_id, buffer_send);
   }
   data_res.clear();
