@@ -397,30 +397,7 @@ int AppController::_refreshInstalledListView() {
   num_installeds = static_cast<int>(installed_records.size());
 
   int shown = 0;
-  for (const InfoAppInstalled& record : installed_records) {
-    KavixReply detail;
-    if (api->getDetailApp(record.slug, &detail) != 0) continue;
-    if (detail.status == 8001) return RUN_AGAIN;
-    if (detail.status != 200) continue;
-    auto* tile = new FrameItemV();
-    tile->setSize(890, 130);
-    std::string text;
-    if (getStr(detail.doc, "name", text)) tile->setName(qstr(text), qstr(record.slug));
-    if (getStr(detail.doc, "shortDescription", text)) tile->setDesc(qstr(text));
-    tile->useButton("Launch");
-    tile->useButton("Remove");
-    tile->setVersion(qstr(record.ver_cur));
-    if (record.update == 1) tile->setNewVersion(qstr(record.ver_new));
-    page->addItem(tile);
-    page->apps.push_back(tile);
-    page->num_apps = static_cast<int>(page->apps.size());
-    connect(tile, &FrameItemV::clickLeft, this, &AppController::onAppDetailView);
-    connect(tile->bt_Launch, &QPushButton::clicked, this, &AppController::onLaunch);
-    connect(tile->bt_Remove, &QPushButton::clicked, this, &AppController::onRemove);
-    ++shown;
-    QString icon;
-    if (iconOf(detail.doc, icon)) tile->setIcon(icon);
-  }
+  if (_fillInstalledTiles(page, installed_records, false, shown) == RUN_AGAIN) return RUN_AGAIN;
   ui_listinstalled->label->setText(QString("Danh sách ứng dụng đã cài đặt (%1)").arg(shown));
   return RUN_DONE;
 }
@@ -449,6 +426,18 @@ int AppController::_refreshUpdateListView() {
   num_updates = static_cast<int>(records.size());
 
   int shown = 0;
+  if (_fillInstalledTiles(page, records, true, shown) == RUN_AGAIN) return RUN_AGAIN;
+  ui_listupdate->label->setText(QString("Danh sách ứng dụng cập nhật (%1)").arg(shown));
+  return RUN_DONE;
+}
+
+// One wide tile per installed application whose detail the store still
+// serves: Launch and Remove on the installed page, Update on the updates
+// page. RUN_AGAIN when the store revoked the token on the way.
+int AppController::_fillInstalledTiles(ListAppsView* page,
+                                       const std::vector<InfoAppInstalled>& records,
+                                       bool update_page, int& shown) {
+  shown = 0;
   for (const InfoAppInstalled& record : records) {
     KavixReply detail;
     if (api->getDetailApp(record.slug, &detail) != 0) continue;
@@ -459,19 +448,28 @@ int AppController::_refreshUpdateListView() {
     std::string text;
     if (getStr(detail.doc, "name", text)) tile->setName(qstr(text), qstr(record.slug));
     if (getStr(detail.doc, "shortDescription", text)) tile->setDesc(qstr(text));
-    tile->useButton("Update");
+    if (update_page) {
+      tile->useButton("Update");
+    } else {
+      tile->useButton("Launch");
+      tile->useButton("Remove");
+    }
     tile->setVersion(qstr(record.ver_cur));
-    tile->setNewVersion(qstr(record.ver_new));
+    if (update_page || record.update == 1) tile->setNewVersion(qstr(record.ver_new));
     page->addItem(tile);
     page->apps.push_back(tile);
     page->num_apps = static_cast<int>(page->apps.size());
     connect(tile, &FrameItemV::clickLeft, this, &AppController::onAppDetailView);
-    connect(tile->bt_Update, &QPushButton::clicked, this, &AppController::onUpdate);
+    if (update_page) {
+      connect(tile->bt_Update, &QPushButton::clicked, this, &AppController::onUpdate);
+    } else {
+      connect(tile->bt_Launch, &QPushButton::clicked, this, &AppController::onLaunch);
+      connect(tile->bt_Remove, &QPushButton::clicked, this, &AppController::onRemove);
+    }
     ++shown;
     QString icon;
     if (iconOf(detail.doc, icon)) tile->setIcon(icon);
   }
-  ui_listupdate->label->setText(QString("Danh sách ứng dụng cập nhật (%1)").arg(shown));
   return RUN_DONE;
 }
 

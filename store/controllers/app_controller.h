@@ -147,6 +147,8 @@ class AppController : public QObject {
   int _refreshSectionView();
   int _refreshInstalledListView();
   int _refreshUpdateListView();
+  int _fillInstalledTiles(ListAppsView* page, const std::vector<InfoAppInstalled>& records,
+                          bool update_page, int& shown);
   int _findAppInstalled(std::string slug);
 
   void _cleanDetailPage();
