@@ -9,6 +9,8 @@
 #include "service_controller.h"
 #include "utils.h"
 
+using nelt::service::URL_HOST;
+
 void ServiceController::_setupHandlers() {
   repo = new Repository(DATA_CACHE_PATH);
   repo->setServerBase(URL_HOST);

@@ -10,6 +10,8 @@
 #include "service_controller.h"
 #include "utils.h"
 
+using nelt::service::URL_HOST;
+
 namespace {
 // Exit code when the working or data folder is missing or relative.
 constexpr int EXIT_BAD_FOLDER = -8;

@@ -15,6 +15,8 @@
 #include "json_util.h"
 #include "utils.h"
 
+using nelt::service::URL_HOST;
+
 namespace {
 
 // The working directory, however long it is; empty when it cannot be read.

@@ -18,6 +18,8 @@
 #include "service_api.h"
 #include "utils.h"
 
+using nelt::service::URL_HOST;
+
 namespace {
 const char* const FN_INIT_SOCKET = "int ServiceController::initSocket()";
 const char* const FN_ACCEPT = "int ServiceController::acceptNewClient()";

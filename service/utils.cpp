@@ -11,7 +11,7 @@
 
 #include "protocol.h"
 
-std::string URL_HOST;
+std::string nelt::service::URL_HOST;
 int PORT_LOCAL = 0;
 int* PORT_LOCAL_A = nullptr;
 int LEN_PORT_LOCAL_A = 0;
@@ -49,7 +49,7 @@ void kavix_load_config(const std::string& path) {
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) return;
 
-  copyString(doc, "host", URL_HOST);
+  copyString(doc, "host", nelt::service::URL_HOST);
   auto it = doc.FindMember("local_port");
   if (it != doc.MemberEnd() && isPort(it->value)) PORT_LOCAL = it->value.GetInt();
   it = doc.FindMember("local_port_a");

@@ -7,7 +7,12 @@
 
 // Filled once by kavix_load_config before anything else is created; read-only
 // afterwards.
+namespace nelt::service {
+// The store server's base address (key "host"). In its own namespace because
+// the window has a URL_HOST of its own, received from this service, and one
+// program may link both.
 extern std::string URL_HOST;
+}  // namespace nelt::service
 extern int PORT_LOCAL;
 extern int* PORT_LOCAL_A;
 extern int LEN_PORT_LOCAL_A;

@@ -20,6 +20,8 @@
 #include "paths.h"
 #include "store_globals.h"
 
+using nelt::window::setCurrentInstall;
+
 namespace nelt {
 
 namespace {

@@ -35,6 +35,10 @@
 #include "ui_main_window.h"
 #include "user_controller.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+using nelt::window::KAVIX_SECTION_CURRENT;
+using nelt::window::setCurrentInstall;
+
 using rapidjson::Value;
 
 namespace {

@@ -16,6 +16,9 @@
 #include "twidget.h"
 #include "ui_main_window.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+using nelt::window::setCurrentInstall;
+
 MainController::MainController() {
   KAVIX_APP_CURRENT.clear();
   setCurrentInstall("");

@@ -8,7 +8,8 @@
 #include "json_util.h"
 #include "paths.h"
 
-int _PORT_LOCAL = 0;
+using nelt::window::_PORT_LOCAL;
+
 
 void kavix_load_port(const std::string& path) {
   const std::string text = nelt::readJoinedLines(path);

@@ -19,9 +19,7 @@
 
 #include "kavix_api.h"
 #include "process.h"
-
-// The service's port as last read from the port file; 0 until one was read.
-extern int _PORT_LOCAL;
+#include "store_globals.h"
 
 // Reads the port file at `path` and, when it holds a JSON object with an
 // integer "port", stores it in _PORT_LOCAL. Anything else leaves it unchanged.

@@ -19,6 +19,8 @@
 #include "ui_main_window.h"
 #include "user_model.h"
 
+using nelt::window::currentInstall;
+
 namespace {
 
 // One picture for every account that has an avatar.

@@ -12,6 +12,8 @@
 #include "peer_uid.h"
 #include "store_globals.h"
 
+using nelt::window::URL_HOST;
+
 namespace {
 
 // Replies are JSON documents of a few kilobytes; the largest are catalog

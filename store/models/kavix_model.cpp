@@ -23,6 +23,9 @@
 #include "store_globals.h"
 #include "work_area.h"
 
+using nelt::window::URL_HOST;
+using nelt::window::setCurrentInstall;
+
 namespace {
 
 // Public-address lookup used for the client identity of the download. Tests

@@ -2,7 +2,12 @@
 
 #include <mutex>
 
+namespace nelt::window {
+
 std::string URL_HOST;
+int _PORT_LOCAL = 0;
+std::string KAVIX_APP_CURRENT;
+std::string KAVIX_SECTION_CURRENT;
 
 namespace {
 std::mutex current_install_mutex;
@@ -18,3 +23,5 @@ void setCurrentInstall(const std::string& slug) {
   std::lock_guard<std::mutex> lock(current_install_mutex);
   KAVIX_STORE_CURRENT_INSTALL = slug;
 }
+
+}  // namespace nelt::window

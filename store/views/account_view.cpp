@@ -8,6 +8,8 @@
 #include "twidget.h"
 #include "ui_account_view.h"
 
+using nelt::window::URL_HOST;
+
 namespace {
 
 void addShadow(QWidget* w) {

@@ -6,6 +6,8 @@
 
 #include "image_fetch.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+
 FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
   setParent(parent);
   setObjectName("FrameItemH");

@@ -8,6 +8,9 @@
 #include "image_fetch.h"
 #include "store_globals.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+using nelt::window::currentInstall;
+
 namespace {
 
 const char* const BUTTON_STYLE =

@@ -12,6 +12,8 @@
 
 #include "store_globals.h"
 
+using nelt::window::URL_HOST;
+
 int ImageFetch::time_limit_ms = ImageFetch::DEFAULT_TIME_LIMIT_MS;
 
 void ImageFetch::setTimeLimit(int ms) { time_limit_ms = ms > 0 ? ms : DEFAULT_TIME_LIMIT_MS; }

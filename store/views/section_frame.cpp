@@ -11,7 +11,8 @@
 #include "frame_item_h.h"
 #include "icon_path.h"
 
-std::string KAVIX_SECTION_CURRENT;
+using nelt::window::KAVIX_SECTION_CURRENT;
+
 
 TCommandLinkButton::TCommandLinkButton(QWidget* parent) : QCommandLinkButton(parent) {}
 

@@ -16,10 +16,6 @@ class QMouseEvent;
 class QScrollArea;
 class QVBoxLayout;
 
-// The section whose "all" link was pressed last: section name, "&", decimal
-// section id. GUI thread only.
-extern std::string KAVIX_SECTION_CURRENT;
-
 // The "all" link of a strip; acts on the press of the left button.
 class TCommandLinkButton : public QCommandLinkButton {
   Q_OBJECT

@@ -3,7 +3,8 @@
 #include <QMouseEvent>
 #include <QTextBoundaryFinder>
 
-std::string KAVIX_APP_CURRENT;
+using nelt::window::KAVIX_APP_CURRENT;
+
 
 namespace {
 

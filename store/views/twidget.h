@@ -9,12 +9,9 @@
 #include <QWidget>
 #include <string>
 
-class QMouseEvent;
+#include "store_globals.h"
 
-// The application whose button (or tile) was pressed last: decimal id, "&",
-// slug. Widget signals carry no arguments, so receivers read this instead.
-// GUI thread only.
-extern std::string KAVIX_APP_CURRENT;
+class QMouseEvent;
 
 // Characters of `text` as a reader counts them: a Vietnamese letter with its
 // tone mark is one character whether it is stored composed or not.

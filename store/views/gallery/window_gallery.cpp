@@ -28,6 +28,8 @@
 #include "ui_main_window.h"
 #include "user_controller.h"
 
+using nelt::window::KAVIX_SECTION_CURRENT;
+
 namespace {
 
 long rssKiB() {

@@ -4,6 +4,8 @@
 #include "test_support.h"
 #include "utils.h"
 
+using nelt::service::URL_HOST;
+
 namespace {
 
 using nelt::test::TempDir;

@@ -13,6 +13,8 @@
 #include "service_api.h"
 #include "store_client_support.h"
 
+using nelt::service::URL_HOST;
+
 using namespace nelt::test;
 
 namespace {

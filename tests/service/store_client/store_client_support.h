@@ -48,14 +48,14 @@ class FakeSystem {
     nelt::makeDir(dir_.sub("snap"));
     saved_ip_url_ = IP_LOOKUP_URL;
     saved_ca_ = CA_FILE;
-    saved_host_ = URL_HOST;
+    saved_host_ = nelt::service::URL_HOST;
     IP_LOOKUP_URL.clear();
     CA_FILE.clear();
   }
   ~FakeSystem() {
     IP_LOOKUP_URL = saved_ip_url_;
     CA_FILE = saved_ca_;
-    URL_HOST = saved_host_;
+    nelt::service::URL_HOST = saved_host_;
   }
   const std::string& root() const { return dir_.path(); }
   std::string snapDir() const { return dir_.sub("snap"); }

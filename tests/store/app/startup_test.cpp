@@ -14,6 +14,8 @@
 #include "test_support.h"
 #include "ui_main_window.h"
 
+using nelt::window::_PORT_LOCAL;
+
 using nelt::StartupOptions;
 using nelt::StartupPrompt;
 using nelt::test::ServiceHarness;

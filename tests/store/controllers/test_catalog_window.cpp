@@ -27,6 +27,8 @@
 #include "user_model.h"
 #include "window_stack.h"
 
+using nelt::window::KAVIX_SECTION_CURRENT;
+
 using wintest::WindowStack;
 
 namespace {

@@ -24,6 +24,9 @@
 #include "ui_main_window.h"
 #include "window_stack.h"
 
+using nelt::window::currentInstall;
+using nelt::window::setCurrentInstall;
+
 using wintest::WindowStack;
 
 namespace {

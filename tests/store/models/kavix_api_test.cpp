@@ -11,6 +11,10 @@
 #include "model_log.h"
 #include "protocol.h"
 #include "store_globals.h"
+#include "test_support.h"
+#include "utils.h"
+
+using nelt::window::URL_HOST;
 
 using nelt::test::FakeReply;
 using nelt::test::FakeService;
@@ -69,6 +73,22 @@ TEST_F(KavixApiTest, InitIdentifiesAndFetchesTheHostOnTheMainConnectionOnly) {
   KavixAPI dev(service.port(), false);
   ASSERT_EQ(dev.init(), 1);
   EXPECT_EQ(service.lines()[2], "POST 0 CreatorTool\n");
+}
+
+// This program links the service's settings as well: the service's store
+// address and the window's are two values, each set only by its own side.
+TEST_F(KavixApiTest, TheWindowsStoreAddressIsNotTheServices) {
+  nelt::test::TempDir dir;
+  nelt::test::writeFile(dir.sub("nelt_store.conf"), "{\"host\": \"https://store.example\"}");
+  kavix_load_config(dir.sub("nelt_store.conf"));
+  EXPECT_EQ(nelt::service::URL_HOST, "https://store.example");
+
+  FakeService service;
+  ASSERT_TRUE(service.start(standard()));
+  KavixAPI api(service.port(), true);
+  ASSERT_EQ(api.init(), 1);
+  EXPECT_EQ(URL_HOST, "http://127.0.0.1:9");
+  EXPECT_EQ(nelt::service::URL_HOST, "https://store.example");
 }
 
 TEST_F(KavixApiTest, InitFailsWithoutAService) {

@@ -26,6 +26,10 @@
 #include "store_globals.h"
 #include "test_support.h"
 
+using nelt::window::URL_HOST;
+using nelt::window::currentInstall;
+using nelt::window::setCurrentInstall;
+
 extern char** environ;
 
 namespace {

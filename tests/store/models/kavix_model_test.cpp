@@ -24,6 +24,10 @@
 #include "store_globals.h"
 #include "test_support.h"
 
+using nelt::window::URL_HOST;
+using nelt::window::currentInstall;
+using nelt::window::setCurrentInstall;
+
 namespace {
 
 using namespace nelt::test;

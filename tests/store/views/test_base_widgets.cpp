@@ -5,6 +5,8 @@
 
 #include "twidget.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+
 class TestBaseWidgets : public QObject {
   Q_OBJECT
 

@@ -23,6 +23,8 @@
 #include "ui_home_view.h"
 #include "view_test_util.h"
 
+using nelt::window::URL_HOST;
+
 using viewtest::centreColour;
 using viewtest::near;
 

@@ -21,6 +21,8 @@
 #include "ui_setting_view.h"
 #include "view_test_util.h"
 
+using nelt::window::URL_HOST;
+
 namespace {
 
 QString vietnamese(int n) {

@@ -13,6 +13,10 @@
 #include "store_globals.h"
 #include "view_test_util.h"
 
+using nelt::window::KAVIX_APP_CURRENT;
+using nelt::window::KAVIX_SECTION_CURRENT;
+using nelt::window::setCurrentInstall;
+
 namespace {
 
 // `n` Vietnamese letters (multi-byte in UTF-8).
