@@ -10,7 +10,6 @@
 
 using nelt::window::_PORT_LOCAL;
 
-
 void kavix_load_port(const std::string& path) {
   const std::string text = nelt::readJoinedLines(path);
   if (text.empty()) return;

@@ -23,8 +23,8 @@
 #include "store_globals.h"
 #include "work_area.h"
 
-using nelt::window::URL_HOST;
 using nelt::window::setCurrentInstall;
+using nelt::window::URL_HOST;
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "image_fetch.h"
 #include "store_globals.h"
 
-using nelt::window::KAVIX_APP_CURRENT;
 using nelt::window::currentInstall;
+using nelt::window::KAVIX_APP_CURRENT;
 
 namespace {
 

@@ -13,7 +13,6 @@
 
 using nelt::window::KAVIX_SECTION_CURRENT;
 
-
 TCommandLinkButton::TCommandLinkButton(QWidget* parent) : QCommandLinkButton(parent) {}
 
 void TCommandLinkButton::mousePressEvent(QMouseEvent* event) {

@@ -5,7 +5,6 @@
 
 using nelt::window::KAVIX_APP_CURRENT;
 
-
 namespace {
 
 // Positions (in UTF-16 units) where each character of `text` ends.

@@ -26,9 +26,9 @@
 #include "store_globals.h"
 #include "test_support.h"
 
-using nelt::window::URL_HOST;
 using nelt::window::currentInstall;
 using nelt::window::setCurrentInstall;
+using nelt::window::URL_HOST;
 
 extern char** environ;
 
