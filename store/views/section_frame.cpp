@@ -102,6 +102,10 @@ void SectionFrame::init(int w, int h, QString name) {
   lb_name->setFixedHeight(qMax(0, h / 8 + 10));
   lb_more->setFixedHeight(qMax(0, h / 8 + 10));
   lb_null->setFixedHeight(qMax(0, h / 8 - 20));
+  // The title is taller than the grey band that clips it; centring its text
+  // in the band's part keeps the descenders visible.
+  const int below_band = qMax(0, lb_name->maximumHeight() - frame_name->maximumHeight());
+  lb_name->setContentsMargins(0, 0, 0, below_band);
   // The spacer takes what the title and the link leave; never less than
   // nothing.
   lb_null->setFixedWidth(qMax(0, w - 15 * textLength(lb_name->text()) - lb_more->width() - 30));
