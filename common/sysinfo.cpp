@@ -11,6 +11,7 @@
 
 #include "process.h"
 #include "protocol.h"
+#include "transfer.h"
 
 namespace nelt {
 
@@ -67,13 +68,13 @@ std::string fetchPublicIp(const std::string& url, long timeout_sec, const std::s
   if (url.empty()) return body;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return body;
+  TransferLimits limits;
+  limits.total_seconds = timeout_sec;
+  limits.connect_seconds = timeout_sec;
+  setUpTransfer(curl, limits, ca_file);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendToString);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout_sec);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeout_sec);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  if (!ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
   CURLcode rc = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

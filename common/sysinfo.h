@@ -22,8 +22,12 @@ std::string parseLsbDescription(const std::string& output);
 // listed.
 bool readMacAddresses(std::string& out);
 
-// Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`.
-// Empty on any failure or when `url` is empty.
+// The public-IP lookup (a plain-text answer) used when nothing else is
+// configured, by both programs.
+inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
+
+// Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`,
+// over http or https only. Empty on any failure or when `url` is empty.
 std::string fetchPublicIp(const std::string& url, long timeout_sec,
                           const std::string& ca_file = "");
 

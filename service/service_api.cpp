@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "fsutil.h"
 #include "json_util.h"
 #include "process.h"
 #include "protocol.h"
+#include "transfer.h"
 #include "utils.h"
 
 namespace {
@@ -27,18 +27,6 @@ constexpr size_t kMaxReplyBytes = 16u << 20;
 // Deepest nesting accepted in a reply. Writing a document back out recurses
 // once per level, so an absurdly nested reply must not reach the writer.
 constexpr int kMaxJsonDepth = 200;
-
-const char* const kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
-
-// Header values come from a command's output and from the IP lookup's body: a
-// line end inside them would split the header and corrupt the request.
-std::string headerSafe(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (unsigned char c : value)
-    if (c >= 0x20 && c != 0x7f) out.push_back(static_cast<char>(c));
-  return out;
-}
 
 bool nestingWithin(const std::string& text, int limit) {
   int depth = 0;
@@ -73,14 +61,6 @@ void replaceHeaders(CURL* handle, struct curl_slist*& current, struct curl_slist
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
   if (current != nullptr) curl_slist_free_all(current);
   current = list;
-}
-
-// A token goes into a header line: refuse one that would break the line.
-bool tokenUsable(const std::string& token) {
-  if (token.empty()) return false;
-  for (unsigned char c : token)
-    if (c < 0x21 || c == 0x7f) return false;
-  return true;
 }
 
 }  // namespace
@@ -153,19 +133,18 @@ void ServiceAPI::getSysInfo() {
   if (!r.started)
     debugE(-1, "Get OS name, popen", "void ServiceAPI::getSysInfo()");
   else
-    sys_info.os = headerSafe(nelt::parseLsbDescription(r.out));
+    sys_info.os = nelt::headerSafe(nelt::parseLsbDescription(r.out));
 
   std::string mac;
   if (!nelt::readMacAddresses(mac))
     debugE(-1, "Get MAC address, getifaddrs", "void ServiceAPI::getSysInfo()");
-  sys_info.mac_addr = headerSafe(mac);
+  sys_info.mac_addr = nelt::headerSafe(mac);
 
-  sys_info.ip_addr = headerSafe(nelt::fetchPublicIp(IP_LOOKUP_URL, kIpLookupSeconds));
+  sys_info.ip_addr = nelt::headerSafe(nelt::fetchPublicIp(IP_LOOKUP_URL, kIpLookupSeconds));
 }
 
 std::string ServiceAPI::identityLine(const std::string& kind) const {
-  return "User-Agent: OS:" + sys_info.os + ", MacAddr:" + sys_info.mac_addr +
-         ", IPAddr:" + sys_info.ip_addr + ", User: " + kind + ", Status: 0";
+  return "User-Agent: " + nelt::identityText(sys_info, kind) + ", Status: 0";
 }
 
 int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
@@ -219,7 +198,7 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
     const rapidjson::Value* data = nelt::getObject(doc, "data");
     std::string token;
     if (data != nullptr && nelt::getString(*data, "token", token)) {
-      if (tokenUsable(token)) {
+      if (nelt::headerValueUsable(token)) {
         struct curl_slist* bearer =
             curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
         replaceHeaders(handle, *list, bearer);
@@ -250,7 +229,7 @@ int ServiceAPI::addHeaderToken(std::string user, std::string token) {
   }
   // A token that would break the header line is not attached.
   std::string first = "Authorization: ";
-  if (tokenUsable(token)) first += "Bearer " + token;
+  if (nelt::headerValueUsable(token)) first += "Bearer " + token;
   struct curl_slist* list = nullptr;
   list = curl_slist_append(list, first.c_str());
   list = curl_slist_append(list, identityLine(user).c_str());
@@ -332,45 +311,11 @@ size_t ServiceAPI::_write_callback_(void* contents, size_t size, size_t nmemb, v
 
 void ServiceAPI::applyTransferLimits(CURL* handle, long total_sec, long connect_sec,
                                      const std::string& ca_file) {
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, total_sec);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connect_sec);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-#endif
-  trustCertificates(handle, ca_file);
-}
-
-int ServiceAPI::trustCertificates(CURL* handle, const std::string& ca_file) {
-  if (handle == nullptr || ca_file.empty()) return 0;
-  std::string extra;
-  if (!nelt::readWholeFile(ca_file, extra) || extra.empty()) {
+  nelt::TransferLimits limits;
+  limits.total_seconds = total_sec;
+  limits.connect_seconds = connect_sec;
+  if (nelt::setUpTransfer(handle, limits, ca_file) != 0)
     debugW(
         "Cannot read the certificate file " + ca_file + "; only the system's trust store is used",
         "static int ServiceAPI::trustCertificates(CURL* handle, const std::string& ca_file)");
-    return -1;
-  }
-  // A certificate blob takes the place of the bundle file, so the blob holds
-  // the system's bundle followed by the extra certificates.
-  const char* system_bundle = nullptr;
-#if LIBCURL_VERSION_NUM >= 0x075400
-  curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle);
-#endif
-  std::string bundle;
-  nelt::readWholeFile(system_bundle != nullptr && *system_bundle ? system_bundle : kSystemBundle,
-                      bundle);
-  if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
-  bundle += extra;
-  struct curl_blob blob;
-  blob.data = bundle.data();
-  blob.len = bundle.size();
-  blob.flags = CURL_BLOB_COPY;
-  if (curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
-    // Without blob support the file itself is the bundle; the system's
-    // certificate folder still applies where the TLS library consults it.
-    curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
-  }
-  return 0;
 }

@@ -51,13 +51,8 @@ class ServiceAPI {
 
   static size_t _write_callback_(void* contents, size_t size, size_t nmemb, void* userp);
 
-  // Makes `handle` trust the certificates of `ca_file` in addition to the
-  // system's trust store. An empty name leaves libcurl's defaults. Returns 0,
-  // or -1 when the file cannot be read (the defaults then stay in force).
-  static int trustCertificates(CURL* handle, const std::string& ca_file);
-  // The limits every store-server transfer of the service gets: whole-transfer
-  // and connect time-outs, no signals, http and https only, and the trusted
-  // certificates.
+  // The shared transfer set-up with the service's whole-transfer and connect
+  // time-outs; an unreadable `ca_file` is reported in the service's log.
   static void applyTransferLimits(CURL* handle, long total_sec, long connect_sec,
                                   const std::string& ca_file);
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "sysinfo.h"
+
 // Filled once by kavix_load_config before anything else is created; read-only
 // afterwards.
 namespace nelt::service {
@@ -31,8 +33,9 @@ extern std::string ALLOWED_GROUP;
 // default 60; 0 asks every time.
 extern int VERSION_REUSE_SECONDS;
 
-// The public-IP lookup used when the configuration names none.
-inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
+// The public-IP lookup used when the configuration names none (the window's
+// default too).
+using nelt::DEFAULT_IP_LOOKUP_URL;
 
 // Reads the configuration file at `path`. A missing file or a syntax error
 // changes nothing; keys of another JSON type are treated as absent.

@@ -21,6 +21,7 @@
 #include "privileged_helper.h"
 #include "process.h"
 #include "store_globals.h"
+#include "transfer.h"
 #include "work_area.h"
 
 using nelt::window::setCurrentInstall;
@@ -31,7 +32,6 @@ namespace {
 // Public-address lookup used for the client identity of the download. Tests
 // and closed networks point NELT_IP_LOOKUP_URL elsewhere; an empty value turns
 // the lookup off.
-constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
 constexpr long IP_LOOKUP_TIMEOUT_SEC = 5;
 
 // A download that cannot connect within this time, or that moves less than
@@ -46,25 +46,7 @@ std::once_flag curl_once;
 
 std::string ipLookupUrl() {
   const char* env = std::getenv("NELT_IP_LOOKUP_URL");
-  return env != nullptr ? std::string(env) : std::string(DEFAULT_IP_LOOKUP_URL);
-}
-
-// Identity values travel in one header line: no control characters, and
-// surrounding blanks (the lookup's line end) dropped.
-std::string headerSafe(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text)
-    if (c >= 0x20 && c != 0x7f) out.push_back(static_cast<char>(c));
-  const size_t b = out.find_first_not_of(' ');
-  if (b == std::string::npos) return std::string();
-  const size_t e = out.find_last_not_of(' ');
-  return out.substr(b, e - b + 1);
-}
-
-bool hasControlChars(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7f) return true;
-  return false;
+  return env != nullptr ? std::string(env) : std::string(nelt::DEFAULT_IP_LOOKUP_URL);
 }
 
 // A snap's command as `snap info` lists it ("hello", "hello.tool").
@@ -155,14 +137,14 @@ namespace {
 
 SysInfo readIdentity() {
   SysInfo fresh;
-  fresh.os = headerSafe(nelt::readOsDescription());
+  fresh.os = nelt::headerSafe(nelt::readOsDescription());
   if (fresh.os.empty()) nelt::debugLog("Error get os");
   if (!nelt::readMacAddresses(fresh.mac_addr)) {
     nelt::debugLog("Error get Mac");
     fresh.mac_addr.clear();
   }
-  fresh.mac_addr = headerSafe(fresh.mac_addr);
-  fresh.ip_addr = headerSafe(nelt::fetchPublicIp(ipLookupUrl(), IP_LOOKUP_TIMEOUT_SEC));
+  fresh.mac_addr = nelt::headerSafe(fresh.mac_addr);
+  fresh.ip_addr = nelt::headerSafe(nelt::fetchPublicIp(ipLookupUrl(), IP_LOOKUP_TIMEOUT_SEC));
   return fresh;
 }
 
@@ -237,7 +219,7 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
     return refuse(-3, "the store service refused the token request (status " +
                           std::to_string(reply.status) + ")");
   std::string token;
-  if (!nelt::getString(reply.doc, "token", token) || token.empty() || hasControlChars(token))
+  if (!nelt::getString(reply.doc, "token", token) || !nelt::headerValueUsable(token))
     return refuse(-4, "the store service holds no usable account token");
 
   // The work folder is made by the job itself, once it holds the slug's
@@ -384,9 +366,8 @@ int KavixModel::_download_() {
                        ? UINT64_MAX
                        : limits.max_total_bytes + PACKAGE_HEADER_SLACK;
 
-  const std::string agent = "OS:" + identity.os + ", MacAddr:" + identity.mac_addr +
-                            ", IPAddr:" + identity.ip_addr + ", User: NativeStore" +
-                            ", Status:" + std::to_string(id_status_install);
+  const std::string agent =
+      nelt::identityText(identity, "NativeStore") + ", Status:" + std::to_string(id_status_install);
   struct curl_slist* headers = curl_slist_append(nullptr, header_download.c_str());
   curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -396,20 +377,18 @@ int KavixModel::_download_() {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &KavixModel::_xferinfo_);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_SEC);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // A package of any size has no total time limit; a stalled one ends by
+  // the low-speed limit instead.
+  nelt::TransferLimits transfer;
+  transfer.connect_seconds = CONNECT_TIMEOUT_SEC;
+  transfer.low_speed_bytes = LOW_SPEED_BYTES;
+  transfer.low_speed_seconds = LOW_SPEED_SECONDS;
   // libcurl's 16 KB default means a callback and a write per 16 KB; larger
   // pieces cut the CPU time of a big download by a third.
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, DOWNLOAD_BUFFER_BYTES);
+  transfer.buffer_bytes = DOWNLOAD_BUFFER_BYTES;
+  nelt::setUpTransfer(curl, transfer);
   if (sink.max_bytes < static_cast<uint64_t>(INT64_MAX))
     curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.max_bytes));
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-#endif
 
   res_download = curl_easy_perform(curl);
   long status = 0;

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -526,6 +527,97 @@ TEST_F(EndToEnd, APackageCannotTakeOverAnotherApplicationsSnap) {
   EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt"));
   EXPECT_EQ(engine.remove("hello-nelt"), -1);
   EXPECT_EQ(member(entryOf(installed(*api).doc, "ghi-chu"), "version"), "2.0.1");
+}
+
+// The store server's record of the User-Agent and Authorization headers of
+// requests whose path starts with `prefix`.
+struct SeenHeaders {
+  std::string agent, authorization;
+  bool has_authorization = false;
+};
+std::vector<SeenHeaders> headersOf(StoreServer& store, const std::string& prefix) {
+  std::vector<SeenHeaders> out;
+  rapidjson::Document doc;
+  const std::string text = store.requests();
+  doc.Parse(text.c_str(), text.size());
+  if (!doc.IsArray()) return out;
+  for (const auto& r : doc.GetArray()) {
+    std::string path;
+    if (!nelt::getString(r, "path", path) || path.rfind(prefix, 0) != 0) continue;
+    SeenHeaders seen;
+    if (const rapidjson::Value* h = nelt::getObject(r, "headers"))
+      for (auto it = h->MemberBegin(); it != h->MemberEnd(); ++it) {
+        const std::string name = it->name.GetString();
+        if (!it->value.IsString()) continue;
+        if (strcasecmp(name.c_str(), "user-agent") == 0) seen.agent = it->value.GetString();
+        if (strcasecmp(name.c_str(), "authorization") == 0) {
+          seen.has_authorization = true;
+          seen.authorization = it->value.GetString();
+        }
+      }
+    out.push_back(seen);
+  }
+  return out;
+}
+
+// Both programs build their identity and check their header values alike: an
+// untidy lookup answer yields the same address in the service's requests and
+// in the engine's download, and a token that either would send broken is
+// refused by both.
+TEST_F(EndToEnd, BothProgramsSendOneIdentityAndRefuseTheSameTokens) {
+  ASSERT_TRUE(store.setMode(
+      "{\"answer_path\":\"/ip\",\"answer_status\":200,\"answer_body\":\"  10.0.0.7 \\r\\n\"}"));
+  ServiceHarness untidy;
+  ServiceOptions options;
+  options.host = store.baseUrl();
+  options.ip_lookup_url = store.baseUrl() + "/ip";
+  ASSERT_TRUE(untidy.start(options));
+  setenv("NELT_ROOT", untidy.root().c_str(), 1);
+  setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip?untidy").c_str(), 1);
+  KavixAPI api(untidy.port(), true);
+  ASSERT_EQ(api.init(), 1);
+  KavixModel engine;
+  engine.api = &api;
+  KavixReply login;
+  ASSERT_EQ(api.loginAcc("demo", "demo123", &login), 0);
+  ASSERT_EQ(login.status, 200);
+  ASSERT_EQ(engine.install("hello-nelt", "1.2.0", 0), 0);
+  ASSERT_EQ(follow(engine).back(), 200);
+
+  const std::vector<SeenHeaders> logins = headersOf(store, "/api/v1/login");
+  const std::vector<SeenHeaders> downloads = headersOf(store, "/api/v1/apps/downloadBinary/");
+  ASSERT_FALSE(logins.empty());
+  ASSERT_EQ(downloads.size(), 1u);
+  const std::string service_agent = logins.back().agent;
+  const std::string engine_agent = downloads.back().agent;
+  const std::string tail = ", IPAddr:10.0.0.7, User: NativeStore";
+  ASSERT_NE(service_agent.find(tail + ", Status: 0"), std::string::npos) << service_agent;
+  EXPECT_EQ(engine_agent, service_agent.substr(0, service_agent.size() - 3) + ":0");
+
+  // Tokens the service does not attach to its own channel: the engine
+  // refuses them as well, and nothing reaches the store with them.
+  for (const char* token : {"T0k\r\nX-Injected: 1", " T0k", "T0k en", "T0k\t"}) {
+    SCOPED_TRACE(token);
+    const std::string reply = "{\"code\":200,\"data\":{\"token\":\"" + nelt::jsonEscape(token) +
+                              "\",\"username\":\"demo\"}}";
+    ASSERT_TRUE(
+        store.setMode("{\"answer_path\":\"/api/v1/login\",\"answer_status\":200,"
+                      "\"answer_body\":\"" +
+                      nelt::jsonEscape(reply) + "\"}"));
+    ASSERT_EQ(api.loginAcc("demo", "demo123", &login), 0);
+    ASSERT_EQ(login.status, 200);
+    ASSERT_TRUE(store.setMode("{\"answer_path\":\"\"}"));
+    EXPECT_EQ(engine.install("hello-nelt", "1.3.0", 0), -4);
+    EXPECT_EQ(headersOf(store, "/api/v1/apps/downloadBinary/").size(), 1u);
+    // The service's next request of the store goes out anonymous.
+    KavixReply detail;
+    ASSERT_EQ(api.getDetailApp("hello-nelt", &detail), 0);
+    const std::vector<SeenHeaders> after = headersOf(store, "/api/v1/apps/");
+    ASSERT_FALSE(after.empty());
+    EXPECT_FALSE(after.back().has_authorization) << after.back().authorization;
+    EXPECT_EQ(after.back().agent, service_agent);
+  }
+  setenv("NELT_ROOT", service.root().c_str(), 1);
 }
 
 }  // namespace
