@@ -19,6 +19,8 @@
 // snap's path inside the archive follow the same rules on both sides.
 #pragma once
 
+#include <rapidjson/document.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -91,6 +93,14 @@ bool isValidSnapName(const std::string& name);
 // file there in one way only: not empty, no leading "/", every component
 // safe (no "", ".", ".." or NUL), so no trailing "/" either.
 bool isSafeRelativePath(const std::string& path);
+
+// Largest "kavix.json" read anywhere; real ones are a few hundred bytes.
+inline constexpr std::size_t KAVIX_MAX_META_BYTES = 64 * 1024;
+
+// Checks the text of a "kavix.json" the way the service will read it: a JSON
+// object whose "name", "long-name" and "version" are short one-line strings.
+// Fills `doc` with the parsed object; false with the reason in `error`.
+bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error);
 
 // The top-level "key: value" of a meta/snap.yaml text, quotes removed; empty
 // when the key is missing.

@@ -440,30 +440,4 @@ bool readSnapMeta(const std::string& snap, std::string& name, std::string& versi
   return true;
 }
 
-bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error) {
-  doc.SetObject();
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) {
-    error = "kavix.json is not a JSON object";
-    return false;
-  }
-  // The store lists these values; they travel in one line of JSON.
-  for (const char* key : {"name", "long-name", "version"}) {
-    auto it = doc.FindMember(key);
-    bool usable = it != doc.MemberEnd() && it->value.IsString() &&
-                  it->value.GetStringLength() > 0 && it->value.GetStringLength() <= 256;
-    if (usable) {
-      for (rapidjson::SizeType i = 0; i < it->value.GetStringLength(); ++i) {
-        const auto c = static_cast<unsigned char>(it->value.GetString()[i]);
-        if (c < 0x20 || c == 0x7f) usable = false;
-      }
-    }
-    if (!usable) {
-      error = std::string("kavix.json has no usable \"") + key + "\"";
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace nelt

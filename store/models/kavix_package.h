@@ -5,8 +5,6 @@
 // become paths.
 #pragma once
 
-#include <rapidjson/document.h>
-
 #include <cstdint>
 #include <string>
 
@@ -73,13 +71,5 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
 // readable snap.
 bool readSnapMeta(const std::string& snap, std::string& name, std::string& version,
                   std::string& error);
-
-// Largest "kavix.json" read anywhere; real ones are a few hundred bytes.
-inline constexpr size_t KAVIX_MAX_META_BYTES = 64 * 1024;
-
-// Checks the text of a "kavix.json" the way the service will read it: a JSON
-// object whose "name", "long-name" and "version" are short one-line strings.
-// Fills `doc` with the parsed object; false with the reason in `error`.
-bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error);
 
 }  // namespace nelt

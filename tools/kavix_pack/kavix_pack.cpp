@@ -79,6 +79,10 @@ bool planLayout(const PackRequest& req, Layout& out, std::string& why) {
 // different "slug" in the file would attach the application to another slug.
 bool checkKavixJson(const std::string& text, const std::string& slug, std::string& version,
                     std::string& why) {
+  if (text.size() > KAVIX_MAX_META_BYTES) {
+    why = "kavix.json is larger than " + std::to_string(KAVIX_MAX_META_BYTES) + " bytes";
+    return false;
+  }
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) {
@@ -92,6 +96,10 @@ bool checkKavixJson(const std::string& text, const std::string& slug, std::strin
       return false;
     }
   }
+  // The installer refuses what the store could not list: empty, long or
+  // multi-line values.
+  rapidjson::Document listed;
+  if (!checkKavixMeta(text, listed, why)) return false;
   getString(doc, "version", version);
   if (doc.HasMember("slug")) {
     if (!getString(doc, "slug", value) || value != slug) {

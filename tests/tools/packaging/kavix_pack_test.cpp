@@ -227,6 +227,19 @@ TEST_F(KavixPackTest, RefusesBadInputAndKeepsTheOldPackage) {
   writeFile(kavix_json_,
             "{\"name\":\"demo-app\",\"long-name\":\"D\",\"version\":\"2.1\",\"slug\":\"other\"}");
   EXPECT_NE(pack(plus(args("demo", good_info), pw)).code, 0) << "kavix.json with another slug";
+  // Values the installer would refuse to list: the package would never install.
+  for (const std::string& meta :
+       {std::string("{\"name\":\"demo-app\",\"long-name\":\"\",\"version\":\"2.1\"}"),
+        "{\"name\":\"demo-app\",\"long-name\":\"" + std::string(257, 'L') +
+            "\",\"version\":\"2.1\"}",
+        std::string("{\"name\":\"demo-app\",\"long-name\":\"a\\nb\",\"version\":\"2.1\"}"),
+        "{\"name\":\"demo-app\",\"long-name\":\"D\",\"version\":\"2.1\",\"x\":\"" +
+            std::string(64 * 1024, 'x') + "\"}"}) {
+    writeFile(kavix_json_, meta);
+    const RunResult r = pack(plus(args("demo", good_info), pw));
+    EXPECT_NE(r.code, 0) << meta.substr(0, 80);
+    EXPECT_NE(r.err.find("kavix.json"), std::string::npos) << r.err;
+  }
   writeFile(kavix_json_, "{\"name\":\"demo-app\",\"long-name\":\"D\",\"version\":\"2.1\"}");
   writeFile(snap_, std::string(5000, 'x'));
   EXPECT_NE(pack(plus(args("demo", good_info), pw)).code, 0) << "snap that is no squashfs image";
