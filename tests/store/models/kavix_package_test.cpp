@@ -468,7 +468,7 @@ TEST_F(PackageRulesTest, SnapNamesGetTheSameVerdictFromPackerAndInstaller) {
     check({name, "a.snap", true, ""}, snap_file, "", "");
   }
   for (const std::string& name : std::vector<std::string>{
-           "", "-hello", "hello-", "he--llo", "Hello", "he_llo", "123", "../x", "a/b", "a b",
+           "", "-hello", "hello-", "he--llo", "Hello", "he_llo", "123", "..", "../x", "a/b", "a b",
            "--purge", std::string(41, 'a'), std::string("he\0llo", 6)}) {
     check({name, "a.snap", false, ""}, any_snap, "Error snap name", "the info \"name\" \"");
   }
