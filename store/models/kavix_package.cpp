@@ -124,22 +124,10 @@ bool isSymlinkEntry(zip_t* za, zip_uint64_t index) {
   return ((attributes >> 16) & S_IFMT) == S_IFLNK;
 }
 
-// A contained relative path with its "." and empty components dropped
-// ("./a//b/" gives "a/b").
-std::string normalizeRelative(const std::string& rel) {
-  std::string out;
-  size_t start = 0;
-  while (start <= rel.size()) {
-    size_t stop = rel.find('/', start);
-    if (stop == std::string::npos) stop = rel.size();
-    const std::string part = rel.substr(start, stop - start);
-    if (!part.empty() && part != ".") {
-      if (!out.empty()) out += '/';
-      out += part;
-    }
-    start = stop + 1;
-  }
-  return out;
+// An entry's path without the "/" that marks a folder entry ("a/b/" gives
+// "a/b").
+std::string entryPath(const std::string& raw) {
+  return !raw.empty() && raw.back() == '/' ? raw.substr(0, raw.size() - 1) : raw;
 }
 
 // The folder part of a relative entry path ("a/b/c" gives "a/b").
@@ -279,10 +267,9 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
       return -2;
     }
     const std::string name(raw);
-    // Folder entries end in "/"; otherwise a name follows the same rule as
-    // the snap path of the info document.
-    const bool folder = !name.empty() && name.back() == '/';
-    if (!isSafeRelativePath(folder ? name.substr(0, name.size() - 1) : name)) {
+    // An entry's path follows the same rule as the snap path of the info
+    // document: one way only to name each file, inside the folder.
+    if (!isSafeRelativePath(entryPath(name))) {
       error = "entry outside the folder refused: " + name;
       zip_discard(za);
       return -2;
@@ -292,7 +279,7 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
       zip_discard(za);
       return -2;
     }
-    if (!self.empty() && normalizeRelative(name) == self) {
+    if (!self.empty() && entryPath(name) == self) {
       error = "entry would overwrite the archive: " + name;
       zip_discard(za);
       return -2;
@@ -340,7 +327,7 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
   int rc = 0;
   for (zip_int64_t i = 0; i < count && rc == 0; ++i) {
     const std::string raw(zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW));
-    const std::string name = normalizeRelative(raw);
+    const std::string name = entryPath(raw);
     const std::string target = dest + "/" + name;
     if (name.empty() || raw.back() == '/') {
       if (makeDirs(target) != 0) {

@@ -228,12 +228,15 @@ TEST_F(PackageTest, HostileArchivesAreRefusedWithoutWritingAnything) {
   const std::string self_dir = work.sub("self");
   ASSERT_EQ(nelt::makeDirs(self_dir), 0);
   const std::string self_kavix = self_dir + "/S.kavix";
-  const std::string payload =
-      libzipArchive(work.path(), {{"a.snap", randomBytes(2000)}, {"./S.kavix", "x"}}, "pw");
-  ASSERT_TRUE(writeKavix(self_kavix, "S", info, payload));
-  std::string snap;
-  EXPECT_EQ(Peer::uncompress(*model, "S", self_kavix, self_dir, snap), -1);
-  EXPECT_FALSE(nelt::fileExists(self_dir + "/a.snap"));
+  for (const char* self_entry : {"./S.kavix", "S.kavix"}) {
+    const std::string payload =
+        libzipArchive(work.path(), {{"a.snap", randomBytes(2000)}, {self_entry, "x"}}, "pw");
+    ASSERT_TRUE(writeKavix(self_kavix, "S", info, payload));
+    std::string snap;
+    EXPECT_EQ(Peer::uncompress(*model, "S", self_kavix, self_dir, snap), -1) << self_entry;
+    EXPECT_FALSE(nelt::fileExists(self_dir + "/a.snap")) << self_entry;
+    EXPECT_NE(Peer::jobError(*model).find("refused"), std::string::npos) << self_entry;
+  }
 }
 
 TEST_F(PackageTest, InfoDocumentsAndKeysOfTheWrongShapeFail) {
