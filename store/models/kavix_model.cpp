@@ -108,7 +108,7 @@ std::shared_future<SysInfo> processIdentity();
 KavixModel::KavixModel() {
   std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   processIdentity();
-  for (int i = 0; i < 4; ++i) file_signature[i] = nelt::KAVIX_SIGNATURE[i];
+  for (int i = 0; i < 4; ++i) file_signature[i] = nelt::kavix::kSignature[i];
   info.SetObject();
   // Only root works there; everybody else gets private folders per job.
   if (geteuid() == 0) nelt::makeDirs(nelt::kavixWorkRoot(), 0775);
@@ -581,7 +581,7 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
   }
   if (!nelt::getString(info, "snap", snap_rel))
     return _fail_("package refused: its info document names no snap file");
-  if (!nelt::isContainedRelativePath(snap_rel)) {
+  if (!nelt::isSafeRelativePath(snap_rel)) {
     nelt::debugLog("Error snap path");
     return _fail_("package refused: the snap file lies outside the package");
   }

@@ -24,14 +24,6 @@ extern char** environ;
 
 namespace nelt {
 
-int litend16(const unsigned char* lit) { return lit[0] + lit[1] * 256; }
-
-int litend32(const unsigned char* lit) {
-  const uint32_t v = static_cast<uint32_t>(lit[0]) | (static_cast<uint32_t>(lit[1]) << 8) |
-                     (static_cast<uint32_t>(lit[2]) << 16) | (static_cast<uint32_t>(lit[3]) << 24);
-  return static_cast<int32_t>(v);
-}
-
 std::string lastPathComponent(const std::string& path) {
   size_t end = path.size();
   while (end > 0 && path[end - 1] == '/') --end;
@@ -41,94 +33,36 @@ std::string lastPathComponent(const std::string& path) {
   return path.substr(start, end - start);
 }
 
-bool isValidSnapName(const std::string& name) {
-  if (name.empty() || name.size() > 40) return false;
-  if (name.front() == '-' || name.back() == '-') return false;
-  bool letter = false;
-  char prev = 0;
-  for (char c : name) {
-    const bool lower = c >= 'a' && c <= 'z';
-    const bool digit = c >= '0' && c <= '9';
-    if (!lower && !digit && c != '-') return false;
-    if (c == '-' && prev == '-') return false;
-    letter = letter || lower;
-    prev = c;
-  }
-  return letter;
-}
-
-bool isContainedRelativePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t stop = path.find('/', start);
-    if (stop == std::string::npos) stop = path.size();
-    if (path.compare(start, stop - start, "..") == 0 && stop - start == 2) return false;
-    start = stop + 1;
-  }
-  return true;
-}
-
 int readPackageHeader(const std::string& path, const unsigned char signature[4],
                       const std::string& slug, std::string& info) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    debugLog("Error open pkg");
-    return -1;
+  kavix::PackageHeader header;
+  const kavix::HeaderStatus status = kavix::readHeader(path, header, signature);
+  switch (status) {
+    case kavix::HeaderStatus::OpenFailed:
+      debugLog("Error open pkg");
+      return -1;
+    case kavix::HeaderStatus::TooShort:
+      return -1;
+    case kavix::HeaderStatus::BadSignature:
+      debugLog("Error read file signature");
+      return -1;
+    case kavix::HeaderStatus::EmptyName:
+    case kavix::HeaderStatus::NameTooLong:
+      debugLog("Error read app name");
+      return -1;
+    default:
+      break;
   }
-  unsigned char block[KAVIX_HEADER_BLOCK];
-  size_t got = 0;
-  while (got < sizeof block) {
-    ssize_t n = ::read(fd, block + got, sizeof block - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got < sizeof block) {
-    ::close(fd);
-    return -1;
-  }
-  if (std::memcmp(block, signature, 4) != 0) {
-    ::close(fd);
-    debugLog("Error read file signature");
-    return -1;
-  }
-  const int name_len = litend16(block + 4);
-  // The info length follows the name and must still lie in the first block.
-  if (name_len < 1 || name_len > KAVIX_MAX_NAME) {
-    ::close(fd);
-    debugLog("Error read app name");
-    return -1;
-  }
-  if (slug.size() != static_cast<size_t>(name_len) ||
-      std::memcmp(block + 6, slug.data(), slug.size()) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int info_len = litend32(block + 6 + name_len);
-  if (info_len <= 0 || info_len > KAVIX_MAX_INFO) {
-    ::close(fd);
-    debugLog("Error read info");
-    return -1;
-  }
-  std::vector<char> buffer(KAVIX_MAX_INFO + 1, '\0');
-  got = 0;
-  const off_t start = 10 + name_len;
-  while (got < static_cast<size_t>(info_len)) {
-    ssize_t n = ::pread(fd, buffer.data() + got, static_cast<size_t>(info_len) - got,
-                        start + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  if (got < static_cast<size_t>(info_len)) {
+  // A package for another application is refused before its info is looked
+  // at, and quietly: it is no damage, only the wrong file.
+  if (header.name != slug) return -1;
+  if (status != kavix::HeaderStatus::Ok && status != kavix::HeaderStatus::InfoHasNul) {
     debugLog("Error read info");
     return -1;
   }
   // The document ends at its first zero byte, as it always has.
-  info.assign(buffer.data(), strnlen(buffer.data(), static_cast<size_t>(info_len)));
-  return 10 + name_len + info_len;
+  info = header.info.substr(0, header.info.find('\0'));
+  return static_cast<int>(header.payload_offset);
 }
 
 int copyFileTail(const std::string& src, int64_t offset, const std::string& dst) {
@@ -190,22 +124,10 @@ bool isSymlinkEntry(zip_t* za, zip_uint64_t index) {
   return ((attributes >> 16) & S_IFMT) == S_IFLNK;
 }
 
-// A contained relative path with its "." and empty components dropped
-// ("./a//b/" gives "a/b").
-std::string normalizeRelative(const std::string& rel) {
-  std::string out;
-  size_t start = 0;
-  while (start <= rel.size()) {
-    size_t stop = rel.find('/', start);
-    if (stop == std::string::npos) stop = rel.size();
-    const std::string part = rel.substr(start, stop - start);
-    if (!part.empty() && part != ".") {
-      if (!out.empty()) out += '/';
-      out += part;
-    }
-    start = stop + 1;
-  }
-  return out;
+// An entry's path without the "/" that marks a folder entry ("a/b/" gives
+// "a/b").
+std::string entryPath(const std::string& raw) {
+  return !raw.empty() && raw.back() == '/' ? raw.substr(0, raw.size() - 1) : raw;
 }
 
 // The folder part of a relative entry path ("a/b/c" gives "a/b").
@@ -345,7 +267,9 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
       return -2;
     }
     const std::string name(raw);
-    if (!isContainedRelativePath(name)) {
+    // An entry's path follows the same rule as the snap path of the info
+    // document: one way only to name each file, inside the folder.
+    if (!isSafeRelativePath(entryPath(name))) {
       error = "entry outside the folder refused: " + name;
       zip_discard(za);
       return -2;
@@ -355,7 +279,7 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
       zip_discard(za);
       return -2;
     }
-    if (!self.empty() && normalizeRelative(name) == self) {
+    if (!self.empty() && entryPath(name) == self) {
       error = "entry would overwrite the archive: " + name;
       zip_discard(za);
       return -2;
@@ -403,7 +327,7 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
   int rc = 0;
   for (zip_int64_t i = 0; i < count && rc == 0; ++i) {
     const std::string raw(zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW));
-    const std::string name = normalizeRelative(raw);
+    const std::string name = entryPath(raw);
     const std::string target = dest + "/" + name;
     if (name.empty() || raw.back() == '/') {
       if (makeDirs(target) != 0) {
@@ -423,26 +347,6 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
   }
   zip_discard(za);
   return rc;
-}
-
-std::string snapYamlValue(const std::string& yaml, const std::string& key) {
-  size_t pos = 0;
-  while (pos < yaml.size()) {
-    size_t end = yaml.find('\n', pos);
-    if (end == std::string::npos) end = yaml.size();
-    std::string line = yaml.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, key.size() + 1, key + ":") != 0) continue;
-    std::string v = line.substr(key.size() + 1);
-    const size_t b = v.find_first_not_of(" \t");
-    const size_t e = v.find_last_not_of(" \t");
-    v = b == std::string::npos ? "" : v.substr(b, e - b + 1);
-    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
-      v = v.substr(1, v.size() - 2);
-    return v;
-  }
-  return "";
 }
 
 bool readSnapMeta(const std::string& snap, std::string& name, std::string& version,
@@ -519,32 +423,6 @@ bool readSnapMeta(const std::string& snap, std::string& name, std::string& versi
   if (name.empty()) {
     error = "the snap's meta/snap.yaml names no snap";
     return false;
-  }
-  return true;
-}
-
-bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error) {
-  doc.SetObject();
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) {
-    error = "kavix.json is not a JSON object";
-    return false;
-  }
-  // The store lists these values; they travel in one line of JSON.
-  for (const char* key : {"name", "long-name", "version"}) {
-    auto it = doc.FindMember(key);
-    bool usable = it != doc.MemberEnd() && it->value.IsString() &&
-                  it->value.GetStringLength() > 0 && it->value.GetStringLength() <= 256;
-    if (usable) {
-      for (rapidjson::SizeType i = 0; i < it->value.GetStringLength(); ++i) {
-        const auto c = static_cast<unsigned char>(it->value.GetString()[i]);
-        if (c < 0x20 || c == 0x7f) usable = false;
-      }
-    }
-    if (!usable) {
-      error = std::string("kavix.json has no usable \"") + key + "\"";
-      return false;
-    }
   }
   return true;
 }

@@ -5,38 +5,15 @@
 // become paths.
 #pragma once
 
-#include <rapidjson/document.h>
-
 #include <cstdint>
 #include <string>
 
+#include "kavix_format.h"
+
 namespace nelt {
-
-// Bytes 0 to 3 of every package.
-inline constexpr unsigned char KAVIX_SIGNATURE[4] = {0xF0, 0xC0, 0x31, 0x06};
-// The header reader takes the signature, name length, name and info length
-// from the first block; a file shorter than the block is no package.
-inline constexpr int KAVIX_HEADER_BLOCK = 1024;
-// The name and the info length must fit in the first block.
-inline constexpr int KAVIX_MAX_NAME = KAVIX_HEADER_BLOCK - 10;
-// Size of the info document buffer.
-inline constexpr int KAVIX_MAX_INFO = 4096;
-
-// Little-endian integers assembled byte by byte, independent of the host.
-int litend16(const unsigned char* lit);
-int litend32(const unsigned char* lit);
 
 // Last non-empty component of a "/"-separated path; empty when there is none.
 std::string lastPathComponent(const std::string& path);
-
-// Snap names: lower-case letters, digits and hyphens, 1 to 40 characters, no
-// hyphen at either end or twice in a row, at least one letter. A name that
-// passes is safe as a folder name and cannot be taken for an option.
-bool isValidSnapName(const std::string& name);
-
-// A relative path that stays inside the folder it is joined to: not empty,
-// not absolute, no ".." component, no zero byte.
-bool isContainedRelativePath(const std::string& path);
 
 // Reads and checks the header of the package at `path` for the application
 // `slug`. On success `info` holds the info document text and the result is
@@ -52,11 +29,11 @@ int copyFileTail(const std::string& src, int64_t offset, const std::string& dst)
 
 // Extracts the zip archive `archive` into the folder `dest` with `password`
 // (traditional zip encryption or AES). The whole archive is refused before
-// anything is written when an entry is absolute, climbs out with "..", is a
-// symbolic link, or would overwrite the archive itself. A wrong password or a
-// damaged entry fails the extraction. 0 on success, -1 on failure, -2 when
-// the archive was refused before anything was written; the reason is in
-// `error` (never the password).
+// anything is written when an entry's name is not a safe relative path (a
+// folder entry may end in one "/"), is a symbolic link, or would overwrite
+// the archive itself. A wrong password or a damaged entry fails the
+// extraction. 0 on success, -1 on failure, -2 when the archive was refused
+// before anything was written; the reason is in `error` (never the password).
 int extractArchive(const std::string& archive, const std::string& password, const std::string& dest,
                    std::string& error);
 
@@ -88,23 +65,11 @@ int extractArchive(const std::string& archive, const std::string& password, cons
 int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
                      const std::string& dest, const UnpackLimits& limits, std::string& error);
 
-// The top-level "key: value" of a snap.yaml text, quotes removed; empty when
-// the key is missing.
-std::string snapYamlValue(const std::string& yaml, const std::string& key);
-
 // Reads meta/snap.yaml out of the squashfs snap file at `snap` (with
 // `unsquashfs -cat`, an argument vector, its output capped) and gives its
 // "name" and "version". false with the reason in `error` when the file is no
 // readable snap.
 bool readSnapMeta(const std::string& snap, std::string& name, std::string& version,
                   std::string& error);
-
-// Largest "kavix.json" read anywhere; real ones are a few hundred bytes.
-inline constexpr size_t KAVIX_MAX_META_BYTES = 64 * 1024;
-
-// Checks the text of a "kavix.json" the way the service will read it: a JSON
-// object whose "name", "long-name" and "version" are short one-line strings.
-// Fills `doc` with the parsed object; false with the reason in `error`.
-bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error);
 
 }  // namespace nelt

@@ -79,6 +79,10 @@ bool planLayout(const PackRequest& req, Layout& out, std::string& why) {
 // different "slug" in the file would attach the application to another slug.
 bool checkKavixJson(const std::string& text, const std::string& slug, std::string& version,
                     std::string& why) {
+  if (text.size() > KAVIX_MAX_META_BYTES) {
+    why = "kavix.json is larger than " + std::to_string(KAVIX_MAX_META_BYTES) + " bytes";
+    return false;
+  }
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) {
@@ -92,6 +96,10 @@ bool checkKavixJson(const std::string& text, const std::string& slug, std::strin
       return false;
     }
   }
+  // The installer refuses what the store could not list: empty, long or
+  // multi-line values.
+  rapidjson::Document listed;
+  if (!checkKavixMeta(text, listed, why)) return false;
   getString(doc, "version", version);
   if (doc.HasMember("slug")) {
     if (!getString(doc, "slug", value) || value != slug) {
@@ -101,27 +109,6 @@ bool checkKavixJson(const std::string& text, const std::string& slug, std::strin
     }
   }
   return true;
-}
-
-// Top-level "key: value" of meta/snap.yaml, quotes removed.
-std::string yamlTopValue(const std::string& yaml, const std::string& key) {
-  std::size_t pos = 0;
-  while (pos < yaml.size()) {
-    std::size_t end = yaml.find('\n', pos);
-    if (end == std::string::npos) end = yaml.size();
-    std::string line = yaml.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, key.size() + 1, key + ":") != 0) continue;
-    std::string v = line.substr(key.size() + 1);
-    const std::size_t b = v.find_first_not_of(" \t");
-    const std::size_t e = v.find_last_not_of(" \t");
-    v = b == std::string::npos ? "" : v.substr(b, e - b + 1);
-    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
-      v = v.substr(1, v.size() - 2);
-    return v;
-  }
-  return "";
 }
 
 // The snap must be a squashfs image whose snap.yaml names the snap the info
@@ -151,13 +138,13 @@ bool checkSnap(const std::string& path, const std::string& snap_name, const std:
     why = "the snap \"" + path + "\" has no readable meta/snap.yaml";
     return false;
   }
-  const std::string yaml_name = yamlTopValue(r.out, "name");
+  const std::string yaml_name = snapYamlValue(r.out, "name");
   if (yaml_name != snap_name) {
     why =
         "the snap is named \"" + yaml_name + "\" but the info \"name\" says \"" + snap_name + "\"";
     return false;
   }
-  const std::string yaml_version = yamlTopValue(r.out, "version");
+  const std::string yaml_version = snapYamlValue(r.out, "version");
   if (yaml_version != version) {
     std::fprintf(
         stderr, "kavix-pack: warning: snap version \"%s\" differs from kavix.json version \"%s\"\n",

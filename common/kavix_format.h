@@ -13,7 +13,13 @@
 // 1024-byte block, and read the info into a 4096-byte buffer. So a package is
 // at least 1024 bytes long, a name at most 1014 bytes and an info document at
 // most 4096 bytes.
+//
+// The packer and the installer both use this file, so a package one of them
+// accepts is one the other accepts too: the header, the snap name and the
+// snap's path inside the archive follow the same rules on both sides.
 #pragma once
+
+#include <rapidjson/document.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -65,15 +71,39 @@ bool encodeHeader(const std::string& name, const std::string& info, std::string&
 HeaderStatus decodeHeader(const unsigned char* data, std::size_t size, PackageHeader& out);
 
 // Reads a package header from a file the way the installer does: the first
-// 1024 bytes, then the info document from offset 10 + N.
-HeaderStatus readHeader(const std::string& path, PackageHeader& out);
-
-// Snap names: lower-case letters, digits and single inner hyphens, at least
-// one letter, at most 40 bytes. A valid name is safe as one path component.
-bool isValidSnapName(const std::string& name);
-
-// A relative path that stays inside the folder it is joined to: not empty,
-// no leading "/", every component safe (no "", ".", ".." or NUL).
-bool isSafeRelativePath(const std::string& path);
+// 1024 bytes, then the info document from offset 10 + N. `signature` is what
+// the first four bytes must be. `out` is filled as far as the reading got:
+// the name once it has passed its checks (so a caller can still tell a
+// package for another application by its name when a later check fails),
+// payload_offset with the info length, and the info document as read, even
+// when it holds a zero byte.
+HeaderStatus readHeader(const std::string& path, PackageHeader& out,
+                        const unsigned char* signature = kSignature);
 
 }  // namespace nelt::kavix
+
+namespace nelt {
+
+// Snap names: lower-case letters, digits and single inner hyphens, at least
+// one letter, at most 40 bytes. A valid name is safe as one path component
+// and cannot be taken for an option.
+bool isValidSnapName(const std::string& name);
+
+// A relative path that stays inside the folder it is joined to and names one
+// file there in one way only: not empty, no leading "/", every component
+// safe (no "", ".", ".." or NUL), so no trailing "/" either.
+bool isSafeRelativePath(const std::string& path);
+
+// Largest "kavix.json" read anywhere; real ones are a few hundred bytes.
+inline constexpr std::size_t KAVIX_MAX_META_BYTES = 64 * 1024;
+
+// Checks the text of a "kavix.json" the way the service will read it: a JSON
+// object whose "name", "long-name" and "version" are short one-line strings.
+// Fills `doc` with the parsed object; false with the reason in `error`.
+bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error);
+
+// The top-level "key: value" of a meta/snap.yaml text, quotes removed; empty
+// when the key is missing.
+std::string snapYamlValue(const std::string& yaml, const std::string& key);
+
+}  // namespace nelt

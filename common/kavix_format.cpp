@@ -1,8 +1,10 @@
 #include "kavix_format.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace nelt::kavix {
 
@@ -89,27 +91,40 @@ bool encodeHeader(const std::string& name, const std::string& info, std::string&
 
 namespace {
 
-// Checks the fixed part that lives in the first block; fills name, the info
-// length and where the info starts.
-HeaderStatus decodeFirstBlock(const unsigned char* block, std::size_t size, PackageHeader& out,
+// Checks the fixed part that lives in the first block; fills the name, the
+// info length and where the payload starts, each once it has passed.
+HeaderStatus decodeFirstBlock(const unsigned char* block, std::size_t size,
+                              const unsigned char* signature, PackageHeader& out,
                               std::int32_t& info_len) {
   if (size < kFirstBlockSize) return HeaderStatus::TooShort;
-  if (std::memcmp(block, kSignature, sizeof kSignature) != 0) return HeaderStatus::BadSignature;
+  if (std::memcmp(block, signature, sizeof kSignature) != 0) return HeaderStatus::BadSignature;
   const std::size_t name_len = readLe16(block + 4);
   if (name_len < 1) return HeaderStatus::EmptyName;
   if (name_len > kMaxNameLength) return HeaderStatus::NameTooLong;
+  out.name.assign(reinterpret_cast<const char*>(block + 6), name_len);
   info_len = readLe32(block + 6 + name_len);
   if (info_len <= 0) return HeaderStatus::BadInfoLength;
   if (static_cast<std::size_t>(info_len) > kMaxInfoLength) return HeaderStatus::InfoTooLong;
-  out.name.assign(reinterpret_cast<const char*>(block + 6), name_len);
   out.payload_offset = 10 + name_len + static_cast<std::uint64_t>(info_len);
   return HeaderStatus::Ok;
 }
 
 HeaderStatus finishInfo(std::string info, PackageHeader& out) {
-  if (info.find('\0') != std::string::npos) return HeaderStatus::InfoHasNul;
+  const bool has_nul = info.find('\0') != std::string::npos;
   out.info = std::move(info);
-  return HeaderStatus::Ok;
+  return has_nul ? HeaderStatus::InfoHasNul : HeaderStatus::Ok;
+}
+
+// Reads up to `size` bytes at `offset`, retrying short reads; the count read.
+std::size_t readAt(int fd, unsigned char* data, std::size_t size, off_t offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
 }
 
 }  // namespace
@@ -117,7 +132,7 @@ HeaderStatus finishInfo(std::string info, PackageHeader& out) {
 HeaderStatus decodeHeader(const unsigned char* data, std::size_t size, PackageHeader& out) {
   PackageHeader h;
   std::int32_t info_len = 0;
-  HeaderStatus st = decodeFirstBlock(data, size, h, info_len);
+  HeaderStatus st = decodeFirstBlock(data, size, kSignature, h, info_len);
   if (st != HeaderStatus::Ok) return st;
   const std::size_t info_at = 10 + h.name.size();
   if (size - info_at < static_cast<std::size_t>(info_len)) return HeaderStatus::InfoTruncated;
@@ -128,25 +143,31 @@ HeaderStatus decodeHeader(const unsigned char* data, std::size_t size, PackageHe
   return st;
 }
 
-HeaderStatus readHeader(const std::string& path, PackageHeader& out) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) return HeaderStatus::OpenFailed;
+HeaderStatus readHeader(const std::string& path, PackageHeader& out,
+                        const unsigned char* signature) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return HeaderStatus::OpenFailed;
   unsigned char block[kFirstBlockSize];
-  const std::size_t got = std::fread(block, 1, sizeof block, f.get());
-  PackageHeader h;
+  const std::size_t got = readAt(fd, block, sizeof block, 0);
   std::int32_t info_len = 0;
-  HeaderStatus st = decodeFirstBlock(block, got, h, info_len);
-  if (st != HeaderStatus::Ok) return st;
-  const long info_at = static_cast<long>(10 + h.name.size());
-  if (std::fseek(f.get(), info_at, SEEK_SET) != 0) return HeaderStatus::InfoTruncated;
-  std::string info(static_cast<std::size_t>(info_len), '\0');
-  if (std::fread(info.data(), 1, info.size(), f.get()) != info.size()) {
-    return HeaderStatus::InfoTruncated;
+  HeaderStatus st = decodeFirstBlock(block, got, signature, out, info_len);
+  if (st == HeaderStatus::Ok) {
+    std::string info(static_cast<std::size_t>(info_len), '\0');
+    const off_t info_at = static_cast<off_t>(10 + out.name.size());
+    if (readAt(fd, reinterpret_cast<unsigned char*>(info.data()), info.size(), info_at) !=
+        info.size()) {
+      st = HeaderStatus::InfoTruncated;
+    } else {
+      st = finishInfo(std::move(info), out);
+    }
   }
-  st = finishInfo(std::move(info), h);
-  if (st == HeaderStatus::Ok) out = std::move(h);
+  ::close(fd);
   return st;
 }
+
+}  // namespace nelt::kavix
+
+namespace nelt {
 
 bool isValidSnapName(const std::string& name) {
   if (name.empty() || name.size() > 40) return false;
@@ -181,4 +202,50 @@ bool isSafeRelativePath(const std::string& path) {
   }
 }
 
-}  // namespace nelt::kavix
+std::string snapYamlValue(const std::string& yaml, const std::string& key) {
+  std::size_t pos = 0;
+  while (pos < yaml.size()) {
+    std::size_t end = yaml.find('\n', pos);
+    if (end == std::string::npos) end = yaml.size();
+    std::string line = yaml.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, key.size() + 1, key + ":") != 0) continue;
+    std::string v = line.substr(key.size() + 1);
+    const std::size_t b = v.find_first_not_of(" \t");
+    const std::size_t e = v.find_last_not_of(" \t");
+    v = b == std::string::npos ? "" : v.substr(b, e - b + 1);
+    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
+      v = v.substr(1, v.size() - 2);
+    return v;
+  }
+  return "";
+}
+
+bool checkKavixMeta(const std::string& text, rapidjson::Document& doc, std::string& error) {
+  doc.SetObject();
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    error = "kavix.json is not a JSON object";
+    return false;
+  }
+  // The store lists these values; they travel in one line of JSON.
+  for (const char* key : {"name", "long-name", "version"}) {
+    auto it = doc.FindMember(key);
+    bool usable = it != doc.MemberEnd() && it->value.IsString() &&
+                  it->value.GetStringLength() > 0 && it->value.GetStringLength() <= 256;
+    if (usable) {
+      for (rapidjson::SizeType i = 0; i < it->value.GetStringLength(); ++i) {
+        const auto c = static_cast<unsigned char>(it->value.GetString()[i]);
+        if (c < 0x20 || c == 0x7f) usable = false;
+      }
+    }
+    if (!usable) {
+      error = std::string("kavix.json has no usable \"") + key + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace nelt
