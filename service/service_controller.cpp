@@ -43,11 +43,27 @@ constexpr int kFlushEveryRequests = 8;
 
 void flushLog() { std::cout.flush(); }
 
-bool isOpenWindowLine(const std::vector<std::string>& words, int& code) {
-  if (words.size() < 3) return false;
-  code = nelt::atoiLike(words[2]);
-  return (words[1] == "GET" && code == REQ_CHECKOPENWINDOW) ||
-         (words[1] == "POST" && code == REQ_SETOPENWINDOW);
+bool isOpenWindowRequest(const nelt::RequestRecord& req) {
+  return (req.method == "GET" && req.code == REQ_CHECKOPENWINDOW) ||
+         (req.method == "POST" && req.code == REQ_SETOPENWINDOW);
+}
+
+// The record the dispatcher works from: the socket number, a space and the
+// request line as received.
+std::string recordOf(int sock, const std::string& line) {
+  return std::to_string(sock) + " " + line;
+}
+
+// The record up to its argument: socket, method and code words as sent, each
+// followed by its space (the receive thread lets only single spaces between
+// them through).
+std::string recordHead(const std::string& record) {
+  size_t at = 0;
+  for (int word = 0; word < 3 && at != std::string::npos; ++word) {
+    at = record.find(' ', at);
+    if (at != std::string::npos) ++at;
+  }
+  return at == std::string::npos ? record : record.substr(0, at);
 }
 
 // Ends the process from the receive thread without running destructors that
@@ -100,23 +116,29 @@ void ServiceController::run() {
 }
 
 void ServiceController::_startupWork() {
-  ServiceAPI* client = new ServiceAPI(URL_HOST);
-  const std::string inventory = repo->readData(INSTALLED_OBJ);
+  // The local inventory first: it is quick, and the requests that only read
+  // the data files wait for it (they hold mutex_work).
+  std::string inventory;
   uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_work);
+    repo->tidyCache();
+    inventory = repo->readData(INSTALLED_OBJ);
+    generation = inventory_generation;
+  }
+  ServiceAPI* client = new ServiceAPI(URL_HOST);
   VersionQuerySetup setup;
   {
     std::lock_guard<std::mutex> lock(mutex_work);
     api = client;
     setup = _versionQuerySetup();
-    generation = inventory_generation;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_startup);
     store_client_ready = true;
   }
   cond_startup.notify_all();
-  // The inventory was built when the repository opened; only the versions
-  // are asked here, away from the dispatcher.
+  // Only the versions are asked here, away from the dispatcher.
   const std::vector<Infoupdate_installed_app> updates = _queryMarks(inventory, inventory, setup);
   {
     std::lock_guard<std::mutex> lock(mutex_work);
@@ -410,10 +432,9 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
   // and only when an open-window request came.
   bool open_window = false;
   for (const auto& line : lines) {
-    std::vector<std::string> words;
-    int code = 0;
-    stringtok("0 " + line, " \n", words);
-    if (isOpenWindowLine(words, code)) open_window = true;
+    nelt::RequestRecord req;
+    if (nelt::parseRequestRecord(recordOf(sock, line), req) && isOpenWindowRequest(req))
+      open_window = true;
   }
   bool allowed = false;
   std::string why;
@@ -441,7 +462,7 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
       }
       if (open_window && _answerOpenWindowNowLocked(sock, conn, line, allowed, why)) continue;
       queued = true;
-      conn.queue.push_back(std::to_string(sock) + " " + line);
+      conn.queue.push_back(recordOf(sock, line));
       ++queued_total;
     }
     if (!queued) return true;
@@ -570,15 +591,14 @@ void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string
   if (close_now) close(sock);
 }
 
-void ServiceController::_echoRecord(const std::string& record,
-                                    const std::vector<std::string>& words, int code) {
+void ServiceController::_echoRecord(const std::string& record, const nelt::RequestRecord& req) {
   std::string text;
-  if ((code == REQ_LOGIN || code == REQ_LOGIN_D) && words.size() > 3) {
+  if ((req.code == REQ_LOGIN || req.code == REQ_LOGIN_D) && !req.args.empty()) {
     // The account name is useful in the log; the password never goes there.
-    text = words[0] + " " + words[1] + " " + words[2] + " ";
-    const size_t amp = words[3].find('&');
-    text += words[3].substr(0, amp);
-    if (amp != std::string::npos || words.size() > 4) text += "&***";
+    text = recordHead(record);
+    const size_t amp = req.args[0].find('&');
+    text += req.args[0].substr(0, amp);
+    if (amp != std::string::npos || req.args.size() > 1) text += "&***";
     text += '\n';
   } else {
     text = record;
@@ -595,18 +615,15 @@ void ServiceController::handleRequest() {
     std::lock_guard<std::mutex> lock(mutex_recv);
     if (!_takeNextLocked(item)) return;
   }
-  if (item.record.empty()) return;
-  std::vector<std::string> words;
-  stringtok(item.record, " \n", words);
-  if (words.size() < 3) return;
-  const int sock = nelt::atoiLike(words[0]);
-  const int code = nelt::atoiLike(words[2]);
-  if (code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, words, code);
+  nelt::RequestRecord req;
+  if (!nelt::parseRequestRecord(item.record, req)) return;
+  const int sock = req.sock;
+  if (req.code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, req);
 
   // Start-up work never holds a request longer than it takes itself, and
   // requests that need none of it do not wait at all.
-  if (code == REQ_LISTUPDATE && words[1] == "GET") waitForStartupDetection();
-  if (_needsStoreClient(words[1], code)) waitForStoreClient();
+  if (req.code == REQ_LISTUPDATE && req.method == "GET") waitForStartupDetection();
+  if (_needsStoreClient(req.method, req.code)) waitForStoreClient();
 
   std::lock_guard<std::mutex> work(mutex_work);
   cur_sock = sock;
@@ -627,12 +644,12 @@ void ServiceController::handleRequest() {
     }
     if (idle) flushLog();
   };
-  if (_isAccountRequest(words[1], code) && !_callerMayUseAccount(why)) {
+  if (_isAccountRequest(req.method, req.code) && !_callerMayUseAccount(why)) {
     // Refused before its handler: nothing of the account is read or changed.
-    _logRefusal(code, why);
+    _logRefusal(req.code, why);
     flushIfIdle();
     _sendReply(sock, item.conn_id, nelt::replyText(nelt::STATUS_FAILED, ""));
-  } else if (_runHandler(words, status)) {
+  } else if (_runHandler(req, status)) {
     buffer_send = nelt::replyText(status, data_res);
     flushIfIdle();
     _sendReply(sock, item.conn_id, buffer_send);
@@ -670,14 +687,12 @@ bool ServiceController::_answerOpenWindowNowLocked(int sock, Connection& conn,
   // Replies go out in request order: with an earlier request still waiting
   // or being handled, this one waits its turn.
   if (!conn.queue.empty() || dispatching_conn == conn.id) return false;
-  const std::string record = std::to_string(sock) + " " + line;
-  std::vector<std::string> words;
-  stringtok(record, " \n", words);
-  int code = 0;
-  if (!isOpenWindowLine(words, code)) return false;
-  if (code != REQ_CHECKOPENWINDOW) _echoRecord(record, words, code);
+  const std::string record = recordOf(sock, line);
+  nelt::RequestRecord req;
+  if (!nelt::parseRequestRecord(record, req) || !isOpenWindowRequest(req)) return false;
+  if (req.code != REQ_CHECKOPENWINDOW) _echoRecord(record, req);
   std::string status, data;
-  _openWindowLocked(code, words, sock, true, allowed, why, conn.peer, status, data);
+  _openWindowLocked(req.code, req.args, sock, true, allowed, why, conn.peer, status, data);
   // The socket is the one that sent the line, and only this thread closes
   // sockets it owns: no other connection can be on that number now. A
   // client whose buffers are full gets its connection ended rather than

@@ -106,7 +106,7 @@ class ServiceController {
   void _freeSlotLocked(int sock);
   void _setClientIDLocked(int sock, CLIENT_ID id);
   bool _currentAliveLocked() const;
-  void _echoRecord(const std::string& record, const std::vector<std::string>& words, int code);
+  void _echoRecord(const std::string& record, const nelt::RequestRecord& req);
   void _sendReply(int sock, uint64_t conn_id, const std::string& text);
 
   // Start-up work done after the port is open, on its own thread: the store
@@ -126,32 +126,32 @@ class ServiceController {
   // waiting, so a slow request of another client never delays them.
   bool _answerOpenWindowNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
                                   const std::string& why);
-  void _openWindowLocked(int code, const std::vector<std::string>& words, int sock, bool alive,
+  void _openWindowLocked(int code, const std::vector<std::string>& args, int sock, bool alive,
                          bool allowed, const std::string& why, const nelt::PeerUid& peer,
                          std::string& status, std::string& data);
 
   // Handlers (handlers.cpp).
   void _setupHandlers();
-  bool _runHandler(const std::vector<std::string>& words, std::string& status);
-  bool _runGet(int code, const std::vector<std::string>& words, std::string& status);
-  bool _runPost(int code, const std::vector<std::string>& words, std::string& status);
-  bool _hasArgument(const std::vector<std::string>& words, std::string& status);
-  void _handleInfo(const std::vector<std::string>& words, std::string& status);
+  bool _runHandler(const nelt::RequestRecord& req, std::string& status);
+  bool _runGet(const nelt::RequestRecord& req, std::string& status);
+  bool _runPost(const nelt::RequestRecord& req, std::string& status);
+  bool _hasArgument(const nelt::RequestRecord& req, std::string& status);
+  void _handleInfo(const nelt::RequestRecord& req, std::string& status);
   void _handleGetHost(std::string& status);
   void _handleCheckOpenWindow(std::string& status);
-  void _handleSetOpenWindow(const std::vector<std::string>& words, std::string& status);
-  void _handleLogin(const std::vector<std::string>& words, bool dev, std::string& status);
+  void _handleSetOpenWindow(const nelt::RequestRecord& req, std::string& status);
+  void _handleLogin(const nelt::RequestRecord& req, bool dev, std::string& status);
   void _handleLogout(bool dev, std::string& status);
   void _handleSections(std::string& status);
   void _handleAccountCurrent(std::string& status);
   void _handleGetToken(std::string& status);
-  void _handleGetKey(const std::vector<std::string>& words, std::string& status);
-  void _handleSearch(const std::vector<std::string>& words, std::string& status);
+  void _handleGetKey(const nelt::RequestRecord& req, std::string& status);
+  void _handleSearch(const nelt::RequestRecord& req, std::string& status);
   void _handleListInstalled(bool refresh, std::string& status);
-  void _handleListApps(const std::vector<std::string>& words, std::string& status);
-  void _handleDetailApp(const std::vector<std::string>& words, std::string& status);
+  void _handleListApps(const nelt::RequestRecord& req, std::string& status);
+  void _handleDetailApp(const nelt::RequestRecord& req, std::string& status);
   void _handleGetSetting(std::string& status);
-  void _handleSaveSetting(const std::vector<std::string>& words, std::string& status);
+  void _handleSaveSetting(const nelt::RequestRecord& req, std::string& status);
   void _takeReply(int rc, std::string& status);
   // The argument of the request being handled exactly as sent.
   std::string _rawArgument() const;
