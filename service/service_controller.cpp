@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -305,6 +306,11 @@ int ServiceController::acceptNewClient() {
   }
   timeval tv{SEND_TIMEOUT_SEC, 0};
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  // Each reply is written whole in one send; a client that sends several
+  // requests at once must not get the later replies only after its delayed
+  // acknowledgement of the first.
+  int one = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // Who opened the connection, asked of the kernel once: account requests
   // are answered only for some users.
   const nelt::PeerUid peer = nelt::peerUidOfClient(sock);
