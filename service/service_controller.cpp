@@ -106,7 +106,7 @@ void ServiceController::run() {
         flushLog();
         unflushed_requests = 0;
       }
-      cond_recv.wait(lock, [this] { return queued_total > 0; });
+      cond_recv.wait(lock, [this] { return queued_total > 0 || held_sock >= 0; });
     }
     handleRequest();
     if (++unflushed_requests >= kFlushEveryRequests) {
@@ -580,13 +580,67 @@ void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string
     alive = it != connections.end() && it->second.id == conn_id;
     if (alive) sending_sock = sock;
   }
-  if (!alive || sendAll(sock, text) < 0) {
+  if (!alive) {
+    debugE(-1, "sendAll", FN_HANDLE_REQUEST);
+    return;
+  }
+  // Written by _settleReplies, together with the replies to the requests of
+  // the same connection that follow it right away.
+  held_sock = sock;
+  held_conn = conn_id;
+  held_out += nelt::frameReply(text);
+}
+
+bool ServiceController::_nextIsQuickLocked(const Connection& conn) {
+  if (conn.queue.empty()) return false;
+  // The dispatcher takes the first connection of ready_recv still open.
+  for (const auto& [sock, id] : ready_recv) {
+    auto it = connections.find(sock);
+    if (it == connections.end() || it->second.id != id) continue;
+    if (id != conn.id) return false;
+    nelt::RequestRecord next;
+    if (!nelt::parseRequestRecord(conn.queue.front(), next)) return false;
+    if (_needsStoreClient(next.method, next.code) ||
+        (next.method == "GET" && next.code == REQ_LISTUPDATE))
+      return false;
+    // Before that the start-up thread may hold the data files for a while.
+    std::lock_guard<std::mutex> startup(mutex_startup);
+    return store_client_ready;
+  }
+  return false;
+}
+
+void ServiceController::_settleReplies() {
+  if (held_sock < 0) return;
+  bool hold = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    auto it = connections.find(held_sock);
+    hold = it != connections.end() && it->second.id == held_conn &&
+           held_out.size() < kMaxHeldReplyBytes && _nextIsQuickLocked(it->second);
+  }
+  if (!hold) _flushReplies();
+}
+
+void ServiceController::_flushReplies() {
+  const int sock = held_sock;
+  if (sock < 0) return;
+  size_t off = 0;
+  while (off < held_out.size()) {
+    const ssize_t n = send(sock, held_out.data() + off, held_out.size() - off, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  if (off < held_out.size()) {
     debugE(-1, "sendAll", FN_HANDLE_REQUEST);
     // Half a reply, or none, would leave the client waiting or desynchronised:
     // end the connection; the receive thread sees the hang-up and frees it.
-    if (alive) shutdown(sock, SHUT_RDWR);
+    shutdown(sock, SHUT_RDWR);
   }
-  if (!alive) return;
+  held_out.clear();
+  held_sock = -1;
+  held_conn = 0;
   bool close_now = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
@@ -617,10 +671,15 @@ void ServiceController::_echoRecord(const std::string& record, const nelt::Reque
 
 void ServiceController::handleRequest() {
   QueuedRequest item;
+  bool taken = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
-    if (!_takeNextLocked(item)) return;
+    taken = _takeNextLocked(item);
   }
+  // Replies are held only while the next request is the same connection's
+  // (the connection may have gone meanwhile).
+  if (held_sock >= 0 && (!taken || item.conn_id != held_conn)) _flushReplies();
+  if (!taken) return;
   nelt::RequestRecord req;
   if (!nelt::parseRequestRecord(item.record, req)) return;
   const int sock = req.sock;
@@ -665,8 +724,10 @@ void ServiceController::handleRequest() {
   cur_peer = nelt::PeerUid();
   cur_sock = -1;
   cur_conn_id = 0;
+  _settleReplies();
   std::lock_guard<std::mutex> lock(mutex_recv);
-  dispatching_conn = 0;
+  // Held replies keep the connection's later open-window requests in line.
+  dispatching_conn = held_sock >= 0 ? item.conn_id : 0;
 }
 
 bool ServiceController::_isAccountRequest(const std::string& method, int code) {

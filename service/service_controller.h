@@ -68,6 +68,8 @@ class ServiceController {
   // the queues stay bounded in total and descriptors remain for the store
   // transfers and the data files.
   static constexpr size_t kMaxConnections = 4096;
+  // Replies held back for one write, at most this many bytes.
+  static constexpr size_t kMaxHeldReplyBytes = 64 * 1024;
   // Version queries of one update detection in flight at once, and how far
   // past one query's time limit the whole detection may run.
   static constexpr int kVersionQueriesInFlight = 16;
@@ -108,6 +110,13 @@ class ServiceController {
   bool _currentAliveLocked() const;
   void _echoRecord(const std::string& record, const nelt::RequestRecord& req);
   void _sendReply(int sock, uint64_t conn_id, const std::string& text);
+  // Replies to requests a connection sent together go out in one write:
+  // while the next request to handle is the same connection's and is
+  // answered locally (no store, no start-up work), its reply is held;
+  // otherwise everything held is sent now.
+  bool _nextIsQuickLocked(const Connection& conn);
+  void _settleReplies();
+  void _flushReplies();
 
   // Start-up work done after the port is open, on its own thread: the store
   // client (its identity asks the network) and the first update detection.
@@ -228,6 +237,11 @@ class ServiceController {
   // cannot go to a new client in the middle of the reply.
   int sending_sock = -1;
   bool close_deferred = false;
+  // Replies written but not yet sent (dispatcher only), for held_sock's
+  // connection held_conn; sending_sock stays on it until they are sent.
+  std::string held_out;
+  int held_sock = -1;
+  uint64_t held_conn = 0;
   // A descriptor held back (on /dev/null) for the moment the process runs out
   // of them: freeing it lets the receive thread accept and close the waiting
   // connection instead of leaving it hanging in the backlog.

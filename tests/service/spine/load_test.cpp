@@ -265,6 +265,45 @@ TEST_F(ServiceUnderLoad, ManyAppsGetTheMarksOfOneByOneQueriesAndKeepThemWhenAQue
   EXPECT_EQ(marksOf(ask(client, "GET 7\n").data), expected);
 }
 
+// Requests sent together are answered together when they need neither the
+// store nor the start-up work: every reply still comes, in request order,
+// when the batch ends with a request that gets none, with an open-window
+// request or a store request among them, and while connections come and go.
+TEST_F(ServiceUnderLoad, RequestsSentTogetherGetEveryReplyInOrder) {
+  ASSERT_TRUE(store.start(work.path()));
+  ServiceOptions options;
+  options.host = store.baseUrl();
+  ASSERT_TRUE(service.start(options)) << service.proc().err();
+  ProtoClient first;
+  ASSERT_TRUE(service.connect(first));
+  ASSERT_EQ(ask(first, "GET 7\n").status, "200");  // start-up work done
+
+  const std::string batch =
+      "GET 17\nPOST 0 NativeStore\nGET 18\nGET 17\nGET 16 hello-nelt\nGET 21\nPUT 17 x\n";
+  for (int round = 0; round < 30; ++round) {
+    ProtoClient c;
+    ASSERT_TRUE(service.connect(c));
+    ASSERT_TRUE(c.sendRaw(batch));
+    std::vector<Reply> got;
+    std::string text;
+    for (int i = 0; i < 6 && c.readReply(text, 30s); ++i) got.push_back(parse(text));
+    ASSERT_EQ(got.size(), 6u) << "round " << round;
+    EXPECT_NE(got[0].data.find("\"url\""), std::string::npos);
+    EXPECT_EQ(got[1].status, "200");
+    EXPECT_EQ(got[1].data, "");
+    EXPECT_EQ(got[2].data.find('{'), std::string::npos);  // the open-window word
+    EXPECT_NE(got[3].data.find("\"url\""), std::string::npos);
+    EXPECT_NE(got[4].data.find("\"slug\""), std::string::npos);
+    EXPECT_EQ(got[5].status, "200");
+    EXPECT_TRUE(c.silentFor(round == 0 ? 300ms : 0ms)) << "no reply to PUT";
+    // Every other connection leaves with its last replies unread.
+    if (round % 2 == 1) continue;
+    ASSERT_TRUE(c.sendRaw("GET 17\nPUT 1 x\n"));
+    ASSERT_TRUE(c.readReply(text, 30s)) << "a held reply goes out when nothing follows";
+    EXPECT_NE(text.find("\"url\""), std::string::npos);
+  }
+}
+
 // Open-window requests answered by the receive thread and store requests
 // answered by the dispatcher, pipelined on many connections that come and go
 // (so socket numbers are reused): each reply reaches its own connection, in
