@@ -555,18 +555,6 @@ bool ServiceController::_currentAliveLocked() const {
   return it != connections.end() && it->second.id == cur_conn_id;
 }
 
-int ServiceController::sendAll(int sock, const std::string& data) {
-  const std::string frame = nelt::frameReply(data);
-  size_t off = 0;
-  while (off < frame.size()) {
-    ssize_t n = send(sock, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    off += static_cast<size_t>(n);
-  }
-  return static_cast<int>(data.size());
-}
-
 void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string& text) {
   // The socket is marked as being written while the connection is known to
   // be the one that asked; should the receive thread close the connection

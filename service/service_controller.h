@@ -40,8 +40,6 @@ class ServiceController {
   // Accepts one connection; the new socket, or -1.
   int acceptNewClient();
   void threadRecv();
-  // Sends one framed reply; the bytes of `data` sent, or -1.
-  int sendAll(int sock, const std::string& data);
   void initClientTable();
   void setClientID(int sock, CLIENT_ID id);
   CLIENT_ID getClientID(int sock);
