@@ -8,7 +8,10 @@
 //      the moment it would run `pkexec snap install`) against `curl -o`
 //      followed by `unzip -P`;
 //   3. the checks made before the privileged install: reading the snap's
-//      meta/snap.yaml with `unsquashfs -cat`, against the unpack it follows.
+//      meta/snap.yaml with `unsquashfs -cat`, against the unpack it follows;
+//   4. the whole `nelt install` process through the real KavixService (its
+//      start, the service's token, key and address, the download and the
+//      unpack, up to `pkexec snap install`) against `curl -o` + `unzip -P`.
 // The snap is a real squashfs image (its data left uncompressed), so the
 // engine's checks pass and it reaches `pkexec snap install`.
 // Prints the figures and the ratios; asserts nothing.
@@ -37,6 +40,7 @@
 #include "model_log.h"
 #include "package_builder.h"
 #include "process.h"
+#include "service_harness.h"
 #include "test_support.h"
 
 namespace {
@@ -180,6 +184,54 @@ double fileTimeStamp(const std::string& path) {
 
 double wallNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// 4. `nelt install` as a user runs it: a new process that asks the real
+// KavixService (signed in to a store that knows the package's key) and
+// installs up to the privileged step, where the `pkexec` in front of PATH
+// notes the time and refuses. Medians of `runs`, in seconds: to the
+// privileged step and to the process's end.
+bool neltInstall(const std::string& work, const std::string& packages, const std::string& stamp,
+                 int runs, double& reached, double& ended) {
+  const std::string catalog = work + "/catalog";
+  const auto copied =
+      nelt::runProgram({"cp", "-r", nelt::test::sourceDir() + "/catalog/sample", catalog}, true);
+  if (!copied.started || copied.exit_code != 0) return false;
+  nelt::test::writeFile(catalog + "/keys.json",
+                        "{\"" + std::string(SLUG) + "\": \"" + PASSWORD + "\"}");
+  nelt::test::StoreServer store;
+  if (!store.start(work, catalog, {"--packages", packages})) return false;
+  nelt::test::ServiceHarness service;
+  nelt::test::ServiceOptions options;
+  options.host = store.baseUrl();
+  options.ip_lookup_url = store.baseUrl() + "/ip";
+  if (!service.start(options)) return false;
+  nelt::test::ProtoClient client;
+  std::string text;
+  if (!client.connectTo(service.port()) || !client.request("POST 1 demo&demo123\n", text) ||
+      text.rfind("200 ", 0) != 0)
+    return false;
+  const std::string root = std::getenv("NELT_ROOT") ? std::getenv("NELT_ROOT") : "";
+  setenv("NELT_ROOT", service.root().c_str(), 1);
+  setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip").c_str(), 1);
+  std::vector<double> to_step, to_end;
+  bool ok = true;
+  for (int r = 0; r < runs && ok; ++r) {
+    ::unlink(stamp.c_str());
+    const double start = wallNow();
+    const auto t0 = Clock::now();
+    const auto run = nelt::runProgram(
+        {nelt::test::binDir() + "/nelt", "install", SLUG, "--version", "1.0"}, true);
+    to_end.push_back(seconds(t0, Clock::now()));
+    const double stamped = fileTimeStamp(stamp);
+    ok = run.started && stamped > 0;
+    to_step.push_back(stamped - start);
+  }
+  setenv("NELT_ROOT", root.c_str(), 1);
+  if (!ok) return false;
+  reached = median(to_step);
+  ended = median(to_end);
+  return true;
 }
 
 }  // namespace
@@ -373,9 +425,20 @@ int main(int argc, char** argv) {
   std::printf("  curl -o + unzip -P                         %7.3f s\n", median(c_total));
   std::printf("  engine download + unpack                   %7.3f s   ratio %.2f\n",
               median(e_total), median(e_total) / median(c_total));
+  store.stop();
+  // nelt says for each run that the install was not authorised: expected.
+  double nelt_step = 0, nelt_end = 0;
+  if (neltInstall(work, work + "/packages", stamp, runs, nelt_step, nelt_end)) {
+    std::printf("  nelt install (process), to pkexec          %7.3f s   ratio %.2f\n", nelt_step,
+                nelt_step / median(c_total));
+    std::printf("  nelt install (process), to its exit        %7.3f s   ratio %.2f\n", nelt_end,
+                nelt_end / median(c_total));
+  } else {
+    std::fprintf(stderr, "nelt install through KavixService failed\n");
+    all_ok = false;
+  }
   std::printf("\n(ratio = engine time / shell tool time; below 1 means the engine is faster)\n");
 
-  store.stop();
   service.stop();
   nelt::removeTree(work);
   if (!all_ok) std::printf("WARNING: some runs failed; figures are not comparable\n");

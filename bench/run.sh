@@ -6,7 +6,7 @@ set -euo pipefail
 here="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)"
 build="${1:-$here/../build}"
 shift || true
-cmake --build "$build" --target nelt-bench nelt-store-server -j2 >/dev/null
+cmake --build "$build" --target nelt-bench nelt-store-server KavixService nelt -j2 >/dev/null
 "$build/bin/nelt-bench" --bin-dir "$build/bin" "$@"
 
 # The service: start-up, installed lists and open-window checks under load.

@@ -12,24 +12,24 @@
 using nelt::service::URL_HOST;
 
 void ServiceController::_setupHandlers() {
-  repo = new Repository(DATA_CACHE_PATH);
+  // The inventory (`snap list`), the cache tidying, the store client and the
+  // first update detection come once the port is open (_startupWork): the
+  // port must not wait on the number of installed applications or on the
+  // network. The sign-out at start stays here, before any client can ask.
+  repo = new Repository(DATA_CACHE_PATH, false);
   repo->setServerBase(URL_HOST);
   repo->setCaFile(CA_FILE);
-  // The store client and the first update detection come once the port is
-  // open (_startupWork): they ask the network.
 }
 
-bool ServiceController::_runHandler(const std::vector<std::string>& words, std::string& status) {
-  const int code = nelt::atoiLike(words[2]);
-  if (words[1] == "GET") return _runGet(code, words, status);
-  if (words[1] == "POST") return _runPost(code, words, status);
+bool ServiceController::_runHandler(const nelt::RequestRecord& req, std::string& status) {
+  if (req.method == "GET") return _runGet(req, status);
+  if (req.method == "POST") return _runPost(req, status);
   // Nothing is served under "PUT" or any other method: no reply.
   return false;
 }
 
-bool ServiceController::_runGet(int code, const std::vector<std::string>& words,
-                                std::string& status) {
-  switch (code) {
+bool ServiceController::_runGet(const nelt::RequestRecord& req, std::string& status) {
+  switch (req.code) {
     case REQ_LOGOUT:
       _handleLogout(false, status);
       return true;
@@ -40,7 +40,7 @@ bool ServiceController::_runGet(int code, const std::vector<std::string>& words,
       _handleSections(status);
       return true;
     case REQ_SEARCH:
-      _handleSearch(words, status);
+      _handleSearch(req, status);
       return true;
     case REQ_GETTOKEN:
       _handleGetToken(status);
@@ -52,16 +52,16 @@ bool ServiceController::_runGet(int code, const std::vector<std::string>& words,
       _handleListInstalled(false, status);
       return true;
     case REQ_GETKEY:
-      _handleGetKey(words, status);
+      _handleGetKey(req, status);
       return true;
     case REQ_GETACCCURENT:
       _handleAccountCurrent(status);
       return true;
     case REQ_TEST_LISTAPPS:
-      _handleListApps(words, status);
+      _handleListApps(req, status);
       return true;
     case REQ_TEST_DETAILAPP:
-      _handleDetailApp(words, status);
+      _handleDetailApp(req, status);
       return true;
     case REQ_GETHOST:
       _handleGetHost(status);
@@ -77,31 +77,30 @@ bool ServiceController::_runGet(int code, const std::vector<std::string>& words,
   }
 }
 
-bool ServiceController::_runPost(int code, const std::vector<std::string>& words,
-                                 std::string& status) {
-  switch (code) {
+bool ServiceController::_runPost(const nelt::RequestRecord& req, std::string& status) {
+  switch (req.code) {
     case REQ_INFO:
-      _handleInfo(words, status);
+      _handleInfo(req, status);
       return true;
     case REQ_LOGIN:
-      _handleLogin(words, false, status);
+      _handleLogin(req, false, status);
       return true;
     case REQ_LOGIN_D:
-      _handleLogin(words, true, status);
+      _handleLogin(req, true, status);
       return true;
     case REQ_SETOPENWINDOW:
-      _handleSetOpenWindow(words, status);
+      _handleSetOpenWindow(req, status);
       return true;
     case REQ_SAVE_SETTING:
-      _handleSaveSetting(words, status);
+      _handleSaveSetting(req, status);
       return true;
     default:
       return false;
   }
 }
 
-bool ServiceController::_hasArgument(const std::vector<std::string>& words, std::string& status) {
-  if (words.size() > 3) return true;
+bool ServiceController::_hasArgument(const nelt::RequestRecord& req, std::string& status) {
+  if (!req.args.empty()) return true;
   status = nelt::STATUS_FAILED;
   data_res.clear();
   return false;
@@ -138,10 +137,10 @@ bool ServiceController::_isSectionList(const std::string& text) {
 
 // ---- Connection handlers ----
 
-void ServiceController::_handleInfo(const std::vector<std::string>& words, std::string& status) {
+void ServiceController::_handleInfo(const nelt::RequestRecord& req, std::string& status) {
   status = nelt::STATUS_FAILED;
-  if (words.size() < 4) return;
-  const std::string& kind = words[3];
+  if (req.args.empty()) return;
+  const std::string& kind = req.args[0];
   const bool store = kind == nelt::CLIENT_NATIVE_STORE;
   if (!store && kind != nelt::CLIENT_CREATOR_TOOL) return;
   status = nelt::STATUS_OK;
@@ -166,20 +165,18 @@ void ServiceController::_handleCheckOpenWindow(std::string& status) {
                     cur_peer, status, data_res);
 }
 
-void ServiceController::_handleSetOpenWindow(const std::vector<std::string>& words,
-                                             std::string& status) {
+void ServiceController::_handleSetOpenWindow(const nelt::RequestRecord& req, std::string& status) {
   std::string why;
   const bool allowed = _callerMayUseAccount(why);
   std::lock_guard<std::mutex> lock(mutex_recv);
-  _openWindowLocked(REQ_SETOPENWINDOW, words, cur_sock, _currentAliveLocked(), allowed, why,
+  _openWindowLocked(REQ_SETOPENWINDOW, req.args, cur_sock, _currentAliveLocked(), allowed, why,
                     cur_peer, status, data_res);
 }
 
 // Both open-window requests, for the dispatcher and for the receive thread's
-// immediate answer alike. `words` are the request's words (socket, method,
-// code, argument...); `alive` says whether the asking connection is still
-// open.
-void ServiceController::_openWindowLocked(int code, const std::vector<std::string>& words, int sock,
+// immediate answer alike. `args` are the request's words after its code;
+// `alive` says whether the asking connection is still open.
+void ServiceController::_openWindowLocked(int code, const std::vector<std::string>& args, int sock,
                                           bool alive, bool allowed, const std::string& why,
                                           const nelt::PeerUid& peer, std::string& status,
                                           std::string& data) {
@@ -207,18 +204,18 @@ void ServiceController::_openWindowLocked(int code, const std::vector<std::strin
     if (screen_open != "@FIRST") screen_open = "@FIRST";
     return;
   }
-  if (words.size() <= 3) {
+  if (args.empty()) {
     status = nelt::STATUS_FAILED;
     return;
   }
   // Another user only hands a word on to a running window; registering as
   // the window, or leaving a word for the next one, is refused.
-  if (!allowed && (words[3] == "@FIRST" || (screen_open.empty() && sock_open == -1))) {
+  if (!allowed && (args[0] == "@FIRST" || (screen_open.empty() && sock_open == -1))) {
     status = nelt::STATUS_FAILED;
     _logRefusalOf(REQ_SETOPENWINDOW, why, peer);
     return;
   }
-  screen_open = words[3];
+  screen_open = args[0];
   // A window that registers without having asked first still holds the
   // slot, so its going away frees it for the next start.
   if (screen_open == "@FIRST" && sock_open == -1 && alive) sock_open = sock;
@@ -227,9 +224,9 @@ void ServiceController::_openWindowLocked(int code, const std::vector<std::strin
 
 // ---- Accounts ----
 
-void ServiceController::_handleLogin(const std::vector<std::string>& words, bool dev,
+void ServiceController::_handleLogin(const nelt::RequestRecord& req, bool dev,
                                      std::string& status) {
-  if (!_hasArgument(words, status)) return;
+  if (!_hasArgument(req, status)) return;
   // The argument as sent, spaces included: a password may hold spaces and
   // "&", an account name never holds "&".
   const std::string argument = _rawArgument();
@@ -292,13 +289,12 @@ void ServiceController::_handleGetSetting(std::string& status) {
   status = nelt::STATUS_OK;
 }
 
-void ServiceController::_handleSaveSetting(const std::vector<std::string>& words,
-                                           std::string& status) {
-  if (!_hasArgument(words, status)) return;
+void ServiceController::_handleSaveSetting(const nelt::RequestRecord& req, std::string& status) {
+  if (!_hasArgument(req, status)) return;
   // The window sends compact JSON; should a value hold spaces, its words are
   // put back together.
-  std::string text = words[3];
-  for (size_t i = 4; i < words.size(); ++i) text += " " + words[i];
+  std::string text = req.args[0];
+  for (size_t i = 1; i < req.args.size(); ++i) text += " " + req.args[i];
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) {
@@ -325,32 +321,30 @@ void ServiceController::_handleSections(std::string& status) {
   if (status == nelt::STATUS_OK && _isSectionList(data_res)) repo->writeData(SECTION_OBJ, data_res);
 }
 
-void ServiceController::_handleSearch(const std::vector<std::string>& words, std::string& status) {
-  if (!_hasArgument(words, status)) return;
-  if (words[3] == "@null") {
+void ServiceController::_handleSearch(const nelt::RequestRecord& req, std::string& status) {
+  if (!_hasArgument(req, status)) return;
+  if (req.args[0] == "@null") {
     status = nelt::STATUS_FAILED;
     return;
   }
   std::string text;
-  for (size_t i = 3; i < words.size(); ++i) text += words[i] + " ";
+  for (const std::string& word : req.args) text += word + " ";
   _takeReply(api->search(1, text, -1, -1), status);
 }
 
-void ServiceController::_handleGetKey(const std::vector<std::string>& words, std::string& status) {
-  if (!_hasArgument(words, status)) return;
-  _takeReply(api->getKeyApp(words[3]), status);
+void ServiceController::_handleGetKey(const nelt::RequestRecord& req, std::string& status) {
+  if (!_hasArgument(req, status)) return;
+  _takeReply(api->getKeyApp(req.args[0]), status);
 }
 
-void ServiceController::_handleListApps(const std::vector<std::string>& words,
-                                        std::string& status) {
-  if (!_hasArgument(words, status)) return;
-  _takeReply(api->getListAppsTest(nelt::atoiLike(words[3])), status);
+void ServiceController::_handleListApps(const nelt::RequestRecord& req, std::string& status) {
+  if (!_hasArgument(req, status)) return;
+  _takeReply(api->getListAppsTest(nelt::atoiLike(req.args[0])), status);
 }
 
-void ServiceController::_handleDetailApp(const std::vector<std::string>& words,
-                                         std::string& status) {
-  if (!_hasArgument(words, status)) return;
-  const std::string& name = words[3];
+void ServiceController::_handleDetailApp(const nelt::RequestRecord& req, std::string& status) {
+  if (!_hasArgument(req, status)) return;
+  const std::string& name = req.args[0];
   std::string cached, file;
   int state = 0;
   const bool found = repo->hasApp(name, file, state);

@@ -76,7 +76,7 @@ void removeStaleTemporaries(const std::string& folder, bool images) {
 
 }  // namespace
 
-Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_FILE) {
+Repository::Repository(std::string folder, bool tidy) : server_base(URL_HOST), ca_file(CA_FILE) {
   if (!folder.empty() && folder[0] == '/') {
     data_folder = folder;
   } else {
@@ -96,6 +96,10 @@ Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_F
   // The store account is signed out at every start.
   removeToken(USER_OBJ);
 
+  if (tidy) tidyCache();
+}
+
+void Repository::tidyCache() {
   clearCache();
   refreshApps();
 }

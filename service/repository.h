@@ -27,7 +27,10 @@ struct Infoupdate_installed_app {
 
 class Repository {
  public:
-  explicit Repository(std::string folder);
+  // With `tidy` the inventory is built and the application cache brought in
+  // step with it right away (tidyCache); the service leaves that until its
+  // port is open.
+  explicit Repository(std::string folder, bool tidy = true);
   ~Repository();
   Repository(const Repository&) = delete;
   Repository& operator=(const Repository&) = delete;
@@ -73,6 +76,9 @@ class Repository {
   bool hasApp(std::string slug, std::string& f_json, int& state);
   std::string readDataApp(std::string& f_json);
   void clearCache();
+  // Builds the inventory, drops the cached records of applications no longer
+  // installed and relists the cache: what a start needs.
+  void tidyCache();
 
   void setServerBase(const std::string& base) { server_base = base; }
   void setCaFile(const std::string& file) { ca_file = file; }

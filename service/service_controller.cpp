@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,11 +46,27 @@ constexpr int kFlushEveryRequests = 8;
 
 void flushLog() { std::cout.flush(); }
 
-bool isOpenWindowLine(const std::vector<std::string>& words, int& code) {
-  if (words.size() < 3) return false;
-  code = nelt::atoiLike(words[2]);
-  return (words[1] == "GET" && code == REQ_CHECKOPENWINDOW) ||
-         (words[1] == "POST" && code == REQ_SETOPENWINDOW);
+bool isOpenWindowRequest(const nelt::RequestRecord& req) {
+  return (req.method == "GET" && req.code == REQ_CHECKOPENWINDOW) ||
+         (req.method == "POST" && req.code == REQ_SETOPENWINDOW);
+}
+
+// The record the dispatcher works from: the socket number, a space and the
+// request line as received.
+std::string recordOf(int sock, const std::string& line) {
+  return std::to_string(sock) + " " + line;
+}
+
+// The record up to its argument: socket, method and code words as sent, each
+// followed by its space (the receive thread lets only single spaces between
+// them through).
+std::string recordHead(const std::string& record) {
+  size_t at = 0;
+  for (int word = 0; word < 3 && at != std::string::npos; ++word) {
+    at = record.find(' ', at);
+    if (at != std::string::npos) ++at;
+  }
+  return at == std::string::npos ? record : record.substr(0, at);
 }
 
 // Ends the process from the receive thread without running destructors that
@@ -91,7 +108,7 @@ void ServiceController::run() {
         flushLog();
         unflushed_requests = 0;
       }
-      cond_recv.wait(lock, [this] { return queued_total > 0; });
+      cond_recv.wait(lock, [this] { return queued_total > 0 || held_sock >= 0; });
     }
     handleRequest();
     if (++unflushed_requests >= kFlushEveryRequests) {
@@ -102,23 +119,29 @@ void ServiceController::run() {
 }
 
 void ServiceController::_startupWork() {
-  ServiceAPI* client = new ServiceAPI(URL_HOST);
-  const std::string inventory = repo->readData(INSTALLED_OBJ);
+  // The local inventory first: it is quick, and the requests that only read
+  // the data files wait for it (they hold mutex_work).
+  std::string inventory;
   uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_work);
+    repo->tidyCache();
+    inventory = repo->readData(INSTALLED_OBJ);
+    generation = inventory_generation;
+  }
+  ServiceAPI* client = new ServiceAPI(URL_HOST);
   VersionQuerySetup setup;
   {
     std::lock_guard<std::mutex> lock(mutex_work);
     api = client;
     setup = _versionQuerySetup();
-    generation = inventory_generation;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_startup);
     store_client_ready = true;
   }
   cond_startup.notify_all();
-  // The inventory was built when the repository opened; only the versions
-  // are asked here, away from the dispatcher.
+  // Only the versions are asked here, away from the dispatcher.
   const std::vector<Infoupdate_installed_app> updates = _queryMarks(inventory, inventory, setup);
   {
     std::lock_guard<std::mutex> lock(mutex_work);
@@ -285,6 +308,11 @@ int ServiceController::acceptNewClient() {
   }
   timeval tv{SEND_TIMEOUT_SEC, 0};
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  // Each reply is written whole in one send; a client that sends several
+  // requests at once must not get the later replies only after its delayed
+  // acknowledgement of the first.
+  int one = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // Who opened the connection, asked of the kernel once: account requests
   // are answered only for some users.
   const nelt::PeerUid peer = nelt::peerUidOfClient(sock);
@@ -412,10 +440,9 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
   // and only when an open-window request came.
   bool open_window = false;
   for (const auto& line : lines) {
-    std::vector<std::string> words;
-    int code = 0;
-    stringtok("0 " + line, " \n", words);
-    if (isOpenWindowLine(words, code)) open_window = true;
+    nelt::RequestRecord req;
+    if (nelt::parseRequestRecord(recordOf(sock, line), req) && isOpenWindowRequest(req))
+      open_window = true;
   }
   bool allowed = false;
   std::string why;
@@ -443,7 +470,7 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
       }
       if (open_window && _answerOpenWindowNowLocked(sock, conn, line, allowed, why)) continue;
       queued = true;
-      conn.queue.push_back(std::to_string(sock) + " " + line);
+      conn.queue.push_back(recordOf(sock, line));
       ++queued_total;
     }
     if (!queued) return true;
@@ -530,18 +557,6 @@ bool ServiceController::_currentAliveLocked() const {
   return it != connections.end() && it->second.id == cur_conn_id;
 }
 
-int ServiceController::sendAll(int sock, const std::string& data) {
-  const std::string frame = nelt::frameReply(data);
-  size_t off = 0;
-  while (off < frame.size()) {
-    ssize_t n = send(sock, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    off += static_cast<size_t>(n);
-  }
-  return static_cast<int>(data.size());
-}
-
 void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string& text) {
   // The socket is marked as being written while the connection is known to
   // be the one that asked; should the receive thread close the connection
@@ -555,13 +570,67 @@ void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string
     alive = it != connections.end() && it->second.id == conn_id;
     if (alive) sending_sock = sock;
   }
-  if (!alive || sendAll(sock, text) < 0) {
+  if (!alive) {
+    debugE(-1, "sendAll", FN_HANDLE_REQUEST);
+    return;
+  }
+  // Written by _settleReplies, together with the replies to the requests of
+  // the same connection that follow it right away.
+  held_sock = sock;
+  held_conn = conn_id;
+  held_out += nelt::frameReply(text);
+}
+
+bool ServiceController::_nextIsQuickLocked(const Connection& conn) {
+  if (conn.queue.empty()) return false;
+  // The dispatcher takes the first connection of ready_recv still open.
+  for (const auto& [sock, id] : ready_recv) {
+    auto it = connections.find(sock);
+    if (it == connections.end() || it->second.id != id) continue;
+    if (id != conn.id) return false;
+    nelt::RequestRecord next;
+    if (!nelt::parseRequestRecord(conn.queue.front(), next)) return false;
+    if (_needsStoreClient(next.method, next.code) ||
+        (next.method == "GET" && next.code == REQ_LISTUPDATE))
+      return false;
+    // Before that the start-up thread may hold the data files for a while.
+    std::lock_guard<std::mutex> startup(mutex_startup);
+    return store_client_ready;
+  }
+  return false;
+}
+
+void ServiceController::_settleReplies() {
+  if (held_sock < 0) return;
+  bool hold = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_recv);
+    auto it = connections.find(held_sock);
+    hold = it != connections.end() && it->second.id == held_conn &&
+           held_out.size() < kMaxHeldReplyBytes && _nextIsQuickLocked(it->second);
+  }
+  if (!hold) _flushReplies();
+}
+
+void ServiceController::_flushReplies() {
+  const int sock = held_sock;
+  if (sock < 0) return;
+  size_t off = 0;
+  while (off < held_out.size()) {
+    const ssize_t n = send(sock, held_out.data() + off, held_out.size() - off, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  if (off < held_out.size()) {
     debugE(-1, "sendAll", FN_HANDLE_REQUEST);
     // Half a reply, or none, would leave the client waiting or desynchronised:
     // end the connection; the receive thread sees the hang-up and frees it.
-    if (alive) shutdown(sock, SHUT_RDWR);
+    shutdown(sock, SHUT_RDWR);
   }
-  if (!alive) return;
+  held_out.clear();
+  held_sock = -1;
+  held_conn = 0;
   bool close_now = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
@@ -572,15 +641,14 @@ void ServiceController::_sendReply(int sock, uint64_t conn_id, const std::string
   if (close_now) close(sock);
 }
 
-void ServiceController::_echoRecord(const std::string& record,
-                                    const std::vector<std::string>& words, int code) {
+void ServiceController::_echoRecord(const std::string& record, const nelt::RequestRecord& req) {
   std::string text;
-  if ((code == REQ_LOGIN || code == REQ_LOGIN_D) && words.size() > 3) {
+  if ((req.code == REQ_LOGIN || req.code == REQ_LOGIN_D) && !req.args.empty()) {
     // The account name is useful in the log; the password never goes there.
-    text = words[0] + " " + words[1] + " " + words[2] + " ";
-    const size_t amp = words[3].find('&');
-    text += words[3].substr(0, amp);
-    if (amp != std::string::npos || words.size() > 4) text += "&***";
+    text = recordHead(record);
+    const size_t amp = req.args[0].find('&');
+    text += req.args[0].substr(0, amp);
+    if (amp != std::string::npos || req.args.size() > 1) text += "&***";
     text += '\n';
   } else {
     text = record;
@@ -593,22 +661,24 @@ void ServiceController::_echoRecord(const std::string& record,
 
 void ServiceController::handleRequest() {
   QueuedRequest item;
+  bool taken = false;
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
-    if (!_takeNextLocked(item)) return;
+    taken = _takeNextLocked(item);
   }
-  if (item.record.empty()) return;
-  std::vector<std::string> words;
-  stringtok(item.record, " \n", words);
-  if (words.size() < 3) return;
-  const int sock = nelt::atoiLike(words[0]);
-  const int code = nelt::atoiLike(words[2]);
-  if (code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, words, code);
+  // Replies are held only while the next request is the same connection's
+  // (the connection may have gone meanwhile).
+  if (held_sock >= 0 && (!taken || item.conn_id != held_conn)) _flushReplies();
+  if (!taken) return;
+  nelt::RequestRecord req;
+  if (!nelt::parseRequestRecord(item.record, req)) return;
+  const int sock = req.sock;
+  if (req.code != REQ_CHECKOPENWINDOW) _echoRecord(item.record, req);
 
   // Start-up work never holds a request longer than it takes itself, and
   // requests that need none of it do not wait at all.
-  if (code == REQ_LISTUPDATE && words[1] == "GET") waitForStartupDetection();
-  if (_needsStoreClient(words[1], code)) waitForStoreClient();
+  if (req.code == REQ_LISTUPDATE && req.method == "GET") waitForStartupDetection();
+  if (_needsStoreClient(req.method, req.code)) waitForStoreClient();
 
   std::lock_guard<std::mutex> work(mutex_work);
   cur_sock = sock;
@@ -629,12 +699,12 @@ void ServiceController::handleRequest() {
     }
     if (idle) flushLog();
   };
-  if (_isAccountRequest(words[1], code) && !_callerMayUseAccount(why)) {
+  if (_isAccountRequest(req.method, req.code) && !_callerMayUseAccount(why)) {
     // Refused before its handler: nothing of the account is read or changed.
-    _logRefusal(code, why);
+    _logRefusal(req.code, why);
     flushIfIdle();
     _sendReply(sock, item.conn_id, nelt::replyText(nelt::STATUS_FAILED, ""));
-  } else if (_runHandler(words, status)) {
+  } else if (_runHandler(req, status)) {
     buffer_send = nelt::replyText(status, data_res);
     flushIfIdle();
     _sendReply(sock, item.conn_id, buffer_send);
@@ -644,8 +714,10 @@ void ServiceController::handleRequest() {
   cur_peer = nelt::PeerUid();
   cur_sock = -1;
   cur_conn_id = 0;
+  _settleReplies();
   std::lock_guard<std::mutex> lock(mutex_recv);
-  dispatching_conn = 0;
+  // Held replies keep the connection's later open-window requests in line.
+  dispatching_conn = held_sock >= 0 ? item.conn_id : 0;
 }
 
 bool ServiceController::_isAccountRequest(const std::string& method, int code) {
@@ -672,14 +744,12 @@ bool ServiceController::_answerOpenWindowNowLocked(int sock, Connection& conn,
   // Replies go out in request order: with an earlier request still waiting
   // or being handled, this one waits its turn.
   if (!conn.queue.empty() || dispatching_conn == conn.id) return false;
-  const std::string record = std::to_string(sock) + " " + line;
-  std::vector<std::string> words;
-  stringtok(record, " \n", words);
-  int code = 0;
-  if (!isOpenWindowLine(words, code)) return false;
-  if (code != REQ_CHECKOPENWINDOW) _echoRecord(record, words, code);
+  const std::string record = recordOf(sock, line);
+  nelt::RequestRecord req;
+  if (!nelt::parseRequestRecord(record, req) || !isOpenWindowRequest(req)) return false;
+  if (req.code != REQ_CHECKOPENWINDOW) _echoRecord(record, req);
   std::string status, data;
-  _openWindowLocked(code, words, sock, true, allowed, why, conn.peer, status, data);
+  _openWindowLocked(req.code, req.args, sock, true, allowed, why, conn.peer, status, data);
   // The socket is the one that sent the line, and only this thread closes
   // sockets it owns: no other connection can be on that number now. A
   // client whose buffers are full gets its connection ended rather than

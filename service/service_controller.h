@@ -40,8 +40,6 @@ class ServiceController {
   // Accepts one connection; the new socket, or -1.
   int acceptNewClient();
   void threadRecv();
-  // Sends one framed reply; the bytes of `data` sent, or -1.
-  int sendAll(int sock, const std::string& data);
   void initClientTable();
   void setClientID(int sock, CLIENT_ID id);
   CLIENT_ID getClientID(int sock);
@@ -68,6 +66,8 @@ class ServiceController {
   // the queues stay bounded in total and descriptors remain for the store
   // transfers and the data files.
   static constexpr size_t kMaxConnections = 4096;
+  // Replies held back for one write, at most this many bytes.
+  static constexpr size_t kMaxHeldReplyBytes = 64 * 1024;
   // Version queries of one update detection in flight at once, and how far
   // past one query's time limit the whole detection may run.
   static constexpr int kVersionQueriesInFlight = 16;
@@ -106,8 +106,15 @@ class ServiceController {
   void _freeSlotLocked(int sock);
   void _setClientIDLocked(int sock, CLIENT_ID id);
   bool _currentAliveLocked() const;
-  void _echoRecord(const std::string& record, const std::vector<std::string>& words, int code);
+  void _echoRecord(const std::string& record, const nelt::RequestRecord& req);
   void _sendReply(int sock, uint64_t conn_id, const std::string& text);
+  // Replies to requests a connection sent together go out in one write:
+  // while the next request to handle is the same connection's and is
+  // answered locally (no store, no start-up work), its reply is held;
+  // otherwise everything held is sent now.
+  bool _nextIsQuickLocked(const Connection& conn);
+  void _settleReplies();
+  void _flushReplies();
 
   // Start-up work done after the port is open, on its own thread: the store
   // client (its identity asks the network) and the first update detection.
@@ -126,32 +133,32 @@ class ServiceController {
   // waiting, so a slow request of another client never delays them.
   bool _answerOpenWindowNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
                                   const std::string& why);
-  void _openWindowLocked(int code, const std::vector<std::string>& words, int sock, bool alive,
+  void _openWindowLocked(int code, const std::vector<std::string>& args, int sock, bool alive,
                          bool allowed, const std::string& why, const nelt::PeerUid& peer,
                          std::string& status, std::string& data);
 
   // Handlers (handlers.cpp).
   void _setupHandlers();
-  bool _runHandler(const std::vector<std::string>& words, std::string& status);
-  bool _runGet(int code, const std::vector<std::string>& words, std::string& status);
-  bool _runPost(int code, const std::vector<std::string>& words, std::string& status);
-  bool _hasArgument(const std::vector<std::string>& words, std::string& status);
-  void _handleInfo(const std::vector<std::string>& words, std::string& status);
+  bool _runHandler(const nelt::RequestRecord& req, std::string& status);
+  bool _runGet(const nelt::RequestRecord& req, std::string& status);
+  bool _runPost(const nelt::RequestRecord& req, std::string& status);
+  bool _hasArgument(const nelt::RequestRecord& req, std::string& status);
+  void _handleInfo(const nelt::RequestRecord& req, std::string& status);
   void _handleGetHost(std::string& status);
   void _handleCheckOpenWindow(std::string& status);
-  void _handleSetOpenWindow(const std::vector<std::string>& words, std::string& status);
-  void _handleLogin(const std::vector<std::string>& words, bool dev, std::string& status);
+  void _handleSetOpenWindow(const nelt::RequestRecord& req, std::string& status);
+  void _handleLogin(const nelt::RequestRecord& req, bool dev, std::string& status);
   void _handleLogout(bool dev, std::string& status);
   void _handleSections(std::string& status);
   void _handleAccountCurrent(std::string& status);
   void _handleGetToken(std::string& status);
-  void _handleGetKey(const std::vector<std::string>& words, std::string& status);
-  void _handleSearch(const std::vector<std::string>& words, std::string& status);
+  void _handleGetKey(const nelt::RequestRecord& req, std::string& status);
+  void _handleSearch(const nelt::RequestRecord& req, std::string& status);
   void _handleListInstalled(bool refresh, std::string& status);
-  void _handleListApps(const std::vector<std::string>& words, std::string& status);
-  void _handleDetailApp(const std::vector<std::string>& words, std::string& status);
+  void _handleListApps(const nelt::RequestRecord& req, std::string& status);
+  void _handleDetailApp(const nelt::RequestRecord& req, std::string& status);
   void _handleGetSetting(std::string& status);
-  void _handleSaveSetting(const std::vector<std::string>& words, std::string& status);
+  void _handleSaveSetting(const nelt::RequestRecord& req, std::string& status);
   void _takeReply(int rc, std::string& status);
   // The argument of the request being handled exactly as sent.
   std::string _rawArgument() const;
@@ -228,6 +235,11 @@ class ServiceController {
   // cannot go to a new client in the middle of the reply.
   int sending_sock = -1;
   bool close_deferred = false;
+  // Replies written but not yet sent (dispatcher only), for held_sock's
+  // connection held_conn; sending_sock stays on it until they are sent.
+  std::string held_out;
+  int held_sock = -1;
+  uint64_t held_conn = 0;
   // A descriptor held back (on /dev/null) for the moment the process runs out
   // of them: freeing it lets the receive thread accept and close the waiting
   // connection instead of leaving it hanging in the backlog.

@@ -1,11 +1,13 @@
 // The service under load, as a real process against the local store server:
-// it listens and answers the window while the store stalls, marks many
+// it listens and answers the window while the store stalls and before it has
+// read a large inventory, marks many
 // installed applications the same way one-by-one queries would, keeps an
 // application's mark when its query fails, and sends every reply to the
 // connection that asked while open-window requests are answered out of the
 // dispatcher's turn.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -175,6 +177,57 @@ TEST_F(ServiceUnderLoad, ListensAndAnswersTheWindowWhileTheStoreStalls) {
   EXPECT_EQ(parse(text).status, "200");
 }
 
+// The port opens before the inventory is read: with 200 installed
+// applications, `snap list` held until the test lets it go and the store
+// stalled, a window connects and gets its open-window answer; the first
+// update list then holds all 200 applications.
+TEST_F(ServiceUnderLoad, ListensBeforeTheInventoryIsRead) {
+  ASSERT_TRUE(store.start(work.path()));
+  ASSERT_TRUE(store.setMode("{\"stall\":true}"));
+  installApps(200);
+  const std::string gate = work.sub("gate");
+  const std::string bin = work.sub("bin");
+  ASSERT_EQ(nelt::makeDirs(bin), 0);
+  // Holds `snap list` until the gate file appears (a minute at most).
+  writeFile(bin + "/snap", "#!/bin/sh\nif [ \"$1\" = list ]; then\n  : > '" + gate +
+                               ".asked'\n  n=0\n  while [ ! -e '" + gate +
+                               "' ] && [ $n -lt 3000 ]; do sleep 0.02; n=$((n+1)); done\nfi\n"
+                               "exec '" +
+                               sourceDir() + "/tools/standins/snap' \"$@\"\n");
+  ASSERT_EQ(chmod((bin + "/snap").c_str(), 0755), 0);
+  const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  // Inherited by the service, which finds this `snap` first.
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  ServiceOptions options;
+  options.host = store.baseUrl();
+  const bool started = service.start(options);
+  setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(started) << service.proc().err();
+
+  ProtoClient window, other;
+  ASSERT_TRUE(service.connect(window));
+  ASSERT_TRUE(service.connect(other));
+  Reply r = ask(window, "GET 18\n");
+  EXPECT_EQ(r.status, "200");
+  EXPECT_EQ(r.data, "");
+  for (int i = 0; i < 500 && !nelt::fileExists(gate + ".asked"); ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(nelt::fileExists(gate + ".asked")) << "the inventory is read after the port opens";
+  EXPECT_FALSE(nelt::fileExists(service.dataDir() + "/installeds.json"));
+  r = ask(other, "GET 18\n");
+  EXPECT_EQ(r.status, "200");
+  EXPECT_EQ(r.data, "@FIRST");
+  // The first update list waits for the inventory and the start-up detection.
+  ASSERT_TRUE(window.sendRaw("GET 7\n"));
+  EXPECT_TRUE(window.silentFor(300ms));
+  writeFile(gate, "");
+  std::string text;
+  ASSERT_TRUE(window.readReply(text, 60s));
+  r = parse(text);
+  EXPECT_EQ(r.status, "200");
+  EXPECT_EQ(marksOf(r.data).size(), 200u);
+}
+
 TEST_F(ServiceUnderLoad, ManyAppsGetTheMarksOfOneByOneQueriesAndKeepThemWhenAQueryFails) {
   ASSERT_TRUE(store.start(work.path()));
   installApps(200);
@@ -210,6 +263,45 @@ TEST_F(ServiceUnderLoad, ManyAppsGetTheMarksOfOneByOneQueriesAndKeepThemWhenAQue
   r = ask(client, "GET 6\n");
   EXPECT_EQ(marksOf(r.data), expected);
   EXPECT_EQ(marksOf(ask(client, "GET 7\n").data), expected);
+}
+
+// Requests sent together are answered together when they need neither the
+// store nor the start-up work: every reply still comes, in request order,
+// when the batch ends with a request that gets none, with an open-window
+// request or a store request among them, and while connections come and go.
+TEST_F(ServiceUnderLoad, RequestsSentTogetherGetEveryReplyInOrder) {
+  ASSERT_TRUE(store.start(work.path()));
+  ServiceOptions options;
+  options.host = store.baseUrl();
+  ASSERT_TRUE(service.start(options)) << service.proc().err();
+  ProtoClient first;
+  ASSERT_TRUE(service.connect(first));
+  ASSERT_EQ(ask(first, "GET 7\n").status, "200");  // start-up work done
+
+  const std::string batch =
+      "GET 17\nPOST 0 NativeStore\nGET 18\nGET 17\nGET 16 hello-nelt\nGET 21\nPUT 17 x\n";
+  for (int round = 0; round < 30; ++round) {
+    ProtoClient c;
+    ASSERT_TRUE(service.connect(c));
+    ASSERT_TRUE(c.sendRaw(batch));
+    std::vector<Reply> got;
+    std::string text;
+    for (int i = 0; i < 6 && c.readReply(text, 30s); ++i) got.push_back(parse(text));
+    ASSERT_EQ(got.size(), 6u) << "round " << round;
+    EXPECT_NE(got[0].data.find("\"url\""), std::string::npos);
+    EXPECT_EQ(got[1].status, "200");
+    EXPECT_EQ(got[1].data, "");
+    EXPECT_EQ(got[2].data.find('{'), std::string::npos);  // the open-window word
+    EXPECT_NE(got[3].data.find("\"url\""), std::string::npos);
+    EXPECT_NE(got[4].data.find("\"slug\""), std::string::npos);
+    EXPECT_EQ(got[5].status, "200");
+    EXPECT_TRUE(c.silentFor(round == 0 ? 300ms : 0ms)) << "no reply to PUT";
+    // Every other connection leaves with its last replies unread.
+    if (round % 2 == 1) continue;
+    ASSERT_TRUE(c.sendRaw("GET 17\nPUT 1 x\n"));
+    ASSERT_TRUE(c.readReply(text, 30s)) << "a held reply goes out when nothing follows";
+    EXPECT_NE(text.find("\"url\""), std::string::npos);
+  }
 }
 
 // Open-window requests answered by the receive thread and store requests
