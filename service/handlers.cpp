@@ -152,8 +152,12 @@ void ServiceController::_handleInfo(const nelt::RequestRecord& req, std::string&
   _setClientIDLocked(cur_sock, store ? CLI_IS_USER : CLI_IS_DEV);
 }
 
+std::string ServiceController::_hostData() {
+  return "{\"url\": \"" + nelt::jsonEscape(URL_HOST) + "\"}";
+}
+
 void ServiceController::_handleGetHost(std::string& status) {
-  data_res = "{\"url\": \"" + nelt::jsonEscape(URL_HOST) + "\"}";
+  data_res = _hostData();
   status = nelt::STATUS_OK;
 }
 

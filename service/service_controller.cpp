@@ -51,6 +51,12 @@ bool isOpenWindowRequest(const nelt::RequestRecord& req) {
          (req.method == "POST" && req.code == REQ_SETOPENWINDOW);
 }
 
+// Requests whose answer needs nothing but memory the receive thread may read:
+// the open-window exchange and the store address (fixed after start).
+bool isAnsweredOnReceipt(const nelt::RequestRecord& req) {
+  return isOpenWindowRequest(req) || (req.method == "GET" && req.code == REQ_GETHOST);
+}
+
 // The record the dispatcher works from: the socket number, a space and the
 // request line as received.
 std::string recordOf(int sock, const std::string& line) {
@@ -468,7 +474,7 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
         debugE(-1, "Not a request of this service", FN_THREAD_RECV);
         return false;
       }
-      if (open_window && _answerOpenWindowNowLocked(sock, conn, line, allowed, why)) continue;
+      if (_answerNowLocked(sock, conn, line, allowed, why)) continue;
       queued = true;
       conn.queue.push_back(recordOf(sock, line));
       ++queued_total;
@@ -738,18 +744,22 @@ void ServiceController::_logRefusalOf(int code, const std::string& why, const ne
          FN_HANDLE_REQUEST);
 }
 
-bool ServiceController::_answerOpenWindowNowLocked(int sock, Connection& conn,
-                                                   const std::string& line, bool allowed,
-                                                   const std::string& why) {
+bool ServiceController::_answerNowLocked(int sock, Connection& conn, const std::string& line,
+                                         bool allowed, const std::string& why) {
   // Replies go out in request order: with an earlier request still waiting
   // or being handled, this one waits its turn.
   if (!conn.queue.empty() || dispatching_conn == conn.id) return false;
   const std::string record = recordOf(sock, line);
   nelt::RequestRecord req;
-  if (!nelt::parseRequestRecord(record, req) || !isOpenWindowRequest(req)) return false;
+  if (!nelt::parseRequestRecord(record, req) || !isAnsweredOnReceipt(req)) return false;
   if (req.code != REQ_CHECKOPENWINDOW) _echoRecord(record, req);
   std::string status, data;
-  _openWindowLocked(req.code, req.args, sock, true, allowed, why, conn.peer, status, data);
+  if (req.code == REQ_GETHOST) {
+    data = _hostData();
+    status = nelt::STATUS_OK;
+  } else {
+    _openWindowLocked(req.code, req.args, sock, true, allowed, why, conn.peer, status, data);
+  }
   // The socket is the one that sent the line, and only this thread closes
   // sockets it owns: no other connection can be on that number now. A
   // client whose buffers are full gets its connection ended rather than

@@ -128,11 +128,15 @@ class ServiceController {
                                                     const VersionQuerySetup& setup);
   int _writeMarkedList(const std::string& inventory,
                        const std::vector<Infoupdate_installed_app>& updates);
-  // The open-window requests touch only the state under mutex_recv: the
-  // receive thread answers them itself when the connection has nothing else
-  // waiting, so a slow request of another client never delays them.
-  bool _answerOpenWindowNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
-                                  const std::string& why);
+  // The open-window requests touch only the state under mutex_recv, and the
+  // store address never changes after start: the receive thread answers
+  // these itself when the connection has nothing else waiting, so a slow
+  // request of another client never delays them and they cost no hand-over
+  // to the dispatcher.
+  // The data of the store-address reply.
+  static std::string _hostData();
+  bool _answerNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
+                        const std::string& why);
   void _openWindowLocked(int code, const std::vector<std::string>& args, int sock, bool alive,
                          bool allowed, const std::string& why, const nelt::PeerUid& peer,
                          std::string& status, std::string& data);
