@@ -94,8 +94,10 @@ Repository::Repository(std::string folder) : server_base(URL_HOST), ca_file(CA_F
   // The store account is signed out at every start.
   removeToken(USER_OBJ);
 
-  clearCache();
-  refreshApps();
+  // One inventory serves both: the index marks what the clean-up kept.
+  std::vector<std::string> installed;
+  clearCache(installed);
+  refreshApps(installed);
 }
 
 Repository::~Repository() {

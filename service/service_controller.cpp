@@ -117,7 +117,9 @@ void ServiceController::_startupWork() {
   cond_startup.notify_all();
   // The inventory was built when the repository opened; only the versions
   // are asked here, away from the dispatcher.
-  const std::vector<Infoupdate_installed_app> updates = _queryMarks(inventory, inventory, setup);
+  std::vector<nelt::InstalledEntry> entries;
+  nelt::readInstalledList(inventory, entries);
+  const std::vector<Infoupdate_installed_app> updates = _queryMarks(entries, inventory, setup);
   {
     std::lock_guard<std::mutex> lock(mutex_work);
     // A list the dispatcher rebuilt meanwhile is newer: keep it.

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +25,9 @@
 class ServiceAPI;
 class Repository;
 struct Infoupdate_installed_app;
+namespace nelt {
+struct InstalledEntry;
+}
 
 class ServiceController {
  public:
@@ -48,8 +52,10 @@ class ServiceController {
   // Handles at most one queued request.
   void handleRequest();
   // Rebuilds the installed list with update marks. 0 when at least one
-  // application got an update record, -1 otherwise.
-  int loadListInfoUpdate();
+  // application got an update record, -1 otherwise. `stored`, when given,
+  // receives the text written to the file (left alone when nothing was
+  // written).
+  int loadListInfoUpdate(std::optional<std::string>* stored = nullptr);
   // Blocks until the store client exists (made after the port is open) /
   // until the start-up update detection has stored its list.
   void waitForStoreClient();
@@ -116,9 +122,11 @@ class ServiceController {
   static bool _needsStoreClient(const std::string& method, int code);
   // Update detection (update_detection.cpp).
   VersionQuerySetup _versionQuerySetup() const;
-  std::vector<Infoupdate_installed_app> _queryMarks(const std::string& inventory,
-                                                    const std::string& previous,
-                                                    const VersionQuerySetup& setup);
+  // `previous` is the list stored before, read only for applications whose
+  // query fails.
+  std::vector<Infoupdate_installed_app> _queryMarks(
+      const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+      const VersionQuerySetup& setup);
   int _writeMarkedList(const std::string& inventory,
                        const std::vector<Infoupdate_installed_app>& updates);
   // The open-window requests touch only the state under mutex_recv: the

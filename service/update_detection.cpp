@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "installed_list.h"
 #include "json_util.h"
 #include "repository.h"
 #include "service_api.h"
@@ -23,20 +24,14 @@ struct Mark {
 
 std::map<std::string, Mark> previousMarks(const std::string& text) {
   std::map<std::string, Mark> marks;
-  rapidjson::Document doc;
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) return marks;
-  const rapidjson::Value* data = nelt::getArray(doc, "data");
-  if (data == nullptr) return marks;
-  for (const auto& entry : data->GetArray()) {
-    std::string slug;
+  std::vector<nelt::InstalledEntry> entries;
+  nelt::readInstalledList(text, entries);
+  for (const nelt::InstalledEntry& entry : entries) {
+    if (entry.slug.empty() || !entry.has_new_version || entry.ver_new == "null") continue;
     Mark mark;
-    if (!nelt::getString(entry, "slug", slug) || slug.empty()) continue;
-    if (!nelt::getString(entry, "new-version", mark.ver_new) || mark.ver_new == "null") continue;
-    int update = 0;
-    nelt::getInt(entry, "update", update);
-    mark.is_update = update == 1;
-    marks[slug] = mark;
+    mark.ver_new = entry.ver_new;
+    mark.is_update = entry.update == 1;
+    marks[entry.slug] = mark;
   }
   return marks;
 }
@@ -55,25 +50,17 @@ VersionQuerySetup ServiceController::_versionQuerySetup() const {
 }
 
 std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
-    const std::string& inventory, const std::string& previous, const VersionQuerySetup& setup) {
+    const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+    const VersionQuerySetup& setup) {
   std::vector<Infoupdate_installed_app> updates;
-  rapidjson::Document doc;
-  doc.Parse(inventory.c_str(), inventory.size());
-  if (doc.HasParseError() || !doc.IsObject()) return updates;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(doc, "data");
-  if (!nelt::getInt(doc, "total", total) || data == nullptr) return updates;
-
   std::vector<VersionQuery> queries;
   std::vector<std::string> current;
-  for (rapidjson::SizeType i = 0; static_cast<int>(i) < total && i < data->Size(); ++i) {
-    const rapidjson::Value& entry = (*data)[i];
+  for (const nelt::InstalledEntry& entry : inventory) {
+    if (entry.slug.empty()) continue;
     VersionQuery q;
-    if (!nelt::getString(entry, "slug", q.slug) || q.slug.empty()) continue;
-    std::string version;
-    nelt::getString(entry, "version", version);
+    q.slug = entry.slug;
     queries.push_back(q);
-    current.push_back(version);
+    current.push_back(entry.ver_cur);
   }
   if (queries.empty()) return updates;
 
@@ -114,19 +101,22 @@ std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
   return updates;
 }
 
-int ServiceController::loadListInfoUpdate() {
+int ServiceController::loadListInfoUpdate(std::optional<std::string>* stored) {
   const std::string previous = repo->readData(INSTALLED_OBJ);
-  std::string inventory;
+  std::vector<nelt::InstalledEntry> inventory;
   if (repo->buildInstalledList(inventory) < 0) return -1;
   ++inventory_generation;
   const std::vector<Infoupdate_installed_app> updates =
       _queryMarks(inventory, previous, _versionQuerySetup());
-  return _writeMarkedList(inventory, updates);
+  // One write per list: the marks go into the text before it is stored.
+  const std::string text = updates.empty() ? Repository::installedListText(inventory)
+                                           : Repository::markedListText(inventory, updates);
+  if (repo->writeInstalledList(text) == 0 && stored != nullptr) *stored = text;
+  return updates.empty() ? -1 : 0;
 }
 
 int ServiceController::_writeMarkedList(const std::string& inventory,
                                         const std::vector<Infoupdate_installed_app>& updates) {
-  // One write per list: the marks go into the text before it is stored.
   if (updates.empty()) {
     repo->writeInstalledList(inventory);
     return -1;
