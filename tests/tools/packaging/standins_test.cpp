@@ -110,8 +110,8 @@ TEST_F(StandinTest, SnapInstallListInfoRunUpdateRemove) {
 
 // Listing reads each revision's meta/snap.yaml as the other commands do:
 // quotes, blanks, comments and CR line ends around the version; a snap whose
-// apps map names an app twice, a broken "current" link or a bad name is not
-// listed.
+// apps map names an app twice, a broken "current" link, a snap folder that
+// is a link or a bad name is not listed.
 TEST_F(StandinTest, SnapListReadsEachSnapYaml) {
   auto place = [&](const std::string& name, const std::string& rev, const std::string& yaml) {
     nelt::makeDirs(root_ + "/snap/" + name + "/" + rev + "/meta");
@@ -126,6 +126,7 @@ TEST_F(StandinTest, SnapListReadsEachSnapYaml) {
   place("Bad-Name", "1", "version: 1\n");
   nelt::makeDirs(root_ + "/snap/f-dangling");
   symlink("9", (root_ + "/snap/f-dangling/current").c_str());
+  symlink((root_ + "/snap/a-plain").c_str(), (root_ + "/snap/g-linked").c_str());
 
   const std::string head = "Name  Version  Rev  Tracking  Publisher  Notes\n";
   RunResult r = run({tool("snap"), "list"});
