@@ -74,9 +74,11 @@ class ServiceController {
   // the queues stay bounded in total and descriptors remain for the store
   // transfers and the data files.
   static constexpr size_t kMaxConnections = 4096;
-  // Version queries of one update detection in flight at once, and how far
-  // past one query's time limit the whole detection may run.
-  static constexpr int kVersionQueriesInFlight = 16;
+  // Version queries of one update detection in flight at once (enough for
+  // most lists to go out in one or a few rounds; the connections are closed
+  // when the detection ends), and how far past one query's time limit the
+  // whole detection may run.
+  static constexpr int kVersionQueriesInFlight = 64;
   static constexpr long kDetectionSlackSeconds = 0;
 
   // One request taken off a connection's queue: the record ("SOCK LINE") and
