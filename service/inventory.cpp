@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <iostream>
+#include <map>
 #include <optional>
 
 #include "fsutil.h"
@@ -77,6 +79,10 @@ std::string Repository::normaliseVersion(const std::string& version) {
 std::optional<KavixMeta> Repository::readKavixJson(const std::string& path) {
   // Flushed with the request's other log lines, not once per snap.
   std::cout << path << '\n';
+  return readKavixMeta(path);
+}
+
+std::optional<KavixMeta> Repository::readKavixMeta(const std::string& path) {
   struct stat st;
   // Only a plain file is read: a fifo or device there would hang the service.
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -108,7 +114,9 @@ int Repository::writeInstalledList(const std::string& text) {
   return 0;
 }
 
-int Repository::buildInstalledList(std::vector<nelt::InstalledEntry>& entries) {
+int Repository::buildInstalledList(
+    std::vector<nelt::InstalledEntry>& entries,
+    const std::function<void(const std::vector<std::string>&)>& while_listing) {
   list_slug_installed.clear();
   entries.clear();
   const std::string snap_root = nelt::snapRoot();
@@ -118,7 +126,24 @@ int Repository::buildInstalledList(std::vector<nelt::InstalledEntry>& entries) {
   if (nelt::isDirectory(snap_root)) {
     removeLeftOverFolders(snap_root);
 
-    nelt::ProcessResult listing = nelt::runProgram({"snap", "list"});
+    // The metadata in the snap folders, read while `snap list` runs and
+    // used for the snaps it lists.
+    std::map<std::string, std::optional<KavixMeta>> on_disk;
+    std::future<nelt::ProcessResult> running;
+    if (while_listing) {
+      running = std::async(std::launch::async, [] { return nelt::runProgram({"snap", "list"}); });
+      std::vector<std::string> names, slugs;
+      listFolder(snap_root, names);
+      for (const std::string& name : names) {
+        if (!nelt::isSafeFileName(name)) continue;
+        std::optional<KavixMeta> meta = readKavixMeta(snap_root + name + "/kavix.json");
+        if (meta && !meta->slug.empty()) slugs.push_back(meta->slug);
+        on_disk.emplace(name, std::move(meta));
+      }
+      while_listing(slugs);
+    }
+    nelt::ProcessResult listing =
+        running.valid() ? running.get() : nelt::runProgram({"snap", "list"});
     if (!listing.started) {
       debugE(-1, "popen snap list", kInventoryWhere);
       return -1;
@@ -133,7 +158,15 @@ int Repository::buildInstalledList(std::vector<nelt::InstalledEntry>& entries) {
       // snap without a "kavix.json".
       const std::string word = line.substr(0, line.find(' '));
       if (!nelt::isSafeFileName(word)) continue;
-      std::optional<KavixMeta> meta = readKavixJson(snap_root + word + "/kavix.json");
+      const std::string path = snap_root + word + "/kavix.json";
+      std::optional<KavixMeta> meta;
+      auto known = on_disk.find(word);
+      if (known == on_disk.end()) {
+        meta = readKavixJson(path);
+      } else {
+        std::cout << path << '\n';
+        meta = known->second;
+      }
       if (!meta) continue;
       nelt::InstalledEntry entry;
       entry.name = std::move(meta->long_name);

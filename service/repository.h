@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,7 +65,12 @@ class Repository {
   // the list is stored once with writeInstalledList: as installedListText
   // when no application got a mark, else as markedListText.
   int getListInstalled();
-  int buildInstalledList(std::vector<nelt::InstalledEntry>& entries);
+  // `while_listing`, when given, is called while `snap list` runs with the
+  // slugs of the metadata found in the snap folders (some may not be
+  // listed), so that work on them can overlap the listing.
+  int buildInstalledList(
+      std::vector<nelt::InstalledEntry>& entries,
+      const std::function<void(const std::vector<std::string>&)>& while_listing = {});
   int writeInstalledList(const std::string& text);
   static std::string installedListText(const std::vector<nelt::InstalledEntry>& entries);
   static std::string markedListText(const std::vector<nelt::InstalledEntry>& entries,
@@ -72,6 +78,8 @@ class Repository {
   // The metadata a "kavix.json" holds, its version normalised; nothing when
   // the file is missing, is not JSON or lacks one of the four keys.
   static std::optional<KavixMeta> readKavixJson(const std::string& path);
+  // The same without writing the path to the log.
+  static std::optional<KavixMeta> readKavixMeta(const std::string& path);
   void updateInstalledList(std::vector<Infoupdate_installed_app> list);
   // `text` with the update marks of `list` set on the matching entries, as
   // compact JSON; empty when `text` is not an inventory.

@@ -125,10 +125,17 @@ class ServiceController {
   // Update detection (update_detection.cpp).
   VersionQuerySetup _versionQuerySetup() const;
   // `previous` is the list stored before, read only for applications whose
-  // query fails.
+  // query fails. Applications in `asked` are not asked again; the others
+  // are, before `deadline` (by default the transfer limit from now).
   std::vector<Infoupdate_installed_app> _queryMarks(
       const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
-      const VersionQuerySetup& setup);
+      const VersionQuerySetup& setup, const std::vector<VersionQuery>& asked = {},
+      std::chrono::steady_clock::time_point deadline = {});
+  // Fills `queries` from the answers kept for reuse and asks the store for
+  // the rest, keeping the new answers.
+  void _askVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& setup,
+                    std::chrono::steady_clock::time_point deadline);
+  static std::chrono::steady_clock::time_point _detectionDeadline(const VersionQuerySetup& setup);
   int _writeMarkedList(const std::string& inventory,
                        const std::vector<Infoupdate_installed_app>& updates);
   // The open-window requests touch only the state under mutex_recv: the

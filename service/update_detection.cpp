@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <map>
+#include <set>
 
 #include "installed_list.h"
 #include "json_util.h"
@@ -49,32 +50,60 @@ VersionQuerySetup ServiceController::_versionQuerySetup() const {
   return setup;
 }
 
-std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
-    const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+std::chrono::steady_clock::time_point ServiceController::_detectionDeadline(
     const VersionQuerySetup& setup) {
-  std::vector<Infoupdate_installed_app> updates;
-  std::vector<VersionQuery> queries;
-  std::vector<std::string> current;
-  for (const nelt::InstalledEntry& entry : inventory) {
-    if (entry.slug.empty()) continue;
-    VersionQuery q;
-    q.slug = entry.slug;
-    queries.push_back(q);
-    current.push_back(entry.ver_cur);
-  }
-  if (queries.empty()) return updates;
+  return std::chrono::steady_clock::now() +
+         std::chrono::seconds(setup.transfer_seconds + kDetectionSlackSeconds);
+}
 
+void ServiceController::_askVersions(std::vector<VersionQuery>& queries,
+                                     const VersionQuerySetup& setup,
+                                     std::chrono::steady_clock::time_point deadline) {
   // Answers younger than the reuse interval stand; only the others are asked.
   version_cache.fill(queries, std::chrono::seconds(VERSION_REUSE_SECONDS));
   std::vector<bool> cached(queries.size());
   for (size_t i = 0; i < queries.size(); ++i) cached[i] = queries[i].answered;
-  queryVersions(queries, setup,
-                std::chrono::steady_clock::now() +
-                    std::chrono::seconds(setup.transfer_seconds + kDetectionSlackSeconds));
+  queryVersions(queries, setup, deadline);
   std::vector<VersionQuery> fresh;
   for (size_t i = 0; i < queries.size(); ++i)
     if (queries[i].answered && !cached[i]) fresh.push_back(queries[i]);
   version_cache.store(fresh);
+}
+
+std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
+    const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+    const VersionQuerySetup& setup, const std::vector<VersionQuery>& asked,
+    std::chrono::steady_clock::time_point deadline) {
+  std::vector<Infoupdate_installed_app> updates;
+  std::map<std::string, const VersionQuery*> asked_by_slug;
+  for (const VersionQuery& q : asked) asked_by_slug.emplace(q.slug, &q);
+  std::vector<VersionQuery> queries, left;
+  std::vector<size_t> left_at;
+  std::vector<std::string> current;
+  for (const nelt::InstalledEntry& entry : inventory) {
+    if (entry.slug.empty()) continue;
+    auto it = asked_by_slug.find(entry.slug);
+    if (it != asked_by_slug.end()) {
+      queries.push_back(*it->second);
+    } else {
+      VersionQuery q;
+      q.slug = entry.slug;
+      left_at.push_back(queries.size());
+      left.push_back(q);
+      queries.push_back(q);
+    }
+    current.push_back(entry.ver_cur);
+  }
+  if (queries.empty()) return updates;
+
+  // Applications not asked about yet (all of them, unless asked while the
+  // inventory was built).
+  if (!left.empty()) {
+    _askVersions(
+        left, setup,
+        deadline == std::chrono::steady_clock::time_point{} ? _detectionDeadline(setup) : deadline);
+    for (size_t i = 0; i < left.size(); ++i) queries[left_at[i]] = left[i];
+  }
 
   std::map<std::string, Mark> before;
   bool before_read = false;
@@ -103,11 +132,26 @@ std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
 
 int ServiceController::loadListInfoUpdate(std::optional<std::string>* stored) {
   const std::string previous = repo->readData(INSTALLED_OBJ);
+  const VersionQuerySetup setup = _versionQuerySetup();
+  const auto deadline = _detectionDeadline(setup);
+  // The store is asked about the applications whose metadata is on disk
+  // while `snap list` runs; the listing then decides which answers count.
+  std::vector<VersionQuery> asked;
   std::vector<nelt::InstalledEntry> inventory;
-  if (repo->buildInstalledList(inventory) < 0) return -1;
+  const int built = repo->buildInstalledList(inventory, [&](const std::vector<std::string>& slugs) {
+    std::set<std::string> seen;
+    for (const std::string& slug : slugs) {
+      if (!seen.insert(slug).second) continue;
+      VersionQuery q;
+      q.slug = slug;
+      asked.push_back(q);
+    }
+    _askVersions(asked, setup, deadline);
+  });
+  if (built < 0) return -1;
   ++inventory_generation;
   const std::vector<Infoupdate_installed_app> updates =
-      _queryMarks(inventory, previous, _versionQuerySetup());
+      _queryMarks(inventory, previous, setup, asked, deadline);
   // One write per list: the marks go into the text before it is stored.
   const std::string text = updates.empty() ? Repository::installedListText(inventory)
                                            : Repository::markedListText(inventory, updates);
