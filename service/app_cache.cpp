@@ -14,6 +14,7 @@
 #include <set>
 
 #include "fsutil.h"
+#include "installed_list.h"
 #include "json_util.h"
 #include "repository.h"
 #include "service_api.h"
@@ -115,20 +116,9 @@ std::vector<std::string> recordFiles(const std::string& apps_dir, bool& ok) {
 
 // Slugs listed in the text of "installeds.json" (entries below its "total").
 std::vector<std::string> installedSlugsOf(const std::string& text, bool& ok) {
-  std::vector<std::string> slugs;
-  ok = false;
-  rapidjson::Document doc;
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) return slugs;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(doc, "data");
-  if (!nelt::getInt(doc, "total", total) || data == nullptr) return slugs;
-  ok = true;
-  for (rapidjson::SizeType i = 0; i < data->Size() && static_cast<int>(i) < total; ++i) {
-    std::string slug;
-    if (nelt::getString((*data)[i], "slug", slug) && !slug.empty()) slugs.push_back(slug);
-  }
-  return slugs;
+  std::vector<nelt::InstalledEntry> entries;
+  ok = nelt::readInstalledList(text, entries);
+  return nelt::installedSlugs(entries);
 }
 
 // File names in "apps/" that a cached record refers to with "local://".
@@ -212,11 +202,12 @@ void Repository::saveApps(std::string data) {
   if (nelt::writeFileAtomic(getPath("apps/") + slug + kRecordEnding, nelt::toCompactJson(doc)) != 0)
     return;
 
+  // The installed list is read once for the whole update of the cache.
   bool ok = false;
   const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
   if (std::find(installed.begin(), installed.end(), slug) == installed.end()) noteRecentSlug(slug);
-  evictOldRecords();
-  refreshApps();
+  evictOldRecords(installed);
+  refreshApps(installed);
 }
 
 int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
@@ -301,12 +292,15 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
 }
 
 void Repository::refreshApps() {
+  bool ok = false;
+  refreshApps(installedSlugsOf(readData(INSTALLED_OBJ), ok));
+}
+
+void Repository::refreshApps(const std::vector<std::string>& installed) {
   const std::string apps_dir = getPath("apps/");
   bool listed = false;
   const std::vector<std::string> records = recordFiles(apps_dir, listed);
   if (!listed) return;
-  bool ok = false;
-  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
 
   std::vector<std::string> not_installed;
   std::string text = "{\n\t\"data\":[\n";
@@ -345,11 +339,9 @@ void Repository::noteRecentSlug(const std::string& slug) {
   list_slug.push_back(slug);
 }
 
-void Repository::evictOldRecords() {
+void Repository::evictOldRecords(const std::vector<std::string>& installed) {
   if (list_slug.size() <= kMaxRecentRecords) return;
   // An application installed since the last index rebuild keeps its record.
-  bool ok = false;
-  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
   while (list_slug.size() > kMaxRecentRecords) {
     const std::string oldest = list_slug.front();
     list_slug.erase(list_slug.begin());
@@ -402,15 +394,24 @@ bool Repository::hasApp(std::string slug, std::string& f_json, int& state) {
 std::string Repository::readDataApp(std::string& f_json) { return nelt::readJoinedLines(f_json); }
 
 void Repository::clearCache() {
-  getListInstalled();
-  bool ok = false;
-  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
-  if (!ok) return;
+  std::vector<std::string> installed;
+  clearCache(installed);
+}
+
+bool Repository::clearCache(std::vector<std::string>& installed) {
+  // The list just stored is used as built; the file is read only when it
+  // could not be rebuilt and keeps what it held.
+  std::vector<nelt::InstalledEntry> inventory;
+  bool ok =
+      buildInstalledList(inventory) >= 0 && writeInstalledList(installedListText(inventory)) == 0;
+  if (!ok) ok = nelt::readInstalledList(readData(INSTALLED_OBJ), inventory);
+  installed = nelt::installedSlugs(inventory);
+  if (!ok) return false;
 
   const std::string apps_dir = getPath("apps/");
   bool listed = false;
   const std::vector<std::string> entries = folderEntries(apps_dir, listed);
-  if (!listed) return;
+  if (!listed) return true;
 
   std::set<std::string> keep;
   for (const std::string& name : entries)
@@ -433,4 +434,5 @@ void Repository::clearCache() {
       unlink(path.c_str());
   }
   list_slug.clear();
+  return true;
 }

@@ -3,6 +3,9 @@
 // detection. Each sets a status word and leaves the reply data in data_res.
 #include <rapidjson/document.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "json_util.h"
 #include "repository.h"
 #include "service_api.h"
@@ -365,7 +368,15 @@ void ServiceController::_handleDetailApp(const nelt::RequestRecord& req, std::st
 }
 
 void ServiceController::_handleListInstalled(bool refresh, std::string& status) {
-  if (refresh) loadListInfoUpdate();
-  data_res = repo->readData(INSTALLED_OBJ);
+  // The reply is the stored list as the file reads back (its lines
+  // joined), without reading back what this request just wrote.
+  std::optional<std::string> stored;
+  if (refresh) loadListInfoUpdate(&stored);
+  if (stored) {
+    stored->erase(std::remove(stored->begin(), stored->end(), '\n'), stored->end());
+    data_res = std::move(*stored);
+  } else {
+    data_res = repo->readData(INSTALLED_OBJ);
+  }
   status = nelt::STATUS_OK;
 }

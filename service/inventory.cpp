@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <iostream>
+#include <map>
+#include <optional>
 
 #include "fsutil.h"
+#include "installed_list.h"
 #include "json_util.h"
 #include "paths.h"
 #include "process.h"
@@ -54,10 +58,6 @@ void removeLeftOverFolders(const std::string& snap_root) {
   }
 }
 
-struct KeptSnap {
-  std::string name_snap, long_name, slug, version;
-};
-
 }  // namespace
 
 std::string Repository::normaliseVersion(const std::string& version) {
@@ -76,31 +76,34 @@ std::string Repository::normaliseVersion(const std::string& version) {
   return out;
 }
 
-int Repository::readKavixJson(std::string path) {
-  std::cout << path << std::endl;
+std::optional<KavixMeta> Repository::readKavixJson(const std::string& path) {
+  // Flushed with the request's other log lines, not once per snap.
+  std::cout << path << '\n';
+  return readKavixMeta(path);
+}
+
+std::optional<KavixMeta> Repository::readKavixMeta(const std::string& path) {
   struct stat st;
   // Only a plain file is read: a fifo or device there would hang the service.
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   const std::string text = nelt::readJoinedLines(path);
-  doc_kavix.SetObject();
-  doc_kavix.Parse(text.c_str(), text.size());
-  if (doc_kavix.HasParseError() || !doc_kavix.IsObject()) return -1;
-  std::string value;
-  for (const char* key : {"name", "long-name", "slug", "version"})
-    if (!nelt::getString(doc_kavix, key, value)) return -1;
-  nelt::getString(doc_kavix, "version", value);
-  const std::string normalised = normaliseVersion(value);
-  doc_kavix["version"].SetString(normalised.c_str(),
-                                 static_cast<rapidjson::SizeType>(normalised.size()),
-                                 doc_kavix.GetAllocator());
-  return 0;
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+  KavixMeta meta;
+  if (!nelt::getString(doc, "name", meta.name) ||
+      !nelt::getString(doc, "long-name", meta.long_name) ||
+      !nelt::getString(doc, "slug", meta.slug) || !nelt::getString(doc, "version", meta.version))
+    return std::nullopt;
+  meta.version = normaliseVersion(meta.version);
+  return meta;
 }
 
 int Repository::getListInstalled() {
-  std::string text;
-  const int count = buildInstalledList(text);
-  if (count < 0) return -1;
-  return writeInstalledList(text) == 0 ? count : -1;
+  std::vector<nelt::InstalledEntry> entries;
+  if (buildInstalledList(entries) < 0) return -1;
+  return writeInstalledList(installedListText(entries)) == 0 ? static_cast<int>(entries.size())
+                                                             : -1;
 }
 
 int Repository::writeInstalledList(const std::string& text) {
@@ -111,17 +114,36 @@ int Repository::writeInstalledList(const std::string& text) {
   return 0;
 }
 
-int Repository::buildInstalledList(std::string& text) {
+int Repository::buildInstalledList(
+    std::vector<nelt::InstalledEntry>& entries,
+    const std::function<void(const std::vector<std::string>&)>& while_listing) {
   list_slug_installed.clear();
+  entries.clear();
   const std::string snap_root = nelt::snapRoot();
 
-  std::vector<KeptSnap> kept;
   // Without a snap folder no store application can be installed: the list is
   // simply empty and `snap list` is not asked.
   if (nelt::isDirectory(snap_root)) {
     removeLeftOverFolders(snap_root);
 
-    nelt::ProcessResult listing = nelt::runProgram({"snap", "list"});
+    // The metadata in the snap folders, read while `snap list` runs and
+    // used for the snaps it lists.
+    std::map<std::string, std::optional<KavixMeta>> on_disk;
+    std::future<nelt::ProcessResult> running;
+    if (while_listing) {
+      running = std::async(std::launch::async, [] { return nelt::runProgram({"snap", "list"}); });
+      std::vector<std::string> names, slugs;
+      listFolder(snap_root, names);
+      for (const std::string& name : names) {
+        if (!nelt::isSafeFileName(name)) continue;
+        std::optional<KavixMeta> meta = readKavixMeta(snap_root + name + "/kavix.json");
+        if (meta && !meta->slug.empty()) slugs.push_back(meta->slug);
+        on_disk.emplace(name, std::move(meta));
+      }
+      while_listing(slugs);
+    }
+    nelt::ProcessResult listing =
+        running.valid() ? running.get() : nelt::runProgram({"snap", "list"});
     if (!listing.started) {
       debugE(-1, "popen snap list", kInventoryWhere);
       return -1;
@@ -136,33 +158,79 @@ int Repository::buildInstalledList(std::string& text) {
       // snap without a "kavix.json".
       const std::string word = line.substr(0, line.find(' '));
       if (!nelt::isSafeFileName(word)) continue;
-      if (readKavixJson(snap_root + word + "/kavix.json") != 0) continue;
-      KeptSnap snap;
-      snap.name_snap = word;
-      nelt::getString(doc_kavix, "long-name", snap.long_name);
-      nelt::getString(doc_kavix, "slug", snap.slug);
-      nelt::getString(doc_kavix, "version", snap.version);
-      kept.push_back(std::move(snap));
+      const std::string path = snap_root + word + "/kavix.json";
+      std::optional<KavixMeta> meta;
+      auto known = on_disk.find(word);
+      if (known == on_disk.end()) {
+        meta = readKavixJson(path);
+      } else {
+        std::cout << path << '\n';
+        meta = known->second;
+      }
+      if (!meta) continue;
+      nelt::InstalledEntry entry;
+      entry.name = std::move(meta->long_name);
+      entry.slug = std::move(meta->slug);
+      entry.name_snap = word;
+      entry.ver_cur = std::move(meta->version);
+      entry.ver_new = "null";
+      entry.has_new_version = true;
+      entries.push_back(std::move(entry));
     }
   }
+  for (const nelt::InstalledEntry& entry : entries) list_slug_installed.push_back(entry.slug);
+  return static_cast<int>(entries.size());
+}
 
-  text = "{\n\t\"data\":[\n";
-  for (size_t i = 0; i < kept.size(); ++i) {
-    const KeptSnap& snap = kept[i];
-    list_slug_installed.push_back(snap.slug);
+std::string Repository::installedListText(const std::vector<nelt::InstalledEntry>& entries) {
+  std::string text = "{\n\t\"data\":[\n";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const nelt::InstalledEntry& entry = entries[i];
     text += "\t{\n";
-    text += "\t\t\"name\":\"" + nelt::jsonEscape(snap.long_name) + "\",\n";
-    text += "\t\t\"slug\":\"" + nelt::jsonEscape(snap.slug) + "\",\n";
-    text += "\t\t\"name_snap\":\"" + nelt::jsonEscape(snap.name_snap) + "\",\n";
-    text += "\t\t\"version\":\"" + nelt::jsonEscape(snap.version) + "\",\n";
+    text += "\t\t\"name\":\"" + nelt::jsonEscape(entry.name) + "\",\n";
+    text += "\t\t\"slug\":\"" + nelt::jsonEscape(entry.slug) + "\",\n";
+    text += "\t\t\"name_snap\":\"" + nelt::jsonEscape(entry.name_snap) + "\",\n";
+    text += "\t\t\"version\":\"" + nelt::jsonEscape(entry.ver_cur) + "\",\n";
     text += "\t\t\"new-version\":\"null\",\n";
     text += "\t\t\"update\":0\n";
-    text += (i + 1 == kept.size()) ? "\t}\n" : "\t},\n";
+    text += (i + 1 == entries.size()) ? "\t}\n" : "\t},\n";
   }
   text += "\t],\n";
-  text += "\t\"total\":" + std::to_string(kept.size()) + "\n";
+  text += "\t\"total\":" + std::to_string(entries.size()) + "\n";
   text += "}\n";
-  return static_cast<int>(kept.size());
+  return text;
+}
+
+std::string Repository::markedListText(const std::vector<nelt::InstalledEntry>& entries,
+                                       const std::vector<Infoupdate_installed_app>& list) {
+  // The same document the stored text parses into, built directly.
+  rapidjson::Document doc;
+  doc.SetObject();
+  auto& alloc = doc.GetAllocator();
+  auto str = [&alloc](const std::string& s) {
+    return rapidjson::Value(s.c_str(), static_cast<rapidjson::SizeType>(s.size()), alloc);
+  };
+  rapidjson::Value data(rapidjson::kArrayType);
+  for (const nelt::InstalledEntry& entry : entries) {
+    std::string ver_new = "null";
+    int update = 0;
+    for (const Infoupdate_installed_app& record : list) {
+      if (record.slug != entry.slug) continue;
+      ver_new = record.ver_new;
+      update = record.is_update ? 1 : 0;
+    }
+    rapidjson::Value item(rapidjson::kObjectType);
+    item.AddMember("name", str(entry.name), alloc);
+    item.AddMember("slug", str(entry.slug), alloc);
+    item.AddMember("name_snap", str(entry.name_snap), alloc);
+    item.AddMember("version", str(entry.ver_cur), alloc);
+    item.AddMember("new-version", str(ver_new), alloc);
+    item.AddMember("update", update, alloc);
+    data.PushBack(item, alloc);
+  }
+  doc.AddMember("data", data, alloc);
+  doc.AddMember("total", static_cast<int>(entries.size()), alloc);
+  return nelt::toCompactJson(doc);
 }
 
 void Repository::updateInstalledList(std::vector<Infoupdate_installed_app> list) {

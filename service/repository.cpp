@@ -100,8 +100,10 @@ Repository::Repository(std::string folder, bool tidy) : server_base(URL_HOST), c
 }
 
 void Repository::tidyCache() {
-  clearCache();
-  refreshApps();
+  // One inventory serves both: the index marks what the clean-up kept.
+  std::vector<std::string> installed;
+  clearCache(installed);
+  refreshApps(installed);
 }
 
 Repository::~Repository() {

@@ -6,8 +6,12 @@
 #include <rapidjson/document.h>
 
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "installed_list.h"
 
 enum ObjType {
   USER_OBJ = 0,
@@ -23,6 +27,14 @@ struct Infoupdate_installed_app {
   std::string ver_new;
   std::string ver_cur;
   bool is_update = false;
+};
+
+// The members of a snap's "kavix.json" that the inventory uses.
+struct KavixMeta {
+  std::string name;
+  std::string long_name;
+  std::string slug;
+  std::string version;
 };
 
 class Repository {
@@ -51,13 +63,26 @@ class Repository {
 
   // Installed-applications inventory: `snap list` joined with the kavix.json
   // files. getListInstalled builds and stores it (the number of applications,
-  // or -1); buildInstalledList only builds the text (`snap list` runs once)
-  // and writeInstalledList stores a text, so marks can be added in between
-  // and the file is written once per list.
+  // or -1). buildInstalledList only builds the entries (`snap list` runs
+  // once; -1 when it cannot run), so the update marks can be added before
+  // the list is stored once with writeInstalledList: as installedListText
+  // when no application got a mark, else as markedListText.
   int getListInstalled();
-  int buildInstalledList(std::string& text);
+  // `while_listing`, when given, is called while `snap list` runs with the
+  // slugs of the metadata found in the snap folders (some may not be
+  // listed), so that work on them can overlap the listing.
+  int buildInstalledList(
+      std::vector<nelt::InstalledEntry>& entries,
+      const std::function<void(const std::vector<std::string>&)>& while_listing = {});
   int writeInstalledList(const std::string& text);
-  int readKavixJson(std::string path);
+  static std::string installedListText(const std::vector<nelt::InstalledEntry>& entries);
+  static std::string markedListText(const std::vector<nelt::InstalledEntry>& entries,
+                                    const std::vector<Infoupdate_installed_app>& list);
+  // The metadata a "kavix.json" holds, its version normalised; nothing when
+  // the file is missing, is not JSON or lacks one of the four keys.
+  static std::optional<KavixMeta> readKavixJson(const std::string& path);
+  // The same without writing the path to the log.
+  static std::optional<KavixMeta> readKavixMeta(const std::string& path);
   void updateInstalledList(std::vector<Infoupdate_installed_app> list);
   // `text` with the update marks of `list` set on the matching entries, as
   // compact JSON; empty when `text` is not an inventory.
@@ -73,12 +98,17 @@ class Repository {
   void saveApps(std::string data);
   int saveImage(std::string slug, rapidjson::Document& doc);
   void refreshApps();
+  // The same with the installed slugs already at hand.
+  void refreshApps(const std::vector<std::string>& installed);
   bool hasApp(std::string slug, std::string& f_json, int& state);
   std::string readDataApp(std::string& f_json);
   void clearCache();
   // Builds the inventory, drops the cached records of applications no longer
   // installed and relists the cache: what a start needs.
   void tidyCache();
+  // The same, giving the installed slugs it went by; false when there was no
+  // installed list to go by (nothing was removed then).
+  bool clearCache(std::vector<std::string>& installed);
 
   void setServerBase(const std::string& base) { server_base = base; }
   void setCaFile(const std::string& file) { ca_file = file; }
@@ -94,7 +124,6 @@ class Repository {
   std::fstream finstalleds;
   std::vector<std::string> list_slug_installed;
   std::vector<std::string> list_slug;
-  rapidjson::Document doc_kavix;
   std::string data_folder;
   std::string server_base;
   std::string ca_file;
@@ -105,7 +134,7 @@ class Repository {
   void noteRecentSlug(const std::string& slug);
   // Deletes the oldest not-installed records (with their images) until at
   // most kMaxRecentRecords remain.
-  void evictOldRecords();
+  void evictOldRecords(const std::vector<std::string>& installed);
   void removeCachedRecord(const std::string& slug);
 
   static constexpr size_t kMaxRecentRecords = 4;

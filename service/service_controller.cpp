@@ -148,7 +148,9 @@ void ServiceController::_startupWork() {
   }
   cond_startup.notify_all();
   // Only the versions are asked here, away from the dispatcher.
-  const std::vector<Infoupdate_installed_app> updates = _queryMarks(inventory, inventory, setup);
+  std::vector<nelt::InstalledEntry> entries;
+  nelt::readInstalledList(inventory, entries);
+  const std::vector<Infoupdate_installed_app> updates = _queryMarks(entries, inventory, setup);
   {
     std::lock_guard<std::mutex> lock(mutex_work);
     // A list the dispatcher rebuilt meanwhile is newer: keep it.
@@ -468,17 +470,22 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
     auto it = connections.find(sock);
     if (it == connections.end()) return false;
     Connection& conn = it->second;
+    // Replies answered here go out together after the lines of this read; they
+    // precede whatever gets queued, since a queued line stops answering here.
+    std::string answered;
     for (const auto& line : lines) {
       // Anything else (an HTTP request from a web page, say) ends the connection.
       if (!nelt::isProtocolRequestLine(line)) {
         debugE(-1, "Not a request of this service", FN_THREAD_RECV);
+        _sendNowLocked(sock, answered);
         return false;
       }
-      if (_answerNowLocked(sock, conn, line, allowed, why)) continue;
+      if (_answerNowLocked(sock, conn, line, allowed, why, answered)) continue;
       queued = true;
       conn.queue.push_back(recordOf(sock, line));
       ++queued_total;
     }
+    _sendNowLocked(sock, answered);
     if (!queued) return true;
     if (!conn.in_ready) {
       conn.in_ready = true;
@@ -745,7 +752,7 @@ void ServiceController::_logRefusalOf(int code, const std::string& why, const ne
 }
 
 bool ServiceController::_answerNowLocked(int sock, Connection& conn, const std::string& line,
-                                         bool allowed, const std::string& why) {
+                                         bool allowed, const std::string& why, std::string& out) {
   // Replies go out in request order: with an earlier request still waiting
   // or being handled, this one waits its turn.
   if (!conn.queue.empty() || dispatching_conn == conn.id) return false;
@@ -760,20 +767,24 @@ bool ServiceController::_answerNowLocked(int sock, Connection& conn, const std::
   } else {
     _openWindowLocked(req.code, req.args, sock, true, allowed, why, conn.peer, status, data);
   }
-  // The socket is the one that sent the line, and only this thread closes
+  out += nelt::frameReply(nelt::replyText(status, data));
+  return true;
+}
+
+void ServiceController::_sendNowLocked(int sock, const std::string& frames) {
+  if (frames.empty()) return;
+  // The socket is the one that sent the lines, and only this thread closes
   // sockets it owns: no other connection can be on that number now. A
   // client whose buffers are full gets its connection ended rather than
   // holding the receive thread.
-  const std::string frame = nelt::frameReply(nelt::replyText(status, data));
   ssize_t n;
   do {
-    n = send(sock, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    n = send(sock, frames.data(), frames.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(frame.size())) {
+  if (n != static_cast<ssize_t>(frames.size())) {
     debugE(-1, "sendAll", FN_THREAD_RECV);
     shutdown(sock, SHUT_RDWR);
   }
-  return true;
 }
 
 void ServiceController::_logRefusal(int code, const std::string& why) const {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +25,9 @@
 class ServiceAPI;
 class Repository;
 struct Infoupdate_installed_app;
+namespace nelt {
+struct InstalledEntry;
+}
 
 class ServiceController {
  public:
@@ -46,8 +50,10 @@ class ServiceController {
   // Handles at most one queued request.
   void handleRequest();
   // Rebuilds the installed list with update marks. 0 when at least one
-  // application got an update record, -1 otherwise.
-  int loadListInfoUpdate();
+  // application got an update record, -1 otherwise. `stored`, when given,
+  // receives the text written to the file (left alone when nothing was
+  // written).
+  int loadListInfoUpdate(std::optional<std::string>* stored = nullptr);
   // Blocks until the store client exists (made after the port is open) /
   // until the start-up update detection has stored its list.
   void waitForStoreClient();
@@ -68,9 +74,11 @@ class ServiceController {
   static constexpr size_t kMaxConnections = 4096;
   // Replies held back for one write, at most this many bytes.
   static constexpr size_t kMaxHeldReplyBytes = 64 * 1024;
-  // Version queries of one update detection in flight at once, and how far
-  // past one query's time limit the whole detection may run.
-  static constexpr int kVersionQueriesInFlight = 16;
+  // Version queries of one update detection in flight at once (enough for
+  // most lists to go out in one or a few rounds; the connections are closed
+  // when the detection ends), and how far past one query's time limit the
+  // whole detection may run.
+  static constexpr int kVersionQueriesInFlight = 64;
   static constexpr long kDetectionSlackSeconds = 0;
 
   // One request taken off a connection's queue: the record ("SOCK LINE") and
@@ -123,9 +131,18 @@ class ServiceController {
   static bool _needsStoreClient(const std::string& method, int code);
   // Update detection (update_detection.cpp).
   VersionQuerySetup _versionQuerySetup() const;
-  std::vector<Infoupdate_installed_app> _queryMarks(const std::string& inventory,
-                                                    const std::string& previous,
-                                                    const VersionQuerySetup& setup);
+  // `previous` is the list stored before, read only for applications whose
+  // query fails. Applications in `asked` are not asked again; the others
+  // are, before `deadline` (by default the transfer limit from now).
+  std::vector<Infoupdate_installed_app> _queryMarks(
+      const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+      const VersionQuerySetup& setup, const std::vector<VersionQuery>& asked = {},
+      std::chrono::steady_clock::time_point deadline = {});
+  // Fills `queries` from the answers kept for reuse and asks the store for
+  // the rest, keeping the new answers.
+  void _askVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& setup,
+                    std::chrono::steady_clock::time_point deadline);
+  static std::chrono::steady_clock::time_point _detectionDeadline(const VersionQuerySetup& setup);
   int _writeMarkedList(const std::string& inventory,
                        const std::vector<Infoupdate_installed_app>& updates);
   // The open-window requests touch only the state under mutex_recv, and the
@@ -133,10 +150,14 @@ class ServiceController {
   // these itself when the connection has nothing else waiting, so a slow
   // request of another client never delays them and they cost no hand-over
   // to the dispatcher.
+  // Appends the reply to `out` when it answered the line.
+  bool _answerNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
+                        const std::string& why, std::string& out);
+  // Sends the replies answered on receipt; ends the connection when they do
+  // not fit its buffers.
+  void _sendNowLocked(int sock, const std::string& frames);
   // The data of the store-address reply.
   static std::string _hostData();
-  bool _answerNowLocked(int sock, Connection& conn, const std::string& line, bool allowed,
-                        const std::string& why);
   void _openWindowLocked(int code, const std::vector<std::string>& args, int sock, bool alive,
                          bool allowed, const std::string& why, const nelt::PeerUid& peer,
                          std::string& status, std::string& data);

@@ -5,7 +5,9 @@
 #include <rapidjson/document.h>
 
 #include <map>
+#include <set>
 
+#include "installed_list.h"
 #include "json_util.h"
 #include "repository.h"
 #include "service_api.h"
@@ -23,20 +25,14 @@ struct Mark {
 
 std::map<std::string, Mark> previousMarks(const std::string& text) {
   std::map<std::string, Mark> marks;
-  rapidjson::Document doc;
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) return marks;
-  const rapidjson::Value* data = nelt::getArray(doc, "data");
-  if (data == nullptr) return marks;
-  for (const auto& entry : data->GetArray()) {
-    std::string slug;
+  std::vector<nelt::InstalledEntry> entries;
+  nelt::readInstalledList(text, entries);
+  for (const nelt::InstalledEntry& entry : entries) {
+    if (entry.slug.empty() || !entry.has_new_version || entry.ver_new == "null") continue;
     Mark mark;
-    if (!nelt::getString(entry, "slug", slug) || slug.empty()) continue;
-    if (!nelt::getString(entry, "new-version", mark.ver_new) || mark.ver_new == "null") continue;
-    int update = 0;
-    nelt::getInt(entry, "update", update);
-    mark.is_update = update == 1;
-    marks[slug] = mark;
+    mark.ver_new = entry.ver_new;
+    mark.is_update = entry.update == 1;
+    marks[entry.slug] = mark;
   }
   return marks;
 }
@@ -54,40 +50,60 @@ VersionQuerySetup ServiceController::_versionQuerySetup() const {
   return setup;
 }
 
-std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
-    const std::string& inventory, const std::string& previous, const VersionQuerySetup& setup) {
-  std::vector<Infoupdate_installed_app> updates;
-  rapidjson::Document doc;
-  doc.Parse(inventory.c_str(), inventory.size());
-  if (doc.HasParseError() || !doc.IsObject()) return updates;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(doc, "data");
-  if (!nelt::getInt(doc, "total", total) || data == nullptr) return updates;
+std::chrono::steady_clock::time_point ServiceController::_detectionDeadline(
+    const VersionQuerySetup& setup) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::seconds(setup.transfer_seconds + kDetectionSlackSeconds);
+}
 
-  std::vector<VersionQuery> queries;
-  std::vector<std::string> current;
-  for (rapidjson::SizeType i = 0; static_cast<int>(i) < total && i < data->Size(); ++i) {
-    const rapidjson::Value& entry = (*data)[i];
-    VersionQuery q;
-    if (!nelt::getString(entry, "slug", q.slug) || q.slug.empty()) continue;
-    std::string version;
-    nelt::getString(entry, "version", version);
-    queries.push_back(q);
-    current.push_back(version);
-  }
-  if (queries.empty()) return updates;
-
+void ServiceController::_askVersions(std::vector<VersionQuery>& queries,
+                                     const VersionQuerySetup& setup,
+                                     std::chrono::steady_clock::time_point deadline) {
   // Answers younger than the reuse interval stand; only the others are asked.
   version_cache.fill(queries, std::chrono::seconds(VERSION_REUSE_SECONDS));
   std::vector<bool> cached(queries.size());
   for (size_t i = 0; i < queries.size(); ++i) cached[i] = queries[i].answered;
-  queryVersions(queries, setup,
-                std::chrono::steady_clock::now() +
-                    std::chrono::seconds(setup.transfer_seconds + kDetectionSlackSeconds));
+  queryVersions(queries, setup, deadline);
   std::vector<VersionQuery> fresh;
   for (size_t i = 0; i < queries.size(); ++i)
     if (queries[i].answered && !cached[i]) fresh.push_back(queries[i]);
   version_cache.store(fresh);
+}
+
+std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
+    const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
+    const VersionQuerySetup& setup, const std::vector<VersionQuery>& asked,
+    std::chrono::steady_clock::time_point deadline) {
+  std::vector<Infoupdate_installed_app> updates;
+  std::map<std::string, const VersionQuery*> asked_by_slug;
+  for (const VersionQuery& q : asked) asked_by_slug.emplace(q.slug, &q);
+  std::vector<VersionQuery> queries, left;
+  std::vector<size_t> left_at;
+  std::vector<std::string> current;
+  for (const nelt::InstalledEntry& entry : inventory) {
+    if (entry.slug.empty()) continue;
+    auto it = asked_by_slug.find(entry.slug);
+    if (it != asked_by_slug.end()) {
+      queries.push_back(*it->second);
+    } else {
+      VersionQuery q;
+      q.slug = entry.slug;
+      left_at.push_back(queries.size());
+      left.push_back(q);
+      queries.push_back(q);
+    }
+    current.push_back(entry.ver_cur);
+  }
+  if (queries.empty()) return updates;
+
+  // Applications not asked about yet (all of them, unless asked while the
+  // inventory was built).
+  if (!left.empty()) {
+    _askVersions(
+        left, setup,
+        deadline == std::chrono::steady_clock::time_point{} ? _detectionDeadline(setup) : deadline);
+    for (size_t i = 0; i < left.size(); ++i) queries[left_at[i]] = left[i];
+  }
 
   std::map<std::string, Mark> before;
   bool before_read = false;
@@ -114,19 +130,37 @@ std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
   return updates;
 }
 
-int ServiceController::loadListInfoUpdate() {
+int ServiceController::loadListInfoUpdate(std::optional<std::string>* stored) {
   const std::string previous = repo->readData(INSTALLED_OBJ);
-  std::string inventory;
-  if (repo->buildInstalledList(inventory) < 0) return -1;
+  const VersionQuerySetup setup = _versionQuerySetup();
+  const auto deadline = _detectionDeadline(setup);
+  // The store is asked about the applications whose metadata is on disk
+  // while `snap list` runs; the listing then decides which answers count.
+  std::vector<VersionQuery> asked;
+  std::vector<nelt::InstalledEntry> inventory;
+  const int built = repo->buildInstalledList(inventory, [&](const std::vector<std::string>& slugs) {
+    std::set<std::string> seen;
+    for (const std::string& slug : slugs) {
+      if (!seen.insert(slug).second) continue;
+      VersionQuery q;
+      q.slug = slug;
+      asked.push_back(q);
+    }
+    _askVersions(asked, setup, deadline);
+  });
+  if (built < 0) return -1;
   ++inventory_generation;
   const std::vector<Infoupdate_installed_app> updates =
-      _queryMarks(inventory, previous, _versionQuerySetup());
-  return _writeMarkedList(inventory, updates);
+      _queryMarks(inventory, previous, setup, asked, deadline);
+  // One write per list: the marks go into the text before it is stored.
+  const std::string text = updates.empty() ? Repository::installedListText(inventory)
+                                           : Repository::markedListText(inventory, updates);
+  if (repo->writeInstalledList(text) == 0 && stored != nullptr) *stored = text;
+  return updates.empty() ? -1 : 0;
 }
 
 int ServiceController::_writeMarkedList(const std::string& inventory,
                                         const std::vector<Infoupdate_installed_app>& updates) {
-  // One write per list: the marks go into the text before it is stored.
   if (updates.empty()) {
     repo->writeInstalledList(inventory);
     return -1;

@@ -58,8 +58,14 @@ void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& 
   std::vector<std::unique_ptr<Transfer>> running;
   size_t next = 0;
   const int parallel = std::max(1, setup.parallel);
+  // Each transfer resolves the store's name on a thread of its own until the
+  // answer is in the shared cache: the first one goes alone until its name
+  // is resolved, so a detection never holds more than one resolver thread.
+  CURL* first = nullptr;
+  bool name_known = false;
   auto start_more = [&] {
-    while (next < pending.size() && static_cast<int>(running.size()) < parallel) {
+    const int limit = name_known ? parallel : 1;
+    while (next < pending.size() && static_cast<int>(running.size()) < limit) {
       auto t = std::make_unique<Transfer>();
       t->index = pending[next++];
       t->url = detailByNameUrl(setup.base_url, queries[t->index].slug);
@@ -73,6 +79,7 @@ void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& 
       curl_easy_setopt(t->handle, CURLOPT_URL, t->url.c_str());
       curl_easy_setopt(t->handle, CURLOPT_PRIVATE, t.get());
       curl_multi_add_handle(multi, t->handle);
+      if (first == nullptr) first = t->handle;
       running.push_back(std::move(t));
     }
   };
@@ -96,11 +103,17 @@ void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& 
         debugE(-1, curl_easy_strerror(msg->data.result),
                "void queryVersions(" + queries[t->index].slug + ")");
       }
+      if (t->handle == first) name_known = true;
       curl_multi_remove_handle(multi, t->handle);
       curl_easy_cleanup(t->handle);
       t->handle = nullptr;
       running.erase(std::find_if(running.begin(), running.end(),
                                  [t](const std::unique_ptr<Transfer>& r) { return r.get() == t; }));
+    }
+    if (!name_known && first != nullptr) {
+      curl_off_t lookup_us = 0;
+      name_known = curl_easy_getinfo(first, CURLINFO_NAMELOOKUP_TIME_T, &lookup_us) == CURLE_OK &&
+                   lookup_us > 0;
     }
     start_more();
     if (running.empty()) break;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fsutil.h"
+#include "installed_list.h"
 #include "json_util.h"
 #include "kavix_api.h"
 #include "kavix_model.h"
@@ -126,22 +127,13 @@ class Session {
   }
 
   // The installed list, or a failure status with its reason printed.
-  int installed(KavixReply& reply) {
+  int installed(KavixReply& reply, std::vector<InstalledEntry>& entries) {
     if (api_->getListInstalleds(&reply) < 0)
       return fail(CLI_FAILED, "the store service did not answer");
-    if (reply.status != 200 || listOf(reply.doc) == nullptr)
+    if (reply.status != 200 || !readInstalledList(reply.doc, entries))
       return fail(CLI_FAILED,
                   "cannot read the installed list (status " + std::to_string(reply.status) + ")");
     return CLI_OK;
-  }
-
-  // The installed entry of `slug`, or nullptr.
-  static const rapidjson::Value* findInstalled(const KavixReply& reply, const std::string& slug) {
-    const rapidjson::Value* data = listOf(reply.doc);
-    if (data == nullptr) return nullptr;
-    for (const auto& entry : data->GetArray())
-      if (str(entry, "slug") == slug) return &entry;
-    return nullptr;
   }
 
  private:
@@ -149,35 +141,34 @@ class Session {
   std::unique_ptr<KavixModel> engine_;
 };
 
-void printInstalledTable(const rapidjson::Value& data, bool only_updates) {
+void printInstalledTable(const std::vector<InstalledEntry>& entries, bool only_updates) {
   size_t width = 4;
-  for (const auto& e : data.GetArray()) width = std::max(width, str(e, "slug").size());
+  for (const InstalledEntry& e : entries) width = std::max(width, e.slug.size());
   std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), "SLUG", "VERSION",
               only_updates ? "NEW VERSION" : "UPDATE");
-  for (const auto& e : data.GetArray()) {
-    int update = 0;
-    getInt(e, "update", update);
-    if (only_updates && update != 1) continue;
-    const std::string extra = update == 1 ? str(e, "new-version") : std::string("-");
-    std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), str(e, "slug").c_str(),
-                str(e, "version").c_str(), extra.c_str());
+  for (const InstalledEntry& e : entries) {
+    if (only_updates && e.update != 1) continue;
+    const std::string extra = e.update == 1 ? e.ver_new : std::string("-");
+    std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), e.slug.c_str(), e.ver_cur.c_str(),
+                extra.c_str());
   }
 }
 
 int cmdList(Session& s, const Options& o, bool only_updates) {
   if (!o.args.empty()) return fail(CLI_USAGE, "'" + o.command + "' takes no arguments");
   KavixReply reply;
-  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
-  const rapidjson::Value& data = *listOf(reply.doc);
+  std::vector<InstalledEntry> entries;
+  if (int rc = s.installed(reply, entries); rc != CLI_OK) return rc;
   if (o.json) {
+    // The entries go out as the service sent them.
+    rapidjson::SizeType n = 0;
+    const rapidjson::Value& data = *installedListData(reply.doc, n);
     rapidjson::Document out;
     out.SetObject();
     rapidjson::Value list(rapidjson::kArrayType);
-    for (const auto& e : data.GetArray()) {
-      int update = 0;
-      getInt(e, "update", update);
-      if (only_updates && update != 1) continue;
-      list.PushBack(rapidjson::Value(e, out.GetAllocator()), out.GetAllocator());
+    for (rapidjson::SizeType i = 0; i < n; ++i) {
+      if (only_updates && entries[i].update != 1) continue;
+      list.PushBack(rapidjson::Value(data[i], out.GetAllocator()), out.GetAllocator());
     }
     const int total = static_cast<int>(list.Size());
     out.AddMember("total", total, out.GetAllocator());
@@ -186,17 +177,14 @@ int cmdList(Session& s, const Options& o, bool only_updates) {
     return CLI_OK;
   }
   size_t count = 0;
-  for (const auto& e : data.GetArray()) {
-    int update = 0;
-    getInt(e, "update", update);
-    if (!only_updates || update == 1) ++count;
-  }
+  for (const InstalledEntry& e : entries)
+    if (!only_updates || e.update == 1) ++count;
   if (count == 0) {
     std::printf("%s\n", only_updates ? "All installed applications are up to date."
                                      : "No applications from the store are installed.");
     return CLI_OK;
   }
-  printInstalledTable(data, only_updates);
+  printInstalledTable(entries, only_updates);
   return CLI_OK;
 }
 
@@ -401,12 +389,11 @@ int cmdUpdate(Session& s, const Options& o) {
   const std::string& slug = o.args[0];
   if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
   KavixReply reply;
-  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
-  const rapidjson::Value* entry = Session::findInstalled(reply, slug);
+  std::vector<InstalledEntry> entries;
+  if (int rc = s.installed(reply, entries); rc != CLI_OK) return rc;
+  const InstalledEntry* entry = findInstalled(entries, slug);
   if (entry == nullptr) return fail(CLI_FAILED, slug + " is not installed");
-  int update = 0;
-  getInt(*entry, "update", update);
-  if (update != 1) {
+  if (entry->update != 1) {
     if (o.json) {
       rapidjson::Document out;
       out.SetObject();
@@ -414,7 +401,7 @@ int cmdUpdate(Session& s, const Options& o) {
       out.AddMember("result", "up-to-date", out.GetAllocator());
       printJson(out);
     } else {
-      std::printf("%s is up to date (%s)\n", slug.c_str(), str(*entry, "version").c_str());
+      std::printf("%s is up to date (%s)\n", slug.c_str(), entry->ver_cur.c_str());
     }
     return CLI_OK;
   }
@@ -427,9 +414,9 @@ int cmdRemove(Session& s, const Options& o) {
   const std::string& slug = o.args[0];
   if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
   KavixReply reply;
-  if (int rc = s.installed(reply); rc != CLI_OK) return rc;
-  if (Session::findInstalled(reply, slug) == nullptr)
-    return fail(CLI_FAILED, slug + " is not installed");
+  std::vector<InstalledEntry> entries;
+  if (int rc = s.installed(reply, entries); rc != CLI_OK) return rc;
+  if (findInstalled(entries, slug) == nullptr) return fail(CLI_FAILED, slug + " is not installed");
   if (s.engine().remove(slug) != 1) return fail(CLI_FAILED, "could not remove " + slug);
   std::printf("Removed %s\n", slug.c_str());
   return CLI_OK;

@@ -248,21 +248,8 @@ int AppController::_loadInstalled(std::vector<InfoAppInstalled>& installeds, int
   if (api == nullptr || api->getListInstalleds(&reply) != 0) return 1;
   status = reply.status;
   if (reply.status != 200) return -1;
-  const Value* data = member(reply.doc, "data");
-  if (data == nullptr || !data->IsArray()) return 0;
-  int total = 0;
-  const bool has_total = getInt(reply.doc, "total", total);
-  const long long count =
-      has_total ? std::min<long long>(std::max(total, 0), data->Size()) : data->Size();
-  for (long long i = 0; i < count; ++i) {
-    const Value& entry = (*data)[static_cast<rapidjson::SizeType>(i)];
-    InfoAppInstalled info;
-    getStr(entry, "slug", info.slug);
-    getStr(entry, "version", info.ver_cur);
-    getStr(entry, "new-version", info.ver_new);
-    getInt(entry, "update", info.update);
-    installeds.push_back(info);
-  }
+  // A reply that is no installed list shows as an empty one.
+  nelt::readInstalledList(reply.doc, installeds);
   return 0;
 }
 

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "installed_list.h"
+
 class FrameItemV;
 class KavixAPI;
 class KavixModel;
@@ -40,12 +42,7 @@ enum TYPE_APP {
 };
 
 // One installed application as the window reads it.
-struct InfoAppInstalled {
-  std::string slug;
-  std::string ver_cur;
-  std::string ver_new;
-  int update = 0;
-};
+using InfoAppInstalled = nelt::InfoAppInstalled;
 
 class AppController : public QObject {
   Q_OBJECT

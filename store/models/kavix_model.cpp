@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "fsutil.h"
+#include "installed_list.h"
 #include "json_util.h"
 #include "kavix_package.h"
 #include "model_log.h"
@@ -615,31 +616,23 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
 }
 
 namespace {
-// Asks the service for the installed list. Returns its "data" entries (the
-// first `n`, bounded by "total") or nullptr when the request failed or the
-// answer has another shape.
-const rapidjson::Value* fetchInstalled(KavixAPI& api, KavixReply& reply, rapidjson::SizeType& n) {
-  if (api.getListInstalleds(&reply) < 0 || reply.status != 200) return nullptr;
-  int total = 0;
-  const rapidjson::Value* data = nelt::getArray(reply.doc, "data");
-  if (!nelt::getInt(reply.doc, "total", total) || data == nullptr) return nullptr;
-  n = std::min<rapidjson::SizeType>(total < 0 ? 0 : static_cast<rapidjson::SizeType>(total),
-                                    data->Size());
-  return data;
+// Asks the service for the installed list; false when the request failed or
+// the answer is not an installed list.
+bool fetchInstalled(KavixAPI& api, std::vector<nelt::InstalledEntry>& entries) {
+  KavixReply reply;
+  if (api.getListInstalleds(&reply) < 0 || reply.status != 200) return false;
+  return nelt::readInstalledList(reply.doc, entries);
 }
 }  // namespace
 
 int KavixModel::_find_snap_name_(const std::string& wanted, std::string& name) {
   if (api == nullptr) return -1;
-  KavixReply reply;
-  rapidjson::SizeType n = 0;
-  const rapidjson::Value* data = fetchInstalled(*api, reply, n);
-  if (data == nullptr) return -1;
-  for (rapidjson::SizeType i = 0; i < n; ++i) {
-    std::string entry_slug, entry_name;
-    if (!nelt::getString((*data)[i], "slug", entry_slug) || entry_slug != wanted) continue;
-    if (!nelt::getString((*data)[i], "name_snap", entry_name)) continue;
-    name = entry_name;
+  std::vector<nelt::InstalledEntry> entries;
+  if (!fetchInstalled(*api, entries)) return -1;
+  // The first entry of the application that names its snap.
+  for (const nelt::InstalledEntry& entry : entries) {
+    if (entry.slug != wanted || entry.name_snap.empty()) continue;
+    name = entry.name_snap;
     return 1;
   }
   return 0;
@@ -656,15 +649,9 @@ int KavixModel::remove(std::string slug_) {
   nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", name}, true);
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
-  KavixReply reply;
-  rapidjson::SizeType n = 0;
-  const rapidjson::Value* data = fetchInstalled(*api, reply, n);
-  if (data == nullptr) return -1;
-  for (rapidjson::SizeType i = 0; i < n; ++i) {
-    std::string entry_slug;
-    if (nelt::getString((*data)[i], "slug", entry_slug) && entry_slug == slug_) return -1;
-  }
-  return 1;
+  std::vector<nelt::InstalledEntry> entries;
+  if (!fetchInstalled(*api, entries)) return -1;
+  return nelt::findInstalled(entries, slug_) != nullptr ? -1 : 1;
 }
 
 int KavixModel::launch(std::string slug_) {

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,9 @@
 namespace {
 
 using namespace nelt::store_server;
+
+constexpr int kServerThreads = 128;
+constexpr int kListenBacklog = 128;
 
 struct Options {
   std::string catalog;
@@ -148,8 +152,17 @@ int main(int argc, char** argv) {
                  opt.cert.c_str(), opt.key.c_str());
     return 1;
   }
-  // Stalled requests hold a thread each; keep plenty for the others.
-  server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // Stalled requests and kept-alive connections hold a thread each; a client
+  // may have dozens of requests in flight at once, so keep plenty.
+  server->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  // The library listens with a backlog of 5: connections opened together
+  // past that wait a second for the SYN to be sent again. The listening
+  // socket is remembered here and given a larger backlog once bound.
+  int listen_fd = -1;
+  server->set_socket_options([&listen_fd](int sock) {
+    httplib::default_socket_options(sock);
+    listen_fd = sock;
+  });
   // Replies are written in pieces (headers, then body); without this most
   // replies on a kept-alive connection wait for the client's delayed ACK.
   server->set_tcp_nodelay(true);
@@ -174,6 +187,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nelt-store-server: cannot listen on %s:%d\n", opt.host.c_str(), opt.port);
     return 1;
   }
+  if (listen_fd >= 0) ::listen(listen_fd, kListenBacklog);
 
   PackageShelf shelf(opt.packages);
   TestSwitches switches(opt.modes);

@@ -1,12 +1,12 @@
 // The service under load, as a real process against the local store server:
 // it listens and answers the window while the store stalls and before it has
-// read a large inventory, marks many
-// installed applications the same way one-by-one queries would, keeps an
-// application's mark when its query fails, and sends every reply to the
-// connection that asked while open-window requests are answered out of the
-// dispatcher's turn.
+// read a large inventory, marks many installed applications the same way
+// one-by-one queries would, keeps an application's mark when its query fails,
+// stores a list once, and sends every reply to the connection that asked while
+// open-window requests are answered out of the dispatcher's turn.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -302,6 +302,73 @@ TEST_F(ServiceUnderLoad, RequestsSentTogetherGetEveryReplyInOrder) {
     ASSERT_TRUE(c.readReply(text, 30s)) << "a held reply goes out when nothing follows";
     EXPECT_NE(text.find("\"url\""), std::string::npos);
   }
+}
+
+// Watches the data folder for files put in place (written, or renamed over).
+class StoredFiles {
+ public:
+  explicit StoredFiles(const std::string& folder) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+  }
+  ~StoredFiles() { close(fd_); }
+  // How often `name` was stored since the last call.
+  int count(const std::string& name) {
+    int n = 0;
+    alignas(struct inotify_event) char buf[8192];
+    ssize_t got = 0;
+    while ((got = read(fd_, buf, sizeof buf)) > 0) {
+      for (char* p = buf; p < buf + got;) {
+        auto* ev = reinterpret_cast<struct inotify_event*>(p);
+        if (ev->len > 0 && name == ev->name) ++n;
+        p += sizeof(struct inotify_event) + ev->len;
+      }
+    }
+    return n;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A list request stores "installeds.json" once and replies exactly what the
+// file then reads (its lines joined), with and without update marks; a
+// detail request does not store it at all.
+TEST_F(ServiceUnderLoad, AListIsStoredOnceAndRepliedAsStored) {
+  ASSERT_TRUE(store.start(work.path()));
+  installApps(6);
+  ServiceOptions options;
+  options.host = store.baseUrl();
+  options.extra_config = "\"version_reuse_seconds\": 0";
+  ASSERT_TRUE(service.start(options)) << service.proc().err();
+  ProtoClient client;
+  ASSERT_TRUE(service.connect(client));
+  ask(client, "GET 7\n");  // the start-up detection has stored its list
+  const std::string file = service.dataDir() + "/installeds.json";
+  StoredFiles stored(service.dataDir());
+
+  Reply r = ask(client, "GET 6\n");
+  ASSERT_EQ(r.status, "200");
+  EXPECT_EQ(stored.count("installeds.json"), 1);
+  EXPECT_EQ(r.data, nelt::readJoinedLines(file));
+  EXPECT_EQ(readFile(file).find('\n'), std::string::npos) << "a marked list is compact";
+  EXPECT_GT(marksOf(r.data).size(), 5u);
+  EXPECT_EQ(ask(client, "GET 7\n").data, r.data);
+
+  EXPECT_EQ(ask(client, "GET 16 hello-nelt\n").status, "200");
+  EXPECT_EQ(stored.count("installeds.json"), 0);
+
+  // No answers and no earlier marks: the list is stored as the inventory
+  // wrote it, line by line.
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_TRUE(store.setMode("{\"status500\":true}"));
+  r = ask(client, "GET 6\n");
+  ASSERT_EQ(r.status, "200");
+  EXPECT_EQ(stored.count("installeds.json"), 1);
+  const std::string text = readFile(file);
+  EXPECT_EQ(text.compare(0, 11, "{\n\t\"data\":["), 0) << text;
+  EXPECT_EQ(r.data, nelt::readJoinedLines(file));
+  for (const auto& [slug, mark] : marksOf(r.data)) EXPECT_EQ(mark, (Mark{"null", 0})) << slug;
 }
 
 // Open-window requests answered by the receive thread and store requests

@@ -165,3 +165,48 @@ TEST_F(Inventory, UpdateMergeMarksNewerVersionsCompactly) {
   repo.updateInstalledList({update});
   EXPECT_EQ(installedText(), "{\"data\":{},\"total\":3}");
 }
+
+// The list a request stores is built from the entries directly; it must be
+// the very text the stored list and the update merge used to give, whatever
+// the metadata holds.
+TEST(InventoryText, MarkedListIsTheMergeOfTheStoredList) {
+  std::vector<nelt::InstalledEntry> entries;
+  const std::vector<std::string> odd = {
+      "plain",        "quote \" and \\ back", "tab\tnew\nline", std::string("nul\0x", 5),
+      "\x01\x1f ctl", "Tiếng Việt ✓",         "</script>/",     "\xff\xfe raw"};
+  for (size_t i = 0; i < odd.size(); ++i) {
+    nelt::InstalledEntry e;
+    e.name = odd[i];
+    e.slug = i == 3 ? "dup" : "app-" + std::to_string(i % 6);  // two share a slug
+    e.name_snap = "snap" + std::to_string(i);
+    e.ver_cur = odd[(i + 1) % odd.size()];
+    e.ver_new = "null";
+    entries.push_back(e);
+  }
+  std::vector<Infoupdate_installed_app> marks(3);
+  marks[0].slug = "app-1";
+  marks[0].ver_new = "2.0 \"new\"";
+  marks[0].is_update = true;
+  marks[1].slug = "app-0";  // listed twice: both get the last record's mark
+  marks[1].ver_new = "1.0";
+  marks[2].slug = "app-0";
+  marks[2].ver_new = std::string("9\0", 2);
+  marks[2].is_update = true;
+
+  for (size_t n : {size_t{0}, size_t{1}, entries.size()}) {
+    const std::vector<nelt::InstalledEntry> some(entries.begin(), entries.begin() + n);
+    const std::string stored = Repository::installedListText(some);
+    for (const auto& list : {std::vector<Infoupdate_installed_app>{}, marks}) {
+      EXPECT_EQ(Repository::markedListText(some, list),
+                Repository::markInstalledList(stored, list));
+    }
+    // The stored text reads back as the entries it was built from.
+    std::vector<nelt::InstalledEntry> back;
+    ASSERT_TRUE(nelt::readInstalledList(stored, back));
+    ASSERT_EQ(back.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(back[i].name, some[i].name);
+      EXPECT_EQ(back[i].ver_cur, some[i].ver_cur);
+    }
+  }
+}

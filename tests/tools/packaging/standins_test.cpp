@@ -1,6 +1,7 @@
 // The platform stand-ins (snap, pkexec, systemctl, lsb_release), run as real
 // processes below a temporary NELT_ROOT.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
@@ -105,6 +106,36 @@ TEST_F(StandinTest, SnapInstallListInfoRunUpdateRemove) {
   const std::string logged = readFile(log);
   EXPECT_NE(logged.find("install " + v1 + " --dangerous --classic\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find("remove hello-test\n"), std::string::npos) << logged;
+}
+
+// Listing reads each revision's meta/snap.yaml as the other commands do:
+// quotes, blanks, comments and CR line ends around the version; a snap whose
+// apps map names an app twice, a broken "current" link, a snap folder that
+// is a link or a bad name is not listed.
+TEST_F(StandinTest, SnapListReadsEachSnapYaml) {
+  auto place = [&](const std::string& name, const std::string& rev, const std::string& yaml) {
+    nelt::makeDirs(root_ + "/snap/" + name + "/" + rev + "/meta");
+    writeFile(root_ + "/snap/" + name + "/" + rev + "/meta/snap.yaml", yaml);
+    symlink(rev.c_str(), (root_ + "/snap/" + name + "/current").c_str());
+  };
+  place("b-quoted", "x3", "name: b-quoted\r\n# note\r\n\r\nversion:  \"2.0 rc\" \r\napps:\n");
+  place("a-plain", "7", "name: a-plain\nversion: '1.5'\napps:\n  a:\n    command: bin/a\n");
+  place("c-twice", "1", "name: c-twice\nversion: 1\napps:\n  a:\n  \"a\":\n");
+  place("d-other", "1", "apps:\n  a:\nplugs:\n  a:\nversion: 4\nversion: 5");
+  place("e-empty", "2", "");
+  place("Bad-Name", "1", "version: 1\n");
+  nelt::makeDirs(root_ + "/snap/f-dangling");
+  symlink("9", (root_ + "/snap/f-dangling/current").c_str());
+  symlink((root_ + "/snap/a-plain").c_str(), (root_ + "/snap/g-linked").c_str());
+
+  const std::string head = "Name  Version  Rev  Tracking  Publisher  Notes\n";
+  RunResult r = run({tool("snap"), "list"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, head + "a-plain  1.5  7  -  -  -\nb-quoted  2.0 rc  x3  -  -  -\n" +
+                       "d-other  5  1  -  -  -\ne-empty    2  -  -  -\n");
+  r = run({tool("snap"), "list", "e-empty", "c-twice", "b-quoted", "f-dangling"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, head + "e-empty    2  -  -  -\nb-quoted  2.0 rc  x3  -  -  -\n");
 }
 
 TEST_F(StandinTest, SnapWithNothingInstalled) {
