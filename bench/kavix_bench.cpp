@@ -121,7 +121,7 @@ double engineUnpack(const std::string& kavix, const std::string& dir, bool& ok) 
   nelt::makeDirs(dir);
   const auto t0 = Clock::now();
   std::string info, error;
-  const int header = nelt::readPackageHeader(kavix, nelt::kavix::kSignature, SLUG, info);
+  const int header = nelt::readPackageHeader(kavix, nelt::kavix::SIGNATURE, SLUG, info);
   const std::string archive = dir + "/." + SLUG + ".zip";
   ok = header > 0 && nelt::copyFileTail(kavix, header, archive) == 0 &&
        nelt::extractArchive(archive, PASSWORD, dir, error) == 0;

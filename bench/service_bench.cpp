@@ -44,10 +44,10 @@ double median(std::vector<double> v) {
 }
 
 void installApps(const std::string& root, int count) {
-  static const char* const kSlugs[] = {"hello-nelt", "ghi-chu", "may-tinh", "lich-viet",
-                                       "doc-sach",   "sao-luu", "sudoku",   "nen-tep"};
+  static const char* const SLUGS[] = {"hello-nelt", "ghi-chu", "may-tinh", "lich-viet",
+                                      "doc-sach",   "sao-luu", "sudoku",   "nen-tep"};
   for (int i = 0; i < count; ++i) {
-    const std::string slug = i < 8 ? kSlugs[i] : "bench-app-" + std::to_string(i);
+    const std::string slug = i < 8 ? SLUGS[i] : "bench-app-" + std::to_string(i);
     const std::string name = "app" + std::to_string(i);
     const std::string base = root + "/snap/" + name;
     nelt::makeDirs(base + "/1/meta");

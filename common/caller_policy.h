@@ -12,7 +12,7 @@ namespace nelt {
 
 // The group whose members are allowed besides root and the active session's
 // user, when the configuration names none.
-inline constexpr const char* kDefaultAllowedGroup = "sudo";
+inline constexpr const char* DEFAULT_ALLOWED_GROUP = "sudo";
 
 // The uid of the user whose session is active on seat0, from logind's seat
 // state file "/run/systemd/seats/seat0" (below NELT_ROOT when set). false

@@ -63,17 +63,17 @@ bool encodeHeader(const std::string& name, const std::string& info, std::string&
     why = "the application name is empty";
     return false;
   }
-  if (name.size() > kMaxNameLength) {
-    why = "the application name is longer than " + std::to_string(kMaxNameLength) + " bytes";
+  if (name.size() > MAX_NAME_LENGTH) {
+    why = "the application name is longer than " + std::to_string(MAX_NAME_LENGTH) + " bytes";
     return false;
   }
   if (info.empty()) {
     why = "the info document is empty";
     return false;
   }
-  if (info.size() > kMaxInfoLength) {
+  if (info.size() > MAX_INFO_LENGTH) {
     why = "the info document is " + std::to_string(info.size()) + " bytes, more than " +
-          std::to_string(kMaxInfoLength);
+          std::to_string(MAX_INFO_LENGTH);
     return false;
   }
   if (info.find('\0') != std::string::npos) {
@@ -81,7 +81,7 @@ bool encodeHeader(const std::string& name, const std::string& info, std::string&
     return false;
   }
   out.clear();
-  out.append(reinterpret_cast<const char*>(kSignature), sizeof kSignature);
+  out.append(reinterpret_cast<const char*>(SIGNATURE), sizeof SIGNATURE);
   appendLe16(out, static_cast<std::uint16_t>(name.size()));
   out += name;
   appendLe32(out, static_cast<std::uint32_t>(info.size()));
@@ -96,15 +96,15 @@ namespace {
 HeaderStatus decodeFirstBlock(const unsigned char* block, std::size_t size,
                               const unsigned char* signature, PackageHeader& out,
                               std::int32_t& info_len) {
-  if (size < kFirstBlockSize) return HeaderStatus::TooShort;
-  if (std::memcmp(block, signature, sizeof kSignature) != 0) return HeaderStatus::BadSignature;
+  if (size < FIRST_BLOCK_SIZE) return HeaderStatus::TooShort;
+  if (std::memcmp(block, signature, sizeof SIGNATURE) != 0) return HeaderStatus::BadSignature;
   const std::size_t name_len = readLe16(block + 4);
   if (name_len < 1) return HeaderStatus::EmptyName;
-  if (name_len > kMaxNameLength) return HeaderStatus::NameTooLong;
+  if (name_len > MAX_NAME_LENGTH) return HeaderStatus::NameTooLong;
   out.name.assign(reinterpret_cast<const char*>(block + 6), name_len);
   info_len = readLe32(block + 6 + name_len);
   if (info_len <= 0) return HeaderStatus::BadInfoLength;
-  if (static_cast<std::size_t>(info_len) > kMaxInfoLength) return HeaderStatus::InfoTooLong;
+  if (static_cast<std::size_t>(info_len) > MAX_INFO_LENGTH) return HeaderStatus::InfoTooLong;
   out.payload_offset = 10 + name_len + static_cast<std::uint64_t>(info_len);
   return HeaderStatus::Ok;
 }
@@ -132,7 +132,7 @@ std::size_t readAt(int fd, unsigned char* data, std::size_t size, off_t offset) 
 HeaderStatus decodeHeader(const unsigned char* data, std::size_t size, PackageHeader& out) {
   PackageHeader h;
   std::int32_t info_len = 0;
-  HeaderStatus st = decodeFirstBlock(data, size, kSignature, h, info_len);
+  HeaderStatus st = decodeFirstBlock(data, size, SIGNATURE, h, info_len);
   if (st != HeaderStatus::Ok) return st;
   const std::size_t info_at = 10 + h.name.size();
   if (size - info_at < static_cast<std::size_t>(info_len)) return HeaderStatus::InfoTruncated;
@@ -147,7 +147,7 @@ HeaderStatus readHeader(const std::string& path, PackageHeader& out,
                         const unsigned char* signature) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return HeaderStatus::OpenFailed;
-  unsigned char block[kFirstBlockSize];
+  unsigned char block[FIRST_BLOCK_SIZE];
   const std::size_t got = readAt(fd, block, sizeof block, 0);
   std::int32_t info_len = 0;
   HeaderStatus st = decodeFirstBlock(block, got, signature, out, info_len);

@@ -27,12 +27,12 @@
 
 namespace nelt::kavix {
 
-constexpr unsigned char kSignature[4] = {0xF0, 0xC0, 0x31, 0x06};
+constexpr unsigned char SIGNATURE[4] = {0xF0, 0xC0, 0x31, 0x06};
 // Size of the block every reader reads first; also the smallest package.
-constexpr std::size_t kFirstBlockSize = 1024;
+constexpr std::size_t FIRST_BLOCK_SIZE = 1024;
 // The signature, the two lengths and the name must fit in the first block.
-constexpr std::size_t kMaxNameLength = kFirstBlockSize - 10;
-constexpr std::size_t kMaxInfoLength = 4096;
+constexpr std::size_t MAX_NAME_LENGTH = FIRST_BLOCK_SIZE - 10;
+constexpr std::size_t MAX_INFO_LENGTH = 4096;
 
 enum class HeaderStatus {
   Ok,
@@ -78,7 +78,7 @@ HeaderStatus decodeHeader(const unsigned char* data, std::size_t size, PackageHe
 // payload_offset with the info length, and the info document as read, even
 // when it holds a zero byte.
 HeaderStatus readHeader(const std::string& path, PackageHeader& out,
-                        const unsigned char* signature = kSignature);
+                        const unsigned char* signature = SIGNATURE);
 
 }  // namespace nelt::kavix
 

@@ -21,10 +21,10 @@
 
 namespace nelt {
 
-const char* const kTrustServiceUidEnv = "NELT_TRUST_SERVICE_UID";
+const char* const TRUST_SERVICE_UID_ENV = "NELT_TRUST_SERVICE_UID";
 
 namespace {
-constexpr std::chrono::milliseconds kAcceptWait{3000};
+constexpr std::chrono::milliseconds ACCEPT_WAIT{3000};
 }  // namespace
 
 namespace {
@@ -62,8 +62,8 @@ bool toEndpoint(const sockaddr_storage& ss, Endpoint& ep) {
 
 bool isLoopback(const Endpoint& ep) {
   if (ep.family == AF_INET) return (ntohl(ep.addr[0]) >> 24) == 127;
-  static const uint32_t kOne[4] = {0, 0, 0, htonl(1)};
-  return std::memcmp(ep.addr, kOne, sizeof kOne) == 0;
+  static const uint32_t ONE[4] = {0, 0, 0, htonl(1)};
+  return std::memcmp(ep.addr, ONE, sizeof ONE) == 0;
 }
 
 void mapped(const Endpoint& v4, uint32_t out[4]) {
@@ -259,9 +259,9 @@ PeerUid lookUpPeer(int fd, PeerSource source, std::chrono::milliseconds accept_w
 
 }  // namespace
 
-PeerUid peerUidOf(int fd) { return lookUpPeer(fd, PeerSource::Any, kAcceptWait); }
+PeerUid peerUidOf(int fd) { return lookUpPeer(fd, PeerSource::Any, ACCEPT_WAIT); }
 
-PeerUid peerUidOf(int fd, PeerSource source) { return lookUpPeer(fd, source, kAcceptWait); }
+PeerUid peerUidOf(int fd, PeerSource source) { return lookUpPeer(fd, source, ACCEPT_WAIT); }
 
 PeerUid peerUidOfClient(int fd) {
   return lookUpPeer(fd, PeerSource::Any, std::chrono::milliseconds(0));
@@ -273,7 +273,7 @@ bool serviceUidAcceptable(const PeerUid& peer, std::string& why) {
     return false;
   }
   if (peer.uid == 0 || peer.uid == geteuid()) return true;
-  const char* trust = std::getenv(kTrustServiceUidEnv);
+  const char* trust = std::getenv(TRUST_SERVICE_UID_ENV);
   if (trust != nullptr && *trust != '\0') {
     if (std::strcmp(trust, "any") == 0) return true;
     char* end = nullptr;

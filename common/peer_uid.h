@@ -42,7 +42,7 @@ PeerUid peerUidOfClient(int fd);
 
 // Name of the environment variable that lets a client accept a service
 // running under a uid other than root or its own (tests, demos).
-extern const char* const kTrustServiceUidEnv;
+extern const char* const TRUST_SERVICE_UID_ENV;
 
 // Whether a client should talk to a service whose end of the connection
 // belongs to `peer`: root, the caller's own uid, or the uid named by the

@@ -5,7 +5,7 @@
 namespace nelt {
 
 namespace {
-const char* const kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+const char* const SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt";
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 }  // namespace
@@ -40,7 +40,7 @@ int trustCertificates(CURL* handle, const std::string& ca_file) {
   curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle);
 #endif
   std::string bundle;
-  readWholeFile(system_bundle != nullptr && *system_bundle ? system_bundle : kSystemBundle, bundle);
+  readWholeFile(system_bundle != nullptr && *system_bundle ? system_bundle : SYSTEM_BUNDLE, bundle);
   if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
   bundle += extra;
   struct curl_blob blob;

@@ -22,28 +22,28 @@
 
 namespace {
 
-const char* const kLocalPrefix = "local://";
-const char* const kRecordEnding = ".json";
-const char* const kSaveImageWhere = "int Repository::saveImage()";
+const char* const LOCAL_PREFIX = "local://";
+const char* const RECORD_ENDING = ".json";
+const char* const SAVE_IMAGE_WHERE = "int Repository::saveImage()";
 
-// An image download ends within kImageSeconds; the connection must be up
-// within kImageConnectSeconds. Both keep a stalled server from holding every
+// An image download ends within IMAGE_SECONDS; the connection must be up
+// within IMAGE_CONNECT_SECONDS. Both keep a stalled server from holding every
 // other request of the window for long.
-constexpr long kImageSeconds = 30;
-constexpr long kImageConnectSeconds = 10;
-constexpr size_t kMaxImageBytes = 32u << 20;
+constexpr long IMAGE_SECONDS = 30;
+constexpr long IMAGE_CONNECT_SECONDS = 10;
+constexpr size_t MAX_IMAGE_BYTES = 32u << 20;
 // The images of one record are fetched while every other request of the
 // window waits: all of them together get at most this long and this many
 // bytes. What does not fit keeps its server name and is fetched online.
-constexpr long kRecordImageSeconds = 20;
-constexpr size_t kMaxRecordImageBytes = 24u << 20;
+constexpr long RECORD_IMAGE_SECONDS = 20;
+constexpr size_t MAX_RECORD_IMAGE_BYTES = 24u << 20;
 // The detail page shows this many screenshots; only these are kept offline.
-constexpr size_t kMaxCachedScreenshots = 4;
+constexpr size_t MAX_CACHED_SCREENSHOTS = 4;
 
 struct ImageFile {
   FILE* file = nullptr;
   size_t written = 0;
-  size_t limit = kMaxImageBytes;
+  size_t limit = MAX_IMAGE_BYTES;
   std::string head;  // the first bytes, to recognise the format
 };
 
@@ -84,7 +84,7 @@ bool endsWith(const std::string& text, const std::string& end) {
 // one path component, and never the name of a cached record.
 bool imageNameUsable(const std::string& name) {
   return nelt::isSafeFileName(name) && name.size() <= 200 &&
-         name.find(kRecordEnding) == std::string::npos;
+         name.find(RECORD_ENDING) == std::string::npos;
 }
 
 std::vector<std::string> folderEntries(const std::string& path, bool& ok) {
@@ -105,7 +105,7 @@ std::vector<std::string> folderEntries(const std::string& path, bool& ok) {
 std::vector<std::string> recordFiles(const std::string& apps_dir, bool& ok) {
   std::vector<std::string> records;
   for (const std::string& name : folderEntries(apps_dir, ok)) {
-    if (!endsWith(name, kRecordEnding) || name.size() == std::strlen(kRecordEnding)) continue;
+    if (!endsWith(name, RECORD_ENDING) || name.size() == std::strlen(RECORD_ENDING)) continue;
     struct stat st;
     if (lstat((apps_dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     records.push_back(name);
@@ -128,7 +128,7 @@ void localImagesOf(const std::string& record_text, const std::string& apps_dir,
   if (!ServiceAPI::parseOutsideJson(doc, record_text)) return;
   const rapidjson::Value* images = nelt::getObject(doc, "images");
   if (images == nullptr) return;
-  const std::string prefix = kLocalPrefix + apps_dir;
+  const std::string prefix = LOCAL_PREFIX + apps_dir;
   auto note = [&](const rapidjson::Value& ref) {
     if (!ref.IsString()) return;
     const std::string text(ref.GetString(), ref.GetStringLength());
@@ -199,7 +199,7 @@ void Repository::saveApps(std::string data) {
     return;
   }
   if (saveImage(slug, doc) < 0) return;
-  if (nelt::writeFileAtomic(getPath("apps/") + slug + kRecordEnding, nelt::toCompactJson(doc)) != 0)
+  if (nelt::writeFileAtomic(getPath("apps/") + slug + RECORD_ENDING, nelt::toCompactJson(doc)) != 0)
     return;
 
   // The installed list is read once for the whole update of the cache.
@@ -237,7 +237,7 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
 
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return -1;
-  ServiceAPI::applyTransferLimits(handle, kImageSeconds, kImageConnectSeconds, ca_file);
+  ServiceAPI::applyTransferLimits(handle, IMAGE_SECONDS, IMAGE_CONNECT_SECONDS, ca_file);
   curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _write_data_);
 
@@ -246,8 +246,8 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
   bool server_answers = true;
   bool file_failure = false;
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(kRecordImageSeconds);
-  size_t bytes_left = kMaxRecordImageBytes;
+      std::chrono::steady_clock::now() + std::chrono::seconds(RECORD_IMAGE_SECONDS);
+  size_t bytes_left = MAX_RECORD_IMAGE_BYTES;
   // A reference becomes "local://" only when its image was stored; otherwise
   // it keeps the server's name so the window can still fetch it online.
   auto fetch = [&](const char* kind, rapidjson::Value& ref) {
@@ -256,37 +256,37 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
                                                deadline - std::chrono::steady_clock::now())
                                                .count());
     if (ms_left <= 0) return;
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, std::min(ms_left, kImageSeconds * 1000));
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, std::min(ms_left, IMAGE_SECONDS * 1000));
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
-                     std::min(ms_left, kImageConnectSeconds * 1000));
+                     std::min(ms_left, IMAGE_CONNECT_SECONDS * 1000));
     const std::string name(ref.GetString(), ref.GetStringLength());
     const std::string url =
         server_base + "/api/v1/uploads/app/" + kind + "/" + nelt::percentEncode(name);
     bool file_error = false;
     size_t received = 0;
     const CURLcode rc = downloadImage(handle, url, apps_dir, name,
-                                      std::min(bytes_left, kMaxImageBytes), received, file_error);
+                                      std::min(bytes_left, MAX_IMAGE_BYTES), received, file_error);
     bytes_left -= std::min(bytes_left, received);
     if (file_error) {
       file_failure = true;
       return;
     }
     if (rc != CURLE_OK) {
-      debugE(-1, curl_easy_strerror(rc), kSaveImageWhere);
+      debugE(-1, curl_easy_strerror(rc), SAVE_IMAGE_WHERE);
       // A server that does not answer is not asked again for this record.
       if (rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_COULDNT_CONNECT ||
           rc == CURLE_COULDNT_RESOLVE_HOST)
         server_answers = false;
       return;
     }
-    const std::string local = kLocalPrefix + apps_dir + name;
+    const std::string local = LOCAL_PREFIX + apps_dir + name;
     ref.SetString(local.c_str(), static_cast<rapidjson::SizeType>(local.size()), alloc);
   };
 
   if (icon != nullptr) fetch("icon", *icon);
   size_t shown = 0;
   for (auto& shot : shots.GetArray())
-    if (shown++ < kMaxCachedScreenshots) fetch("screenshot", shot);
+    if (shown++ < MAX_CACHED_SCREENSHOTS) fetch("screenshot", shot);
   curl_easy_cleanup(handle);
   return file_failure ? -1 : 0;
 }
@@ -305,7 +305,7 @@ void Repository::refreshApps(const std::vector<std::string>& installed) {
   std::vector<std::string> not_installed;
   std::string text = "{\n\t\"data\":[\n";
   for (const std::string& name : records) {
-    const std::string slug = name.substr(0, name.size() - std::strlen(kRecordEnding));
+    const std::string slug = name.substr(0, name.size() - std::strlen(RECORD_ENDING));
     const bool is_installed =
         std::find(installed.begin(), installed.end(), slug) != installed.end();
     if (!is_installed) not_installed.push_back(slug);
@@ -340,9 +340,9 @@ void Repository::noteRecentSlug(const std::string& slug) {
 }
 
 void Repository::evictOldRecords(const std::vector<std::string>& installed) {
-  if (list_slug.size() <= kMaxRecentRecords) return;
+  if (list_slug.size() <= MAX_RECENT_RECORDS) return;
   // An application installed since the last index rebuild keeps its record.
-  while (list_slug.size() > kMaxRecentRecords) {
+  while (list_slug.size() > MAX_RECENT_RECORDS) {
     const std::string oldest = list_slug.front();
     list_slug.erase(list_slug.begin());
     if (std::find(installed.begin(), installed.end(), oldest) == installed.end())
@@ -353,7 +353,7 @@ void Repository::evictOldRecords(const std::vector<std::string>& installed) {
 void Repository::removeCachedRecord(const std::string& slug) {
   if (!nelt::isValidSlug(slug)) return;
   const std::string apps_dir = getPath("apps/");
-  const std::string record = slug + kRecordEnding;
+  const std::string record = slug + RECORD_ENDING;
   std::set<std::string> images;
   localImagesOf(nelt::readJoinedLines(apps_dir + record), apps_dir, images);
   // Images that another record also shows stay.
@@ -419,7 +419,7 @@ bool Repository::clearCache(std::vector<std::string>& installed) {
       if (name.find(slug) != std::string::npos) keep.insert(name);
   // The images a kept record shows stay with it, whatever their names.
   for (const std::string& name : std::set<std::string>(keep))
-    if (endsWith(name, kRecordEnding))
+    if (endsWith(name, RECORD_ENDING))
       localImagesOf(nelt::readJoinedLines(apps_dir + name), apps_dir, keep);
 
   for (const std::string& name : entries) {

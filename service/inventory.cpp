@@ -23,7 +23,7 @@
 
 namespace {
 
-const char* const kInventoryWhere = "int ServiceController::getListInstalled()";
+const char* const INVENTORY_WHERE = "int ServiceController::getListInstalled()";
 
 // Entries of a folder other than "." and ".."; false when it cannot be read.
 bool listFolder(const std::string& path, std::vector<std::string>& names) {
@@ -66,10 +66,10 @@ std::string Repository::normaliseVersion(const std::string& version) {
   std::vector<std::string> pieces;
   stringtok(text, ".", pieces);
   if (pieces.empty()) return version;
-  static const char* const kLetters = "qwertyuiopasdfghjklzxcvbnm";
+  static const char* const LETTERS = "qwertyuiopasdfghjklzxcvbnm";
   std::string out;
   for (const std::string& piece : pieces) {
-    if (piece.find_first_of(kLetters) != std::string::npos) break;
+    if (piece.find_first_of(LETTERS) != std::string::npos) break;
     if (!out.empty()) out += '.';
     out += piece;
   }
@@ -108,7 +108,7 @@ int Repository::getListInstalled() {
 
 int Repository::writeInstalledList(const std::string& text) {
   if (nelt::writeFileAtomic(getPath(fileName(INSTALLED_OBJ)), text) != 0) {
-    debugE(-1, "fopen installeds.json", kInventoryWhere);
+    debugE(-1, "fopen installeds.json", INVENTORY_WHERE);
     return -1;
   }
   return 0;
@@ -145,7 +145,7 @@ int Repository::buildInstalledList(
     nelt::ProcessResult listing =
         running.valid() ? running.get() : nelt::runProgram({"snap", "list"});
     if (!listing.started) {
-      debugE(-1, "popen snap list", kInventoryWhere);
+      debugE(-1, "popen snap list", INVENTORY_WHERE);
       return -1;
     }
     size_t start = 0;

@@ -133,9 +133,9 @@ class Repository {
   // Moves `slug` to the most recent end of `list_slug`.
   void noteRecentSlug(const std::string& slug);
   // Deletes the oldest not-installed records (with their images) until at
-  // most kMaxRecentRecords remain.
+  // most MAX_RECENT_RECORDS remain.
   void evictOldRecords(const std::vector<std::string>& installed);
   void removeCachedRecord(const std::string& slug);
 
-  static constexpr size_t kMaxRecentRecords = 4;
+  static constexpr size_t MAX_RECENT_RECORDS = 4;
 };

@@ -15,18 +15,18 @@
 namespace {
 
 // Every request of a channel ends within this many seconds, connection
-// included; establishing the connection alone may take at most kConnectSeconds.
-constexpr long kTransferSeconds = ServiceAPI::kStoreTransferSeconds;
-constexpr long kConnectSeconds = ServiceAPI::kStoreConnectSeconds;
+// included; establishing the connection alone may take at most CONNECT_SECONDS.
+constexpr long TRANSFER_SECONDS = ServiceAPI::STORE_TRANSFER_SECONDS;
+constexpr long CONNECT_SECONDS = ServiceAPI::STORE_CONNECT_SECONDS;
 // The public-IP lookup runs before the service listens: a missing network must
 // not hold the start for long.
-constexpr long kIpLookupSeconds = 3;
+constexpr long IP_LOOKUP_SECONDS = 3;
 // Largest reply body kept; a larger one fails the transfer instead of filling
 // the memory of the service.
-constexpr size_t kMaxReplyBytes = 16u << 20;
+constexpr size_t MAX_REPLY_BYTES = 16u << 20;
 // Deepest nesting accepted in a reply. Writing a document back out recurses
 // once per level, so an absurdly nested reply must not reach the writer.
-constexpr int kMaxJsonDepth = 200;
+constexpr int MAX_JSON_DEPTH = 200;
 
 bool nestingWithin(const std::string& text, int limit) {
   int depth = 0;
@@ -51,7 +51,7 @@ bool nestingWithin(const std::string& text, int limit) {
 }
 
 void setupChannel(CURL* handle, std::string* target) {
-  ServiceAPI::applyTransferLimits(handle, kTransferSeconds, kConnectSeconds, CA_FILE);
+  ServiceAPI::applyTransferLimits(handle, TRANSFER_SECONDS, CONNECT_SECONDS, CA_FILE);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
 }
@@ -66,7 +66,7 @@ void replaceHeaders(CURL* handle, struct curl_slist*& current, struct curl_slist
 }  // namespace
 
 bool ServiceAPI::parseOutsideJson(rapidjson::Document& doc, const std::string& text) {
-  if (!nestingWithin(text, kMaxJsonDepth)) {
+  if (!nestingWithin(text, MAX_JSON_DEPTH)) {
     doc.SetNull();
     return false;
   }
@@ -140,7 +140,7 @@ void ServiceAPI::getSysInfo() {
     debugE(-1, "Get MAC address, getifaddrs", "void ServiceAPI::getSysInfo()");
   sys_info.mac_addr = nelt::headerSafe(mac);
 
-  sys_info.ip_addr = nelt::headerSafe(nelt::fetchPublicIp(IP_LOOKUP_URL, kIpLookupSeconds));
+  sys_info.ip_addr = nelt::headerSafe(nelt::fetchPublicIp(IP_LOOKUP_URL, IP_LOOKUP_SECONDS));
 }
 
 std::string ServiceAPI::identityLine(const std::string& kind) const {
@@ -304,7 +304,7 @@ std::string ServiceAPI::getIDResponse() {
 size_t ServiceAPI::_write_callback_(void* contents, size_t size, size_t nmemb, void* userp) {
   const size_t n = size * nmemb;
   auto* target = static_cast<std::string*>(userp);
-  if (target->size() + n > kMaxReplyBytes) return 0;  // ends the transfer as failed
+  if (target->size() + n > MAX_REPLY_BYTES) return 0;  // ends the transfer as failed
   target->append(static_cast<const char*>(contents), n);
   return n;
 }

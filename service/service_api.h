@@ -72,8 +72,8 @@ class ServiceAPI {
   std::vector<std::string> storeHeaderLines() const;
 
   // Time limits of every store-channel request, in seconds.
-  static constexpr long kStoreTransferSeconds = 10;
-  static constexpr long kStoreConnectSeconds = 5;
+  static constexpr long STORE_TRANSFER_SECONDS = 10;
+  static constexpr long STORE_CONNECT_SECONDS = 5;
 
  private:
   CURL* curl = nullptr;

@@ -38,11 +38,11 @@ constexpr int ACCEPT_LOG_SECONDS = 10;
 
 // One write per line, so lines of the threads never interleave. Not flushed
 // here: the threads flush whenever they have worked off what was waiting,
-// and the dispatcher at least every kFlushEveryRequests requests, so lines
+// and the dispatcher at least every FLUSH_EVERY_REQUESTS requests, so lines
 // reach the log promptly without a write to it per line.
 void printLine(const std::string& text) { std::cout << (text + "\n"); }
 
-constexpr int kFlushEveryRequests = 8;
+constexpr int FLUSH_EVERY_REQUESTS = 8;
 
 void flushLog() { std::cout.flush(); }
 
@@ -117,7 +117,7 @@ void ServiceController::run() {
       cond_recv.wait(lock, [this] { return queued_total > 0 || held_sock >= 0; });
     }
     handleRequest();
-    if (++unflushed_requests >= kFlushEveryRequests) {
+    if (++unflushed_requests >= FLUSH_EVERY_REQUESTS) {
       flushLog();
       unflushed_requests = 0;
     }
@@ -326,7 +326,7 @@ int ServiceController::acceptNewClient() {
   const nelt::PeerUid peer = nelt::peerUidOfClient(sock);
   {
     std::lock_guard<std::mutex> lock(mutex_recv);
-    if (connections.size() >= kMaxConnections) {
+    if (connections.size() >= MAX_CONNECTIONS) {
       close(sock);
       errno = ECONNREFUSED;
       return -1;
@@ -491,7 +491,7 @@ bool ServiceController::_queueLines(int sock, const std::vector<std::string>& li
       conn.in_ready = true;
       ready_recv.emplace_back(sock, conn.id);
     }
-    if (conn.queue.size() >= kMaxQueued && !conn.paused) {
+    if (conn.queue.size() >= MAX_QUEUED && !conn.paused) {
       // Only the peer's hang-up is watched until the queue has gone down.
       epoll_event ev{};
       ev.events = EPOLLRDHUP;
@@ -524,7 +524,7 @@ bool ServiceController::_takeNextLocked(QueuedRequest& item) {
       conn.in_ready = false;
     else
       ready_recv.emplace_back(sock, id);
-    if (conn.paused && conn.queue.size() <= kResumeQueued) {
+    if (conn.paused && conn.queue.size() <= RESUME_QUEUED) {
       epoll_event ev{};
       ev.events = EPOLLIN;
       ev.data.fd = sock;
@@ -620,7 +620,7 @@ void ServiceController::_settleReplies() {
     std::lock_guard<std::mutex> lock(mutex_recv);
     auto it = connections.find(held_sock);
     hold = it != connections.end() && it->second.id == held_conn &&
-           held_out.size() < kMaxHeldReplyBytes && _nextIsQuickLocked(it->second);
+           held_out.size() < MAX_HELD_REPLY_BYTES && _nextIsQuickLocked(it->second);
   }
   if (!hold) _flushReplies();
 }

@@ -63,23 +63,23 @@ class ServiceController {
   static constexpr int CLIENT_SLOTS = 10;
   static constexpr int MAX_EVENTS = 20;
   // A connection with this many requests waiting is not read any more until
-  // the dispatcher has worked its queue down to kResumeQueued: a client that
+  // the dispatcher has worked its queue down to RESUME_QUEUED: a client that
   // sends without reading its replies then fills its own socket buffers, not
   // the service's memory. One receive can add a few more lines past the mark.
-  static constexpr size_t kMaxQueued = 32;
-  static constexpr size_t kResumeQueued = 16;
+  static constexpr size_t MAX_QUEUED = 32;
+  static constexpr size_t RESUME_QUEUED = 16;
   // Connections past this many are closed as soon as they are accepted, so
   // the queues stay bounded in total and descriptors remain for the store
   // transfers and the data files.
-  static constexpr size_t kMaxConnections = 4096;
+  static constexpr size_t MAX_CONNECTIONS = 4096;
   // Replies held back for one write, at most this many bytes.
-  static constexpr size_t kMaxHeldReplyBytes = 64 * 1024;
+  static constexpr size_t MAX_HELD_REPLY_BYTES = 64 * 1024;
   // Version queries of one update detection in flight at once (enough for
   // most lists to go out in one or a few rounds; the connections are closed
   // when the detection ends), and how far past one query's time limit the
   // whole detection may run.
-  static constexpr int kVersionQueriesInFlight = 64;
-  static constexpr long kDetectionSlackSeconds = 0;
+  static constexpr int VERSION_QUERIES_IN_FLIGHT = 64;
+  static constexpr long DETECTION_SLACK_SECONDS = 0;
 
   // One request taken off a connection's queue: the record ("SOCK LINE") and
   // the connection it came from. Socket numbers are reused by the system; the
@@ -269,7 +269,7 @@ class ServiceController {
   // of them: freeing it lets the receive thread accept and close the waiting
   // connection instead of leaving it hanging in the backlog.
   int spare_fd = -1;
-  // The accept error line is written at most once per kAcceptLogSeconds.
+  // The accept error line is written at most once per ACCEPT_LOG_SECONDS seconds.
   std::chrono::steady_clock::time_point last_accept_log{};
   bool accept_logged = false;
 };

@@ -44,16 +44,16 @@ VersionQuerySetup ServiceController::_versionQuerySetup() const {
   setup.base_url = api->serverHost();
   setup.header_lines = api->storeHeaderLines();
   setup.ca_file = CA_FILE;
-  setup.transfer_seconds = ServiceAPI::kStoreTransferSeconds;
-  setup.connect_seconds = ServiceAPI::kStoreConnectSeconds;
-  setup.parallel = kVersionQueriesInFlight;
+  setup.transfer_seconds = ServiceAPI::STORE_TRANSFER_SECONDS;
+  setup.connect_seconds = ServiceAPI::STORE_CONNECT_SECONDS;
+  setup.parallel = VERSION_QUERIES_IN_FLIGHT;
   return setup;
 }
 
 std::chrono::steady_clock::time_point ServiceController::_detectionDeadline(
     const VersionQuerySetup& setup) {
   return std::chrono::steady_clock::now() +
-         std::chrono::seconds(setup.transfer_seconds + kDetectionSlackSeconds);
+         std::chrono::seconds(setup.transfer_seconds + DETECTION_SLACK_SECONDS);
 }
 
 void ServiceController::_askVersions(std::vector<VersionQuery>& queries,

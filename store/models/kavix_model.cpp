@@ -109,7 +109,7 @@ std::shared_future<SysInfo> processIdentity();
 KavixModel::KavixModel() {
   std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   processIdentity();
-  for (int i = 0; i < 4; ++i) file_signature[i] = nelt::kavix::kSignature[i];
+  for (int i = 0; i < 4; ++i) file_signature[i] = nelt::kavix::SIGNATURE[i];
   info.SetObject();
   // Only root works there; everybody else gets private folders per job.
   if (geteuid() == 0) nelt::makeDirs(nelt::kavixWorkRoot(), 0775);

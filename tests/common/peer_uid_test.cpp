@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-constexpr uid_t kDaemon = 1;
+constexpr uid_t NOBODY = 65534;
+constexpr uid_t DAEMON = 1;
 
 struct Listener {
   int fd = -1;
@@ -148,8 +148,8 @@ bool familyWorks(int family) {
   return true;
 }
 
-const nelt::PeerSource kSources[] = {nelt::PeerSource::Any, nelt::PeerSource::SockDiag,
-                                     nelt::PeerSource::ProcNet};
+const nelt::PeerSource SOURCES[] = {nelt::PeerSource::Any, nelt::PeerSource::SockDiag,
+                                    nelt::PeerSource::ProcNet};
 
 class PeerUidTest : public ::testing::TestWithParam<int> {
  protected:
@@ -178,8 +178,8 @@ TEST_P(PeerUidTest, ServiceSideTellsEveryClientApartAmongMany) {
     waitRelease(hold);  // keep all fifty open until the parent has looked
     return 0;
   };
-  Child a = runAs(kNobody, opener);
-  Child b = runAs(kDaemon, opener);
+  Child a = runAs(NOBODY, opener);
+  Child b = runAs(DAEMON, opener);
   ASSERT_GT(a.pid, 0);
   ASSERT_GT(b.pid, 0);
 
@@ -195,12 +195,12 @@ TEST_P(PeerUidTest, ServiceSideTellsEveryClientApartAmongMany) {
   for (int fd : accepted) {
     uint32_t claimed = 0;
     ASSERT_TRUE(readAll(fd, &claimed, sizeof claimed));
-    for (nelt::PeerSource src : kSources) {
+    for (nelt::PeerSource src : SOURCES) {
       nelt::PeerUid got = nelt::peerUidOf(fd, src);
       ASSERT_TRUE(got.known) << "source " << static_cast<int>(src) << ": " << got.reason;
       EXPECT_EQ(got.uid, claimed) << "source " << static_cast<int>(src);
     }
-    ++per_uid[claimed == kNobody ? 0 : 1];
+    ++per_uid[claimed == NOBODY ? 0 : 1];
   }
   EXPECT_EQ(per_uid[0], 50);
   EXPECT_EQ(per_uid[1], 50);
@@ -214,7 +214,7 @@ TEST_P(PeerUidTest, ServiceSideTellsEveryClientApartAmongMany) {
 // refused unless the environment names that uid; root and one's own uid pass.
 TEST_P(PeerUidTest, ClientSideRecognisesWhoOwnsTheService) {
   const int family = GetParam();
-  Child fake = runAs(kNobody, [&](int hold, int report) {
+  Child fake = runAs(NOBODY, [&](int hold, int report) {
     Listener l = listenOn(family);
     if (l.fd < 0) return 3;
     if (write(report, &l.port, sizeof l.port) != sizeof l.port) return 4;
@@ -229,21 +229,21 @@ TEST_P(PeerUidTest, ClientSideRecognisesWhoOwnsTheService) {
   int fd = connectTo(family, port);
   ASSERT_GE(fd, 0);
 
-  unsetenv(nelt::kTrustServiceUidEnv);
+  unsetenv(nelt::TRUST_SERVICE_UID_ENV);
   nelt::PeerUid owner = nelt::peerUidOf(fd);
   ASSERT_TRUE(owner.known) << owner.reason;
-  EXPECT_EQ(owner.uid, kNobody);
+  EXPECT_EQ(owner.uid, NOBODY);
   std::string why;
   EXPECT_FALSE(nelt::checkServiceEnd(fd, why));
   EXPECT_NE(why.find("65534"), std::string::npos) << why;
 
-  setenv(nelt::kTrustServiceUidEnv, "1", 1);  // some other uid: still refused
+  setenv(nelt::TRUST_SERVICE_UID_ENV, "1", 1);  // some other uid: still refused
   EXPECT_FALSE(nelt::checkServiceEnd(fd, why));
-  setenv(nelt::kTrustServiceUidEnv, "65534", 1);
+  setenv(nelt::TRUST_SERVICE_UID_ENV, "65534", 1);
   EXPECT_TRUE(nelt::checkServiceEnd(fd, why)) << why;
-  setenv(nelt::kTrustServiceUidEnv, "any", 1);
+  setenv(nelt::TRUST_SERVICE_UID_ENV, "any", 1);
   EXPECT_TRUE(nelt::checkServiceEnd(fd, why)) << why;
-  unsetenv(nelt::kTrustServiceUidEnv);
+  unsetenv(nelt::TRUST_SERVICE_UID_ENV);
   close(fd);
   EXPECT_EQ(fake.finish(), 0);
 
@@ -266,7 +266,7 @@ TEST_P(PeerUidTest, ClientSideRecognisesWhoOwnsTheService) {
 // connection it never accepts stays unknown.
 TEST_P(PeerUidTest, ListenerDelayingAcceptIsNotTakenForRoot) {
   const int family = GetParam();
-  Child fake = runAs(kNobody, [&](int hold, int report) {
+  Child fake = runAs(NOBODY, [&](int hold, int report) {
     Listener l = listenOn(family);
     if (l.fd < 0) return 3;
     if (write(report, &l.port, sizeof l.port) != sizeof l.port) return 4;
@@ -289,11 +289,11 @@ TEST_P(PeerUidTest, ListenerDelayingAcceptIsNotTakenForRoot) {
   nelt::PeerUid owner = nelt::peerUidOf(first);
   later.join();
   ASSERT_TRUE(owner.known) << owner.reason;
-  EXPECT_EQ(owner.uid, kNobody);
+  EXPECT_EQ(owner.uid, NOBODY);
 
   const int second = connectTo(family, port);  // never accepted
   ASSERT_GE(second, 0);
-  for (nelt::PeerSource src : kSources) {
+  for (nelt::PeerSource src : SOURCES) {
     owner = nelt::peerUidOf(second, src);
     EXPECT_FALSE(owner.known) << "source " << static_cast<int>(src) << " uid " << owner.uid;
   }

@@ -11,7 +11,7 @@
 namespace nelt::test {
 
 namespace {
-constexpr auto kStartTimeout = std::chrono::seconds(30);
+constexpr auto START_TIMEOUT = std::chrono::seconds(30);
 
 std::string configText(const ServiceOptions& o, int port, const std::string& root) {
   std::string text = "{\n";
@@ -53,7 +53,7 @@ bool ServiceHarness::start(const ServiceOptions& options, bool wait_listening) {
   argv.push_back(binDir() + "/KavixService");
   if (!proc_.start(argv, {{"NELT_ROOT", root_.path()}}, root_.path())) return false;
   if (!wait_listening) return true;
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + START_TIMEOUT;
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string text = readFile(portFile());
     if (!text.empty()) {
@@ -97,10 +97,10 @@ size_t ServiceHarness::countOf(const std::string& haystack, const std::string& n
 }
 
 std::vector<int> connectedSockets(const std::string& out) {
-  static const std::string kLine = "[LOG]Client connected to Server:";
+  static const std::string LINE = "[LOG]Client connected to Server:";
   std::vector<int> sockets;
-  for (size_t at = out.find(kLine); at != std::string::npos; at = out.find(kLine, at + 1))
-    sockets.push_back(std::atoi(out.c_str() + at + kLine.size()));
+  for (size_t at = out.find(LINE); at != std::string::npos; at = out.find(LINE, at + 1))
+    sockets.push_back(std::atoi(out.c_str() + at + LINE.size()));
   return sockets;
 }
 

@@ -478,8 +478,8 @@ int buildPackage(const PackRequest& req, std::string& summary, std::string& why)
     return -1;
   }
   const std::uint64_t total = header.size() + static_cast<std::uint64_t>(zip_size);
-  if (total < kFirstBlockSize) {
-    if (!padArchive(zip_path, static_cast<std::size_t>(kFirstBlockSize - total), why)) return -1;
+  if (total < FIRST_BLOCK_SIZE) {
+    if (!padArchive(zip_path, static_cast<std::size_t>(FIRST_BLOCK_SIZE - total), why)) return -1;
     zip_size = fileSize(zip_path);
   }
 
@@ -514,7 +514,7 @@ int verifyPackage(const std::string& package, const PackRequest& req, std::strin
     return -1;
   }
   const std::int64_t size = fileSize(package);
-  if (size < static_cast<std::int64_t>(kFirstBlockSize) ||
+  if (size < static_cast<std::int64_t>(FIRST_BLOCK_SIZE) ||
       static_cast<std::uint64_t>(size) <= h.payload_offset) {
     why = "the package is too short";
     return -1;

@@ -18,10 +18,10 @@
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr int EXIT_STATUS_FAILURE = 1;
+constexpr int EXIT_STATUS_USAGE = 2;
 
-const char* const kUsage =
+const char* const USAGE =
     "Usage: kavix-pack --snap FILE --kavix-json FILE --slug SLUG --info JSON|@FILE\n"
     "                  (--password-file FILE|- | --password-env VAR | --password-from-keys FILE)\n"
     "                  [--encryption aes256|aes192|aes128|zipcrypto|none] -o OUT.kavix\n"
@@ -37,8 +37,8 @@ const char* const kUsage =
     "                         the slug's key in a JSON keys file ({\"SLUG\": \"KEY\"})\n";
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "kavix-pack: %s\n%s", message.c_str(), kUsage);
-  return kExitUsage;
+  std::fprintf(stderr, "kavix-pack: %s\n%s", message.c_str(), USAGE);
+  return EXIT_STATUS_USAGE;
 }
 
 // A password file holds the password on its first line; the line end is not
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs(USAGE, stdout);
       return 0;
     }
     if (arg == "--password" || arg.rfind("--password=", 0) == 0 || arg == "-p") {
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   if (!info_arg.empty() && info_arg[0] == '@') {
     if (!nelt::readWholeFile(info_arg.substr(1), req.info)) {
       std::fprintf(stderr, "kavix-pack: cannot read the info file \"%s\"\n", info_arg.c_str() + 1);
-      return kExitFailure;
+      return EXIT_STATUS_FAILURE;
     }
     while (!req.info.empty() && (req.info.back() == '\n' || req.info.back() == '\r'))
       req.info.pop_back();
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
       text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else if (!nelt::readWholeFile(file, text)) {
       std::fprintf(stderr, "kavix-pack: cannot read the password file \"%s\"\n", file.c_str());
-      return kExitFailure;
+      return EXIT_STATUS_FAILURE;
     }
     req.password = firstLine(text);
     wipe(text);
@@ -147,14 +147,14 @@ int main(int argc, char** argv) {
     if (value == nullptr) {
       std::fprintf(stderr, "kavix-pack: the environment variable %s is not set\n",
                    opts["--password-env"].c_str());
-      return kExitFailure;
+      return EXIT_STATUS_FAILURE;
     }
     req.password = value;
   } else {
     std::string why;
     if (!nelt::kavix::keyFromKeysFile(opts["--password-from-keys"], req.slug, req.password, why)) {
       std::fprintf(stderr, "kavix-pack: %s\n", why.c_str());
-      return kExitFailure;
+      return EXIT_STATUS_FAILURE;
     }
   }
 
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   wipe(req.password);
   if (rc != 0) {
     std::fprintf(stderr, "kavix-pack: %s\n", why.c_str());
-    return kExitFailure;
+    return EXIT_STATUS_FAILURE;
   }
   std::printf("kavix-pack: wrote %s\n", summary.c_str());
   return 0;

@@ -24,8 +24,8 @@ namespace {
 
 using namespace nelt::store_server;
 
-constexpr int kServerThreads = 128;
-constexpr int kListenBacklog = 128;
+constexpr int SERVER_THREADS = 128;
+constexpr int LISTEN_BACKLOG = 128;
 
 struct Options {
   std::string catalog;
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   }
   // Stalled requests and kept-alive connections hold a thread each; a client
   // may have dozens of requests in flight at once, so keep plenty.
-  server->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  server->new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
   // The library listens with a backlog of 5: connections opened together
   // past that wait a second for the SYN to be sent again. The listening
   // socket is remembered here and given a larger backlog once bound.
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nelt-store-server: cannot listen on %s:%d\n", opt.host.c_str(), opt.port);
     return 1;
   }
-  if (listen_fd >= 0) ::listen(listen_fd, kListenBacklog);
+  if (listen_fd >= 0) ::listen(listen_fd, LISTEN_BACKLOG);
 
   PackageShelf shelf(opt.packages);
   TestSwitches switches(opt.modes);

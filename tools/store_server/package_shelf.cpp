@@ -13,7 +13,7 @@ namespace nelt::store_server {
 
 namespace {
 
-const char kSuffix[] = ".kavix";
+const char SUFFIX[] = ".kavix";
 
 std::vector<std::string> splitDots(const std::string& v) {
   std::vector<std::string> parts;
@@ -66,7 +66,7 @@ int PackageShelf::compareVersions(const std::string& a, const std::string& b) {
 bool PackageShelf::find(const std::string& slug, const std::string& version, std::string& path,
                         uint64_t& size) const {
   if (folder_.empty() || !nelt::isValidSlug(slug) || !isValidVersion(version)) return false;
-  path = folder_ + "/" + slug + "/" + version + kSuffix;
+  path = folder_ + "/" + slug + "/" + version + SUFFIX;
   struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   size = static_cast<uint64_t>(st.st_size);
@@ -78,10 +78,10 @@ std::string PackageShelf::newestVersion(const std::string& slug) const {
   DIR* d = opendir((folder_ + "/" + slug).c_str());
   if (d == nullptr) return "";
   std::string best;
-  const size_t suffix_len = sizeof kSuffix - 1;
+  const size_t suffix_len = sizeof SUFFIX - 1;
   while (dirent* e = readdir(d)) {
     const std::string name = e->d_name;
-    if (name.size() <= suffix_len || name.compare(name.size() - suffix_len, suffix_len, kSuffix))
+    if (name.size() <= suffix_len || name.compare(name.size() - suffix_len, suffix_len, SUFFIX))
       continue;
     const std::string version = name.substr(0, name.size() - suffix_len);
     if (!isValidVersion(version)) continue;

@@ -32,11 +32,11 @@ std::string TokenBook::issue() {
     const ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
     if (n > 0) got += static_cast<size_t>(n);
   }
-  static const char kHex[] = "0123456789abcdef";
+  static const char HEX[] = "0123456789abcdef";
   std::string token;
   for (unsigned char b : raw) {
-    token.push_back(kHex[b >> 4]);
-    token.push_back(kHex[b & 0x0F]);
+    token.push_back(HEX[b >> 4]);
+    token.push_back(HEX[b & 0x0F]);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   tokens_.insert(token);
@@ -82,11 +82,11 @@ void sendError(Response& res, int http_status, int code, const std::string& mess
 bool bearerToken(const Request& req, std::string& token) {
   if (!req.has_header("Authorization")) return false;
   const std::string value = req.get_header_value("Authorization");
-  static const char kScheme[] = "bearer ";
-  const size_t n = sizeof kScheme - 1;
+  static const char SCHEME[] = "bearer ";
+  const size_t n = sizeof SCHEME - 1;
   if (value.size() <= n) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(value[i])) != kScheme[i]) return false;
+    if (std::tolower(static_cast<unsigned char>(value[i])) != SCHEME[i]) return false;
   }
   size_t start = value.find_first_not_of(' ', n);
   if (start == std::string::npos) return false;

@@ -66,16 +66,16 @@ bool addedByServer(const std::string& name) {
 
 }  // namespace
 
-constexpr std::chrono::seconds TestSwitches::kStallLimit;
-constexpr size_t TestSwitches::kLogLimit;
-constexpr size_t TestSwitches::kLoggedBodyLimit;
+constexpr std::chrono::seconds TestSwitches::STALL_LIMIT;
+constexpr size_t TestSwitches::LOG_LIMIT;
+constexpr size_t TestSwitches::LOGGED_BODY_LIMIT;
 
 void dropConnection(const httplib::Request& req, httplib::Response& res) {
   const int fd = connectionFd(req);
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   // Nothing reaches the client; the status only marks the request in the
   // server's own log.
-  res.status = kDroppedStatus;
+  res.status = DROPPED_STATUS;
 }
 
 bool peerHasLeft(const httplib::Request& req) {
@@ -203,13 +203,13 @@ void TestSwitches::record(const httplib::Request& req) {
   }
   w.EndObject();
   w.Key("body");
-  writeString(w,
-              req.body.size() > kLoggedBodyLimit ? req.body.substr(0, kLoggedBodyLimit) : req.body);
+  writeString(
+      w, req.body.size() > LOGGED_BODY_LIMIT ? req.body.substr(0, LOGGED_BODY_LIMIT) : req.body);
   w.EndObject();
 
   std::lock_guard<std::mutex> lock(mutex_);
   log_.emplace_back(buf.GetString(), buf.GetSize());
-  while (log_.size() > kLogLimit) log_.pop_front();
+  while (log_.size() > LOG_LIMIT) log_.pop_front();
 }
 
 std::string TestSwitches::requestsJson() const {
@@ -236,7 +236,7 @@ bool TestSwitches::intercept(const httplib::Request& req, httplib::Response& res
     return true;
   }
   if (m.stall) {
-    const auto deadline = std::chrono::steady_clock::now() + kStallLimit;
+    const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
     std::unique_lock<std::mutex> lock(mutex_);
     while (modes_.stall && !stopping_ && std::chrono::steady_clock::now() < deadline) {
       wake_.wait_for(lock, std::chrono::milliseconds(100));

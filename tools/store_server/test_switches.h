@@ -21,7 +21,7 @@ struct Modes {
   bool not_json = false;   // HTTP 200 with a body that is not JSON
   bool drop = false;       // connection closed without an answer
   bool stall = false;      // no answer until the switch goes off, the peer
-                           // leaves, the server stops, or kStallLimit passes
+                           // leaves, the server stops, or STALL_LIMIT passes
   // Requests whose decoded path starts with answer_path (when not empty) get
   // answer_status with answer_body instead of the store's answer.
   std::string answer_path;
@@ -34,10 +34,10 @@ struct Modes {
 
 class TestSwitches {
  public:
-  static constexpr std::chrono::seconds kStallLimit{60};
-  static constexpr size_t kLogLimit = 200;
+  static constexpr std::chrono::seconds STALL_LIMIT{60};
+  static constexpr size_t LOG_LIMIT = 200;
   // Bodies are logged up to this many bytes, so the log stays small.
-  static constexpr size_t kLoggedBodyLimit = 64 * 1024;
+  static constexpr size_t LOGGED_BODY_LIMIT = 64 * 1024;
 
   explicit TestSwitches(Modes initial = {}) : modes_(initial) {}
 
@@ -51,7 +51,7 @@ class TestSwitches {
   // The current switches as a JSON object.
   std::string modesJson() const;
 
-  // Appends a request to the log (oldest entries fall off past kLogLimit).
+  // Appends a request to the log (oldest entries fall off past LOG_LIMIT).
   void record(const httplib::Request& req);
   // The log as a JSON array, oldest first: {"method","path","query",
   // "decoded_path","headers","body"}; "path" and "query" as they were sent.
@@ -83,7 +83,7 @@ class TestSwitches {
 void dropConnection(const httplib::Request& req, httplib::Response& res);
 
 // The status a dropped request shows in the server's log.
-constexpr int kDroppedStatus = 444;
+constexpr int DROPPED_STATUS = 444;
 
 // True when the client of a request has closed its side of the connection.
 bool peerHasLeft(const httplib::Request& req);

@@ -17,8 +17,8 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-constexpr uid_t kNobody = 65534;
-constexpr uid_t kDaemon = 1;  // primary group "daemon", not in "sudo"
+constexpr uid_t NOBODY = 65534;
+constexpr uid_t DAEMON = 1;  // primary group "daemon", not in "sudo"
 
 // Sends `lines` one after the other on one connection opened by a child
 // running as `uid`; returns each reply ("" when none came).
@@ -62,7 +62,7 @@ std::vector<std::string> askAs(uid_t uid, int port, const std::vector<std::strin
 }
 
 // Every account request; none may change anything when refused.
-const std::vector<std::string> kAccountLines = {"POST 1 demo&demo123\n",
+const std::vector<std::string> ACCOUNT_LINES = {"POST 1 demo&demo123\n",
                                                 "GET 2 \n",
                                                 "GET 5 \n",
                                                 "GET 8 hello-nelt\n",
@@ -113,21 +113,21 @@ class Callers : public ::testing::Test {
 // changes nothing, and still gets the catalog; the log names its uid.
 TEST_F(Callers, AnotherUserIsRefusedAccountRequestsButServedTheCatalog) {
   startService();
-  const auto replies = askAs(kNobody, service.port(), kAccountLines);
-  ASSERT_EQ(replies.size(), kAccountLines.size());
+  const auto replies = askAs(NOBODY, service.port(), ACCOUNT_LINES);
+  ASSERT_EQ(replies.size(), ACCOUNT_LINES.size());
   for (size_t i = 0; i < replies.size(); ++i) {
-    EXPECT_EQ(replies[i], "8888 \n") << kAccountLines[i];
+    EXPECT_EQ(replies[i], "8888 \n") << ACCOUNT_LINES[i];
     EXPECT_EQ(replies[i].find(token()), std::string::npos);
   }
   expectAccountUntouched();
-  EXPECT_TRUE(service.waitForOutCount("uid 65534", kAccountLines.size() + 1, 10s))
+  EXPECT_TRUE(service.waitForOutCount("uid 65534", ACCOUNT_LINES.size() + 1, 10s))
       << service.proc().out();
   const std::string out = service.proc().out();
   EXPECT_NE(out.find("[LOG]Client connected to Server:"), std::string::npos);
   EXPECT_EQ(out.find("demo123"), std::string::npos) << "no password in the log";
 
   const auto catalog =
-      askAs(kNobody, service.port(),
+      askAs(NOBODY, service.port(),
             {"POST 0 NativeStore\n", "GET 17 \n", "GET 3 \n", "GET 4 hello\n", "GET 6 \n"});
   ASSERT_EQ(catalog.size(), 5u);
   for (const auto& r : catalog) {
@@ -141,10 +141,10 @@ TEST_F(Callers, AnotherUserIsRefusedAccountRequestsButServedTheCatalog) {
 // without the key the group is "sudo", which the test's accounts are not in.
 TEST_F(Callers, GroupMembersAndTheActiveSessionUserAreServed) {
   startService("\"allowed_group\": \"daemon\"");
-  auto r = askAs(kDaemon, service.port(), {"GET 5 \n"});
+  auto r = askAs(DAEMON, service.port(), {"GET 5 \n"});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0], token_reply) << "a member of the configured group";
-  r = askAs(kNobody, service.port(), {"GET 5 \n"});
+  r = askAs(NOBODY, service.port(), {"GET 5 \n"});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0], "8888 \n");
 
@@ -152,7 +152,7 @@ TEST_F(Callers, GroupMembersAndTheActiveSessionUserAreServed) {
   ASSERT_EQ(nelt::makeDirs(service.root() + "/run/systemd/seats"), 0);
   writeFile(service.root() + "/run/systemd/seats/seat0",
             "# This is private data. Do not parse.\nIS_SEAT0=1\nACTIVE=c2\nACTIVE_UID=65534\n");
-  r = askAs(kNobody, service.port(), {"GET 5 \n", "GET 21 \n"});
+  r = askAs(NOBODY, service.port(), {"GET 5 \n", "GET 21 \n"});
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0], token_reply) << "the active session's user";
   EXPECT_EQ(r[1].substr(0, 4), "200 ") << r[1];
@@ -160,7 +160,7 @@ TEST_F(Callers, GroupMembersAndTheActiveSessionUserAreServed) {
 
 TEST_F(Callers, WithoutTheKeyOnlySudoMembersAreServed) {
   startService();
-  const auto r = askAs(kDaemon, service.port(), {"GET 5 \n", "GET 10 \n"});
+  const auto r = askAs(DAEMON, service.port(), {"GET 5 \n", "GET 10 \n"});
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0], "8888 \n");
   EXPECT_EQ(r[1], "8888 \n");
@@ -170,7 +170,7 @@ TEST_F(Callers, WithoutTheKeyOnlySudoMembersAreServed) {
 // start's word), nor read a word meant for it; it may still hand a word on.
 TEST_F(Callers, AnotherUserCannotTakeTheOpenWindowSlot) {
   startService();
-  auto r = askAs(kNobody, service.port(), {"GET 18 \n", "POST 19 @FIRST\n", "GET 18 \n"});
+  auto r = askAs(NOBODY, service.port(), {"GET 18 \n", "POST 19 @FIRST\n", "GET 18 \n"});
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[0], "8888 \n");
   EXPECT_EQ(r[1], "8888 \n");
@@ -184,7 +184,7 @@ TEST_F(Callers, AnotherUserCannotTakeTheOpenWindowSlot) {
   ASSERT_TRUE(window.request("POST 19 @FIRST\n", reply));
   EXPECT_EQ(reply, "200 \n");
 
-  r = askAs(kNobody, service.port(), {"GET 18 \n", "POST 19 hello-nelt\n", "GET 18 \n"});
+  r = askAs(NOBODY, service.port(), {"GET 18 \n", "POST 19 hello-nelt\n", "GET 18 \n"});
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[0], "200 @FIRST\n") << "a window exists";
   EXPECT_EQ(r[1], "200 \n") << "a later start hands its word on";

@@ -15,7 +15,7 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-const char* const kDefaultSettings = "{\"id\": -1,\"setting\":{\"autoUpdate\": 0}}";
+const char* const DEFAULT_SETTINGS = "{\"id\": -1,\"setting\":{\"autoUpdate\": 0}}";
 
 struct Reply {
   std::string status;
@@ -160,7 +160,7 @@ TEST_F(ProtocolTable, AccountRequests) {
   EXPECT_EQ(ask("GET 10 \n").status, "8888");
   r = ask("GET 21 \n");
   EXPECT_EQ(r.status, "200");
-  EXPECT_EQ(r.data, kDefaultSettings);
+  EXPECT_EQ(r.data, DEFAULT_SETTINGS);
   // The start-up update detection asks the store after the port opens; the
   // first update list is its result, so once that is answered it is done.
   EXPECT_EQ(ask("GET 7 \n").status, "200");
@@ -191,7 +191,7 @@ TEST_F(ProtocolTable, AccountRequests) {
   EXPECT_TRUE(nelt::getString(key, "key", password) && !password.empty()) << r.data;
 
   // Settings of the signed-in account (number 7 in the sample accounts).
-  EXPECT_EQ(ask("GET 21 \n").data, kDefaultSettings);
+  EXPECT_EQ(ask("GET 21 \n").data, DEFAULT_SETTINGS);
   EXPECT_EQ(ask("POST 20 {\"id\":7,\"setting\":{\"autoUpdate\":1}}\n").status, "200");
   EXPECT_EQ(ask("GET 21 \n").data, "{\"id\":7,\"setting\":{\"autoUpdate\":1}}");
   EXPECT_EQ(ask("POST 20 {\"id\":7,\"setting\":\n").status, "8888");
@@ -204,7 +204,7 @@ TEST_F(ProtocolTable, AccountRequests) {
   EXPECT_FALSE(nelt::fileExists(service.dataDir() + "/user.json"));
   EXPECT_EQ(ask("GET 10 \n").status, "8888");
   EXPECT_EQ(ask("GET 5 \n").status, "9998");
-  EXPECT_EQ(ask("GET 21 \n").data, kDefaultSettings);
+  EXPECT_EQ(ask("GET 21 \n").data, DEFAULT_SETTINGS);
   EXPECT_EQ(ask("POST 20 {\"id\":-1,\"setting\":{\"autoUpdate\":1}}\n").status, "200");
   EXPECT_EQ(dataFile("users/.json"), "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}");
 

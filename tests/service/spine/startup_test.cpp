@@ -14,7 +14,7 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-const char* const kBindError =
+const char* const BIND_ERROR =
     "[ERROR][int ServiceController::initSocket() _ -3]Bind event listener\n";
 
 TEST(ServiceStartup, FallsBackToTheSecondAlternativePort) {
@@ -44,7 +44,7 @@ TEST(ServiceStartup, FallsBackToTheSecondAlternativePort) {
                      std::to_string(free_port) + "\n"),
             std::string::npos)
       << out;
-  EXPECT_EQ(ServiceHarness::countOf(service.proc().err(), kBindError), 2u);
+  EXPECT_EQ(ServiceHarness::countOf(service.proc().err(), BIND_ERROR), 2u);
   close(fd1);
   close(fd2);
 }
@@ -60,8 +60,8 @@ TEST(ServiceStartup, EveryPortTakenEndsWithStatus253) {
   ASSERT_TRUE(service.start(options, false));
   EXPECT_EQ(service.proc().wait(30s), 253);
   const std::string err = service.proc().err();
-  EXPECT_TRUE(err.rfind(kBindError, 0) == 0 ||
-              err.find(std::string("\n") + kBindError) != std::string::npos)
+  EXPECT_TRUE(err.rfind(BIND_ERROR, 0) == 0 ||
+              err.find(std::string("\n") + BIND_ERROR) != std::string::npos)
       << err;
   // Nothing was bound, so no port file was written.
   EXPECT_EQ(readFile(service.portFile()), "");
@@ -115,7 +115,7 @@ TEST(ServiceStartup, RestartWithAClientConnectedGetsThePortBack) {
     options.port = first.port();
     ASSERT_TRUE(second.start(options)) << second.proc().err();
     EXPECT_EQ(second.port(), first.port());
-    EXPECT_EQ(second.proc().err().find(kBindError), std::string::npos);
+    EXPECT_EQ(second.proc().err().find(BIND_ERROR), std::string::npos);
     ProtoClient again;
     ASSERT_TRUE(second.connect(again));
     ASSERT_TRUE(again.request("GET 18 \n", reply));

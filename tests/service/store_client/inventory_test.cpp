@@ -18,7 +18,7 @@ class Inventory : public ::testing::Test {
   std::string installedText() { return readFile(sys.dataDir() + "/installeds.json"); }
 };
 
-const char* const kEmptyInventory = "{\n\t\"data\":[\n\t],\n\t\"total\":0\n}\n";
+const char* const EMPTY_INVENTORY = "{\n\t\"data\":[\n\t],\n\t\"total\":0\n}\n";
 
 std::string entry(const std::string& name, const std::string& slug, const std::string& snap,
                   const std::string& version, bool last) {
@@ -42,7 +42,7 @@ TEST(VersionNormalisation, ListsTheNumericLeadingComponents) {
 TEST_F(Inventory, ZeroOneAndSeveralStoreApplications) {
   Repository repo(sys.dataDir());
   EXPECT_EQ(repo.getListInstalled(), 0);
-  EXPECT_EQ(installedText(), kEmptyInventory);
+  EXPECT_EQ(installedText(), EMPTY_INVENTORY);
 
   sys.installSnap("hello-nelt", FakeSystem::kavixJson("Xin chào Nelt", "hello-nelt", "v1.2.0"));
   EXPECT_EQ(repo.getListInstalled(), 1);
@@ -105,7 +105,7 @@ TEST_F(Inventory, MissingSnapFolderOrCommand) {
   unlink(log.c_str());
   // Without "/snap/" nothing can be installed: an empty list, no command run.
   EXPECT_EQ(repo.getListInstalled(), 0);
-  EXPECT_EQ(installedText(), kEmptyInventory);
+  EXPECT_EQ(installedText(), EMPTY_INVENTORY);
   EXPECT_FALSE(nelt::fileExists(log));
 
   nelt::makeDir(sys.snapDir());

@@ -68,9 +68,9 @@ class ServiceApiExchange : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.start(work.path())) << server.process().err();
-    IP_LOOKUP_URL = server.baseUrl() + kIpPath;
+    IP_LOOKUP_URL = server.baseUrl() + IP_PATH;
   }
-  static constexpr const char* kIpPath = "/ip";
+  static constexpr const char* IP_PATH = "/ip";
   FakeSystem sys;
   TempDir work;
   StoreServer server;
@@ -143,7 +143,7 @@ TEST_F(ServiceApiUnits, IdentityWithAndWithoutLsbRelease) {
 
 TEST_F(ServiceApiExchange, IdentityLineAndContentTypeOnEveryRequest) {
   std::string ip;
-  ASSERT_EQ(httpRequest("GET", server.baseUrl() + kIpPath, "", ip), 200);
+  ASSERT_EQ(httpRequest("GET", server.baseUrl() + IP_PATH, "", ip), 200);
   std::string ip_clean;
   for (char c : ip)
     if (static_cast<unsigned char>(c) >= 0x20) ip_clean += c;

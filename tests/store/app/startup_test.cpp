@@ -23,9 +23,9 @@ using nelt::test::TempDir;
 
 namespace {
 
-const QString kQuestion =
+const QString QUESTION =
     QStringLiteral("Nelt service chưa được khởi động! Bạn có muốn khởi động lại không?");
-const QString kGaveUp = QStringLiteral("Nelt service chưa được khởi động!Kết thúc!");
+const QString GAVE_UP = QStringLiteral("Nelt service chưa được khởi động!Kết thúc!");
 
 // Points the stand-ins at `root` for the rest of the test function.
 class RootEnv {
@@ -91,7 +91,7 @@ class StartupTest : public QObject {
     options.wait = [&](std::chrono::milliseconds) { ++waits; };
     StartupPrompt::queueAnswer(QMessageBox::No);
     QVERIFY(startStore({}, options) == nullptr);
-    QCOMPARE(StartupPrompt::asked(), QStringList{kQuestion});
+    QCOMPARE(StartupPrompt::asked(), QStringList{QUESTION});
     QCOMPARE(runs, 0);
     QCOMPARE(waits, 0);
     QVERIFY(QApplication::topLevelWidgets().isEmpty());
@@ -112,7 +112,7 @@ class StartupTest : public QObject {
     StartupPrompt::queueAnswer(QMessageBox::Yes);
     StartupPrompt::queueAnswer(QMessageBox::Cancel);
     QVERIFY(startStore({"hello"}, options) == nullptr);
-    QCOMPARE(StartupPrompt::asked(), (QStringList{kQuestion, kGaveUp}));
+    QCOMPARE(StartupPrompt::asked(), (QStringList{QUESTION, GAVE_UP}));
     QCOMPARE(waits, 0);
     QCOMPARE(nelt::test::readFile(log), std::string("systemctl start nelt\n"));
     QVERIFY(QApplication::topLevelWidgets().isEmpty());
@@ -133,7 +133,7 @@ class StartupTest : public QObject {
     StartupPrompt::queueAnswer(QMessageBox::Ok);
     QVERIFY(nelt::connectToService(options) == nullptr);
     QCOMPARE(waits, std::vector<long long>(10, 2000));
-    QCOMPARE(StartupPrompt::asked(), (QStringList{kQuestion, kGaveUp}));
+    QCOMPARE(StartupPrompt::asked(), (QStringList{QUESTION, GAVE_UP}));
   }
 
   // The service comes up while the window waits for it: it is found on the

@@ -22,9 +22,9 @@ using nelt::test::TempDir;
 
 namespace {
 
-constexpr auto kWait = std::chrono::seconds(20);
+constexpr auto WAIT = std::chrono::seconds(20);
 
-const char* const kHighlight = "color: #53C41B";
+const char* const HIGHLIGHT = "color: #53C41B";
 
 }  // namespace
 
@@ -98,9 +98,9 @@ class WindowTest : public QObject {
     ChildProcess proc;
     QVERIFY(proc.start({nelt::test::binDir() + "/NeltStore", argument.toStdString()},
                        {{"NELT_ROOT", service.root()}}, work_.path()));
-    QVERIFY2(proc.waitForOutput("APP" + word.toStdString() + "\n", kWait), proc.err().c_str());
+    QVERIFY2(proc.waitForOutput("APP" + word.toStdString() + "\n", WAIT), proc.err().c_str());
     // The detail request carries the word as it is.
-    QVERIFY(service.waitForOutCount("GET 16 " + word.toStdString() + "\n", 1, kWait));
+    QVERIFY(service.waitForOutCount("GET 16 " + word.toStdString() + "\n", 1, WAIT));
     QVERIFY(proc.running());
     proc.terminate();
   }
@@ -129,7 +129,7 @@ class WindowTest : public QObject {
       QCOMPARE(mc.index_page_menu, step.index);
       QCOMPARE(ui->pages->currentWidget(), step.page);
       QVERIFY(ui->textEditSearch->text().isEmpty());
-      for (QPushButton* b : menu) QCOMPARE(b->styleSheet().contains(kHighlight), b == step.button);
+      for (QPushButton* b : menu) QCOMPARE(b->styleSheet().contains(HIGHLIGHT), b == step.button);
     }
 
     // Installed twice: one refresh. Account and Settings: a reload each time.
@@ -147,8 +147,8 @@ class WindowTest : public QObject {
       QTest::mouseClick(ui->buttonAccount, Qt::LeftButton);
       QTest::mouseClick(ui->buttonSetting, Qt::LeftButton);
     }
-    QVERIFY(service_->waitForOutCount("GET 10 \n", accounts + 2, kWait));
-    QVERIFY(service_->waitForOutCount("GET 21 \n", settings + 2, kWait));
+    QVERIFY(service_->waitForOutCount("GET 10 \n", accounts + 2, WAIT));
+    QVERIFY(service_->waitForOutCount("GET 21 \n", settings + 2, WAIT));
   }
 
   // Later starts of the real program hand their request to this window and

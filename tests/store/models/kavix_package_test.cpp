@@ -320,9 +320,9 @@ TEST_F(PackageTest, UnpackLimitsHoldBeforeAndDuringExtraction) {
   EXPECT_LE(written(), 1000) << "no more than announced reaches the disk";
 }
 
-const char* const kRulesSlug = "demo";
+const char* const RULES_SLUG = "demo";
 // The fake service's answer puts it into JSON as it is: no quotes.
-const char* const kRulesPassword = "pw $HOME;x y";
+const char* const RULES_PASSWORD = "pw $HOME;x y";
 
 // The info document naming `name` and `snap`, escaped as JSON (a zero byte
 // becomes \u0000).
@@ -356,7 +356,7 @@ class PackageRulesTest : public PackageTest {
  protected:
   void SetUp() override {
     PackageTest::SetUp();
-    setKey(kRulesPassword);
+    setKey(RULES_PASSWORD);
     nelt::makeDirs(work.sub("logs"));
   }
 
@@ -366,9 +366,9 @@ class PackageRulesTest : public PackageTest {
     const std::string json = work.sub("kavix.json");
     writeFile(json, kavixJson(row.name, "Demo", "1.0"));
     const RunResult r = runWith(
-        {binDir() + "/kavix-pack", "--snap", snap_file, "--kavix-json", json, "--slug", kRulesSlug,
+        {binDir() + "/kavix-pack", "--snap", snap_file, "--kavix-json", json, "--slug", RULES_SLUG,
          "--info", infoFor(row.name, row.snap), "-o", out, "--password-env", "PACK_PW"},
-        {{"PACK_PW", kRulesPassword}}, work.sub("logs"));
+        {{"PACK_PW", RULES_PASSWORD}}, work.sub("logs"));
     err = "exit " + std::to_string(r.code) + ": " + r.err + r.out;
     return r.code == 0 && nelt::fileExists(out);
   }
@@ -380,7 +380,7 @@ class PackageRulesTest : public PackageTest {
       std::lock_guard<std::mutex> lock(log_mutex);
       log_lines.clear();
     }
-    return Peer::uncompress(*model, kRulesSlug, kavix, dir, snap) == 1;
+    return Peer::uncompress(*model, RULES_SLUG, kavix, dir, snap) == 1;
   }
 
   // Checks one row on both sides. `snap_file` is a real snap named row.name
@@ -411,10 +411,10 @@ class PackageRulesTest : public PackageTest {
                                      {"kavix.json", kavixJson(row.name, "Demo", "1.0")},
                                      {"notes", randomBytes(2000)}};
     if (!row.reaches.empty()) entries.push_back({row.reaches, readFile(snap_file)});
-    const std::string payload = libzipArchive(work.path(), entries, kRulesPassword);
+    const std::string payload = libzipArchive(work.path(), entries, RULES_PASSWORD);
     ASSERT_FALSE(payload.empty());
     const std::string crafted = work.sub("crafted.kavix");
-    ASSERT_TRUE(writeKavix(crafted, kRulesSlug, infoFor(row.name, row.snap), payload));
+    ASSERT_TRUE(writeKavix(crafted, RULES_SLUG, infoFor(row.name, row.snap), payload));
     EXPECT_FALSE(unpack(crafted, dir, snap));
     EXPECT_TRUE(logged(refusal_log)) << Peer::jobError(*model);
     EXPECT_FALSE(nelt::fileExists(dir + "/a.snap")) << "nothing is unpacked";

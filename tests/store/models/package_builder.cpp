@@ -29,7 +29,7 @@ std::string le32(uint32_t v) {
 
 std::string kavixHeader(const std::string& name, const std::string& info,
                         const unsigned char signature[4]) {
-  const unsigned char* sig = signature != nullptr ? signature : nelt::kavix::kSignature;
+  const unsigned char* sig = signature != nullptr ? signature : nelt::kavix::SIGNATURE;
   std::string h(reinterpret_cast<const char*>(sig), 4);
   h += le16(static_cast<unsigned>(name.size()));
   h += name;

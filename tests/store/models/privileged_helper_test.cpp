@@ -24,7 +24,7 @@ using nelt::test::TempDir;
 using nelt::test::writeFile;
 using namespace std::chrono_literals;
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t NOBODY = 65534;
 
 class HelperTest : public ::testing::Test {
  protected:
@@ -37,7 +37,7 @@ class HelperTest : public ::testing::Test {
     ASSERT_EQ(nelt::makeDirs(job, 0700), 0);
     for (std::string dir = job; dir != root.path(); dir = dir.substr(0, dir.rfind('/'))) {
       if (dir == root.sub("home")) break;
-      ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+      ASSERT_EQ(chown(dir.c_str(), NOBODY, NOBODY), 0);
       ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
     }
     snap = makeSnap(work.path(), "hello-nelt", "1.0");
@@ -49,7 +49,7 @@ class HelperTest : public ::testing::Test {
   std::string place(const std::string& folder, const std::string& name, const std::string& data) {
     const std::string path = folder + "/" + name;
     writeFile(path, data);
-    EXPECT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(chown(path.c_str(), NOBODY, NOBODY), 0);
     return path;
   }
   std::string meta(const std::string& slug = "hello-nelt") {
@@ -67,7 +67,7 @@ class HelperTest : public ::testing::Test {
     ChildProcess p;
     Run r;
     if (!p.start(argv,
-                 {{"PKEXEC_UID", std::to_string(kNobody)}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
+                 {{"PKEXEC_UID", std::to_string(NOBODY)}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
                  work.path()))
       return r;
     r.status = p.wait(60s);
@@ -100,10 +100,10 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
   ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
   const std::string in_shared = shared + "/job";
   ASSERT_EQ(nelt::makeDirs(in_shared, 0700), 0);
-  ASSERT_EQ(chown(in_shared.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chown(in_shared.c_str(), NOBODY, NOBODY), 0);
   const std::string open_job = home + "/.cache/nelt/kavix/hello-nelt.Open00";
   ASSERT_EQ(nelt::makeDirs(open_job, 0755), 0);
-  ASSERT_EQ(chown(open_job.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chown(open_job.c_str(), NOBODY, NOBODY), 0);
   ASSERT_EQ(chmod(open_job.c_str(), 0755), 0);
   const std::string link = job + "/linked.snap";
   ASSERT_EQ(symlink((roots + "/hello-nelt_1.0.snap").c_str(), link.c_str()), 0);

@@ -29,7 +29,7 @@ using nelt::test::readFile;
 using nelt::test::TempDir;
 using nelt::test::writeFile;
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t NOBODY = 65534;
 
 // A listener run as `nobody` that answers every line with "200" and, when
 // released, hands back every byte it received.
@@ -42,7 +42,7 @@ class ForeignListener {
     if (pid_ == 0) {
       close(rep[0]);
       close(hold[1]);
-      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(90);
+      if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(90);
       _exit(serve(rep[1], hold[0]));
     }
     close(rep[1]);
@@ -135,7 +135,7 @@ TEST(ServiceIdentity, NothingIsSentToAPortHeldByAnotherUser) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
   TempDir root, work;
   setenv("NELT_ROOT", root.path().c_str(), 1);
-  unsetenv(nelt::kTrustServiceUidEnv);
+  unsetenv(nelt::TRUST_SERVICE_UID_ENV);
   ForeignListener fake;
   ASSERT_TRUE(fake.start());
   ASSERT_EQ(nelt::makeDirs(root.sub("usr/bin/nelt")), 0);
@@ -152,9 +152,9 @@ TEST(ServiceIdentity, NothingIsSentToAPortHeldByAnotherUser) {
 
   // Allowed explicitly, the same listener is talked to, password and all:
   // the check above is what kept it from them.
-  setenv(nelt::kTrustServiceUidEnv, "65534", 1);
+  setenv(nelt::TRUST_SERVICE_UID_ENV, "65534", 1);
   const int relaxed = runNelt({"login", "demo"}, "secret-pw-123\n", work, err);
-  unsetenv(nelt::kTrustServiceUidEnv);
+  unsetenv(nelt::TRUST_SERVICE_UID_ENV);
   const std::string seen = fake.received();
   EXPECT_NE(seen.find("secret-pw-123"), std::string::npos) << relaxed << " " << err << seen;
   const size_t first_request = seen.find("POST 0");

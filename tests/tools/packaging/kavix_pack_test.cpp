@@ -12,7 +12,7 @@ namespace {
 
 using nelt::kavix::HeaderStatus;
 
-const char* const kPassword = "p@ss word;$(rm -rf x)'\"";
+const char* const PASSWORD = "p@ss word;$(rm -rf x)'\"";
 
 class KavixPackTest : public ::testing::Test {
  protected:
@@ -26,7 +26,7 @@ class KavixPackTest : public ::testing::Test {
     writeFile(kavix_json_,
               "{\"name\":\"demo-app\",\"long-name\":\"Ứng dụng mẫu\",\"version\":\"2.1\"}");
     password_file_ = tmp_.sub("password");
-    writeFile(password_file_, std::string(kPassword) + "\n");
+    writeFile(password_file_, std::string(PASSWORD) + "\n");
     out_ = tmp_.sub("demo.kavix");
   }
 
@@ -97,7 +97,7 @@ TEST_F(KavixPackTest, WritesTheHeaderAndAnAesArchive) {
   const std::string info = "{\"name\":\"demo-app\",\"snap\":\"demo-app_2.1_all.snap\"}";
   RunResult r = pack(plus(args("demo", info), {"--password-file", password_file_}));
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out.find(kPassword), std::string::npos);
+  EXPECT_EQ(r.out.find(PASSWORD), std::string::npos);
 
   const std::string data = readFile(out_);
   ASSERT_GE(data.size(), 1024u);
@@ -130,9 +130,9 @@ TEST_F(KavixPackTest, WritesTheHeaderAndAnAesArchive) {
   EXPECT_EQ(error, ZIP_ER_NOPASSWD);
   EXPECT_FALSE(readEntry(za, "kavix.json", "wrong password", content, error));
   EXPECT_EQ(error, ZIP_ER_WRONGPASSWD);
-  ASSERT_TRUE(readEntry(za, "kavix.json", kPassword, content, error)) << error;
+  ASSERT_TRUE(readEntry(za, "kavix.json", PASSWORD, content, error)) << error;
   EXPECT_EQ(content, readFile(kavix_json_));
-  ASSERT_TRUE(readEntry(za, "demo-app_2.1_all.snap", kPassword, content, error)) << error;
+  ASSERT_TRUE(readEntry(za, "demo-app_2.1_all.snap", PASSWORD, content, error)) << error;
   EXPECT_EQ(content, readFile(snap_));
   zip_discard(za);
 }
@@ -219,7 +219,7 @@ TEST_F(KavixPackTest, RefusesBadInputAndKeepsTheOldPackage) {
     const RunResult r = pack(c.argv);
     EXPECT_NE(r.code, 0) << c.what;
     EXPECT_FALSE(r.err.empty()) << c.what;
-    EXPECT_EQ(r.err.find(kPassword), std::string::npos) << c.what;
+    EXPECT_EQ(r.err.find(PASSWORD), std::string::npos) << c.what;
   }
 
   writeFile(kavix_json_, "{\"name\":\"demo-app\",\"version\":\"2.1\"}");

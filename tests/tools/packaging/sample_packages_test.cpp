@@ -17,10 +17,10 @@ struct Sample {
   std::string slug, version, long_name;
 };
 
-const std::vector<Sample> kSamples = {{"hello-nelt", "1.2.0", "Xin chào Nelt"},
-                                      {"hello-nelt", "1.3.0", "Xin chào Nelt"},
-                                      {"ghi-chu", "2.0.1", "Ghi chú"},
-                                      {"may-tinh", "1.0.0", "Máy tính"}};
+const std::vector<Sample> SAMPLES = {{"hello-nelt", "1.2.0", "Xin chào Nelt"},
+                                     {"hello-nelt", "1.3.0", "Xin chào Nelt"},
+                                     {"ghi-chu", "2.0.1", "Ghi chú"},
+                                     {"may-tinh", "1.0.0", "Máy tính"}};
 
 // Unpacks the snap and kavix.json of a package with its key into `dir`.
 bool unpack(const std::string& package, const std::string& key, const std::string& dir,
@@ -76,7 +76,7 @@ TEST(SamplePackages, OpenWithTheirKeysAndRunWithTheSnapStandin) {
                                                   {"NELT_LAUNCH_MARKER", marker}};
   const std::string snap = standinsDir() + "/snap";
 
-  for (const auto& s : kSamples) {
+  for (const auto& s : SAMPLES) {
     SCOPED_TRACE(s.slug + " " + s.version);
     const std::string package =
         std::string(NELT_SAMPLE_PACKAGES_DIR) + "/" + s.slug + "/" + s.version + ".kavix";

@@ -24,9 +24,9 @@ int codeOf(const rapidjson::Value& doc) {
 }
 
 const rapidjson::Value& dataOf(const rapidjson::Value& doc) {
-  static const rapidjson::Value kNull;
+  static const rapidjson::Value NULL_VALUE;
   auto it = doc.IsObject() ? doc.FindMember("data") : doc.MemberEnd();
-  return doc.IsObject() && it != doc.MemberEnd() ? it->value : kNull;
+  return doc.IsObject() && it != doc.MemberEnd() ? it->value : NULL_VALUE;
 }
 
 std::string str(const rapidjson::Value& obj, const char* key) {
