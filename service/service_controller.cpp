@@ -351,7 +351,9 @@ int ServiceController::acceptNewClient() {
 
 void ServiceController::_refuseConnection() {
   // The spare descriptor makes room for one accept; the waiting client sees
-  // its connection closed at once instead of hanging in the backlog.
+  // its connection closed at once instead of hanging in the backlog. Another
+  // thread may have taken the spare's number last time: try again to get one.
+  if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (spare_fd >= 0) {
     close(spare_fd);
     spare_fd = -1;

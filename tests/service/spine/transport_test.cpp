@@ -264,6 +264,9 @@ TEST_F(Transport, RunningOutOfDescriptorsKeepsServingTheOthers) {
   startService(options);
   std::string reply;
   ASSERT_TRUE(client.request("POST 0 NativeStore\n", reply));
+  // The start-up work holds descriptors for a while (the inventory, `snap
+  // list`); what it frees later would let a refused connection in.
+  ASSERT_TRUE(service.waitForOutCount("Start-up update detection done", 1, 20s));
   const std::string accept_line = "[ERROR][int ServiceController::acceptNewClient() _ -1]Accept";
   std::vector<std::unique_ptr<ProtoClient>> hog;
   // One connection at a time, each accepted (or refused) before the next, so
