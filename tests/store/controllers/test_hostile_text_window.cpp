@@ -16,8 +16,8 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QStackedWidget>
-#include <QTextDocument>
 #include <QTest>
+#include <QTextDocument>
 #include <fstream>
 #include <functional>
 
@@ -173,6 +173,12 @@ int markerPixels(QWidget* w) {
   return n;
 }
 
+// Saves the whole window as it is now in the build folder, to be looked at.
+void savePicture(QWidget* window, const char* name) {
+  QDir().mkpath(NELT_HOSTILE_GALLERY_DIR);
+  QVERIFY(window->grab().save(QDir(NELT_HOSTILE_GALLERY_DIR).filePath(name + QString(".png"))));
+}
+
 // Runs the built `nelt` against the running service; stdout and stderr.
 bool runNelt(const QStringList& args, QByteArray& out, QByteArray& err) {
   QProcess p;
@@ -246,6 +252,7 @@ class HostileTextWindow : public QObject {
     QCOMPARE(row->lb_desc->text(), "<table><tr><td>T</td></tr></table>" + FFFD + FFFD + "31m");
     QCOMPARE(row->lb_vesion->text(), "Phiên bản: <i>2.0.1</i>" + FFFD + "[0m");
     QCOMPARE(markerPixels(list()), 0);
+    savePicture(stack.window.get(), "search");
 
     stack.app->refreshDetailView("ghi-chu", TYPE_UNKNOW);
     QCOMPARE(stack.ui->pages->currentWidget(), static_cast<QWidget*>(stack.ui->pageDetail));
@@ -257,11 +264,14 @@ class HostileTextWindow : public QObject {
              "<h1>Tiêu đề</h1>" + img + "\n<a href=\"file:///etc/passwd\">liên kết</a>\nDòng ba" +
                  FFFD + "]0;pwned" + FFFD + FFFD + "x" + FFFD);
     QCOMPARE(markerPixels(stack.ui->pageDetail), 0);
+    savePicture(stack.window.get(), "detail");
 
     stack.signIn("demo", "demo123");
     QVERIFY(stack.user->f_logined);
     QCOMPARE(stack.ui->pageAccount->ui->lb_name->text(),
              "<b>Người</b> dùng" + FFFD + " thử" + FFFD + "[5m");
+    stack.ui->pages->setCurrentWidget(stack.ui->pageAccount);
+    savePicture(stack.window.get(), "account");
 
     // Ordinary text still reads as before.
     QCOMPARE(stack.app->sections.at(1)->lb_name->text(), QString("Tiện ích hệ thống"));
@@ -270,6 +280,7 @@ class HostileTextWindow : public QObject {
     QVERIFY2(bad.isEmpty(), qPrintable(bad.join("\n")));
     stack.ui->pages->setCurrentWidget(stack.ui->pageAll);
     QCOMPARE(markerPixels(stack.window.get()), 0);
+    savePicture(stack.window.get(), "home");
   }
 
   // A name that would read /dev/zero as an image: the page is built and
@@ -277,14 +288,14 @@ class HostileTextWindow : public QObject {
   void aNameNamingDevZeroReadsNothing() {
     stack.app->refreshDetailView("may-tinh", TYPE_UNKNOW);
     QCOMPARE(d()->nameapp->text(), h.zero_name);
-    QVERIFY(!stack.window->grab().isNull());
+    savePicture(stack.window.get(), "detail_dev_zero");
     stack.ui->textEditSearch->setText("may-tinh");
     stack.app->refreshListView();
     FrameItemV* row = list()->apps.at(0);
     QCOMPARE(row->lb_name->text(), h.zero_name);
     // The raw 0x9B byte of its summary is a replacement character.
     QCOMPARE(row->lb_desc->text(), "a" + FFFD + "2Jb");
-    QVERIFY(!stack.window->grab().isNull());
+    savePicture(stack.window.get(), "search_dev_zero");
     const QStringList bad = badLabels(stack.window.get());
     QVERIFY2(bad.isEmpty(), qPrintable(bad.join("\n")));
     const long grown = rssKiB() - rss_start;
