@@ -13,12 +13,57 @@ namespace {
 
 const std::string FFFD = "\xEF\xBF\xBD";
 
-// True when `s` is well-formed UTF-8 with no control character but "\n".
+// Well-formed UTF-8 after the table of well-formed byte sequences in the
+// Unicode standard (ch. 3, table 3-7), written independently of the code
+// under test.
+bool wellFormedUtf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char b = p[i];
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b <= 0x7F) {
+      len = 1;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b == 0xE0) {
+      len = 3, lo = 0xA0;
+    } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+      len = 3;
+    } else if (b == 0xED) {
+      len = 3, hi = 0x9F;
+    } else if (b == 0xF0) {
+      len = 4, lo = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+      len = 4;
+    } else if (b == 0xF4) {
+      len = 4, hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    if (len > 1 && (p[i + 1] < lo || p[i + 1] > hi)) return false;
+    for (size_t k = 2; k < len; ++k)
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+    i += len;
+  }
+  return true;
+}
+
+// True when `s` is well-formed UTF-8 with no control character but "\n" and
+// no C1 or bidirectional control.
 bool cleanUtf8(const std::string& s) {
-  // A clean text goes through unchanged; only a line feed may be below 0x20.
-  if (displayText(s, true) != s) return false;
-  for (unsigned char c : s)
+  if (!wellFormedUtf8(s)) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
     if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    const auto next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+    const auto third = i + 2 < s.size() ? static_cast<unsigned char>(s[i + 2]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return false;  // C1
+    if (c == 0xE2 && next == 0x80 && third >= 0xAA && third <= 0xAE) return false;
+    if (c == 0xE2 && next == 0x81 && third >= 0xA6 && third <= 0xA9) return false;
+  }
   return true;
 }
 
