@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_text.h"
 #include "fsutil.h"
 #include "installed_list.h"
 #include "json_util.h"
@@ -67,8 +68,13 @@ struct Options {
   std::string version;
 };
 
+// Text that goes to a terminal goes through displayText: names, versions and
+// descriptions come from the store and may carry escape sequences, and a
+// reason may quote them. --json output relies on JSON escaping instead.
+std::string shown(const std::string& text) { return displayText(text); }
+
 int fail(int status, const std::string& reason) {
-  std::fprintf(stderr, "nelt: %s\n", reason.c_str());
+  std::fprintf(stderr, "nelt: %s\n", shown(reason).c_str());
   return status;
 }
 
@@ -143,14 +149,14 @@ class Session {
 
 void printInstalledTable(const std::vector<InstalledEntry>& entries, bool only_updates) {
   size_t width = 4;
-  for (const InstalledEntry& e : entries) width = std::max(width, e.slug.size());
+  for (const InstalledEntry& e : entries) width = std::max(width, shown(e.slug).size());
   std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), "SLUG", "VERSION",
               only_updates ? "NEW VERSION" : "UPDATE");
   for (const InstalledEntry& e : entries) {
     if (only_updates && e.update != 1) continue;
-    const std::string extra = e.update == 1 ? e.ver_new : std::string("-");
-    std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), e.slug.c_str(), e.ver_cur.c_str(),
-                extra.c_str());
+    const std::string extra = e.update == 1 ? shown(e.ver_new) : std::string("-");
+    std::printf("%-*s  %-12s  %s\n", static_cast<int>(width), shown(e.slug).c_str(),
+                shown(e.ver_cur).c_str(), extra.c_str());
   }
 }
 
@@ -212,8 +218,10 @@ int cmdSearch(Session& s, const Options& o) {
     std::string summary = str(app, "shortDescription");
     if (const rapidjson::Value* v = getObject(app, "data_version"))
       if (summary.empty()) summary = str(*v, "shortDescription");
-    std::printf("%s  %s  %s%s%s\n", str(app, "slug").c_str(), str(app, "currentVersion").c_str(),
-                str(app, "name").c_str(), summary.empty() ? "" : " - ", summary.c_str());
+    summary = shown(summary);
+    std::printf("%s  %s  %s%s%s\n", shown(str(app, "slug")).c_str(),
+                shown(str(app, "currentVersion")).c_str(), shown(str(app, "name")).c_str(),
+                summary.empty() ? "" : " - ", summary.c_str());
   }
   return CLI_OK;
 }
@@ -233,19 +241,24 @@ int cmdInfo(Session& s, const Options& o) {
     return CLI_OK;
   }
   const rapidjson::Value& d = reply.doc;
-  std::printf("name:        %s\n", str(d, "name").c_str());
+  std::printf("name:        %s\n", shown(str(d, "name")).c_str());
   std::printf("slug:        %s\n", slug.c_str());
-  std::printf("version:     %s\n", str(d, "currentVersion").c_str());
-  const std::string summary = str(d, "shortDescription");
+  std::printf("version:     %s\n", shown(str(d, "currentVersion")).c_str());
+  const std::string summary = shown(str(d, "shortDescription"));
   if (!summary.empty()) std::printf("summary:     %s\n", summary.c_str());
   auto size = d.FindMember("size");
   if (size != d.MemberEnd()) {
     if (size->value.IsString())
-      std::printf("size:        %s\n", size->value.GetString());
+      std::printf("size:        %s\n", shown(size->value.GetString()).c_str());
     else if (size->value.IsNumber())
       std::printf("size:        %.0f\n", size->value.GetDouble());
   }
-  const std::string description = str(d, "longDescription");
+  // Every line of the description indented like its first.
+  std::string description;
+  for (char c : displayText(str(d, "longDescription"), true)) {
+    description += c;
+    if (c == '\n') description += "  ";
+  }
   if (!description.empty()) std::printf("description:\n  %s\n", description.c_str());
   return CLI_OK;
 }
@@ -373,7 +386,7 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
   if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed: " + reason);
   if (!o.json)
     std::printf("%s %s%s%s\n", std::string(verb) == "update" ? "Updated" : "Installed",
-                slug.c_str(), version_now.empty() ? "" : " ", version_now.c_str());
+                slug.c_str(), version_now.empty() ? "" : " ", shown(version_now).c_str());
   return CLI_OK;
 }
 
@@ -401,7 +414,7 @@ int cmdUpdate(Session& s, const Options& o) {
       out.AddMember("result", "up-to-date", out.GetAllocator());
       printJson(out);
     } else {
-      std::printf("%s is up to date (%s)\n", slug.c_str(), entry->ver_cur.c_str());
+      std::printf("%s is up to date (%s)\n", slug.c_str(), shown(entry->ver_cur).c_str());
     }
     return CLI_OK;
   }
@@ -503,7 +516,7 @@ int runCli(int argc, char** argv) {
   // when asked for.
   if (o.verbose) {
     auto toErr = [](const std::string& m) {
-      std::fputs(m.c_str(), stderr);
+      std::fputs(displayText(m, true).c_str(), stderr);
       if (m.empty() || m.back() != '\n') std::fputc('\n', stderr);
     };
     setDebugLogSink(toErr);

@@ -158,6 +158,7 @@ void AppController::control() {
   lb_newversion->setAlignment(Qt::AlignCenter);
   lb_newversion->setMinimumWidth(ui_detail->nameapp->width());
   lb_newversion->setStyleSheet("color: #28c904");
+  lb_newversion->setTextFormat(Qt::PlainText);
   lb_newversion->setText("");
   ui_detail->verticalLayoutName->addWidget(lb_newversion);
 
@@ -203,7 +204,7 @@ void AppController::_setMenuStyle(const QString& style) {
 void AppController::_notify(const QString& text) {
   QLabel* label = ui->lbNotify;
   QTimer::singleShot(0, label, [label, text] {
-    label->setText(text);
+    label->setText(displayText(text));
     label->show();
     QTimer::singleShot(2000, label, [label] { label->hide(); });
   });
@@ -830,26 +831,27 @@ int AppController::_fillDetail(const std::string& name, TYPE_APP type) {
   const Value& doc = reply.doc;
 
   std::string text;
-  const QString desc = getStr(doc, "longDescription", text) ? qstr(text) : QString();
+  const QString desc =
+      getStr(doc, "longDescription", text) ? displayText(qstr(text), true) : QString();
   _calculateSizeDesc(desc);
   const Value* rank = member(doc, "rankAvg");
   ui->pageDetail->setRating(rank != nullptr && rank->IsNumber() ? rank->GetDouble() : 0.0);
   if (getStr(doc, "name", text)) {
-    _calculateSizeName(qstr(text));
-    ui_detail->nameapp->setText(qstr(text));
+    _calculateSizeName(displayText(qstr(text)));
+    ui_detail->nameapp->setText(displayText(qstr(text)));
   }
   if (type == TYPE_INSTALLED) {
-    ui_detail->version->setText(qstr(version_current));
+    ui_detail->version->setText(displayText(qstr(version_current)));
     std::printf("Current Version3: %s\n", version_current.c_str());
     lb_newversion->setText("");
   } else if (type == TYPE_UPDATE) {
-    ui_detail->version->setText(qstr(version_current));
+    ui_detail->version->setText(displayText(qstr(version_current)));
     std::printf("Current Version2: %s\n", version_current.c_str());
-    lb_newversion->setText(QString("Có phiên bản mới\n%1").arg(qstr(version_new)));
+    lb_newversion->setText(QString("Có phiên bản mới\n%1").arg(displayText(qstr(version_new))));
     std::printf("New Version2: %s\n", version_new.c_str());
   } else {
     if (getStr(doc, "currentVersion", text)) {
-      ui_detail->version->setText(qstr(text));
+      ui_detail->version->setText(displayText(qstr(text)));
       std::printf("Current Version1: %s\n", text.c_str());
     }
     lb_newversion->setText("");

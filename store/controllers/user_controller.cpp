@@ -62,7 +62,7 @@ void UserController::checkUserCurrent() {
     _showSignedOut();
     return;
   }
-  ui->lb_name->setText(QString::fromStdString(user->name_acc));
+  ui->lb_name->setText(displayText(QString::fromStdString(user->name_acc)));
   ui->frameLogined->show();
   setNotify("Đã được đăng nhập", "green");
   f_logined = true;
@@ -80,7 +80,7 @@ void UserController::onLogin() {
     setNotify("Đăng nhập thất bại. Vui lòng thử lại", "red");
     return;
   }
-  ui->lb_name->setText(QString::fromStdString(user->name_acc));
+  ui->lb_name->setText(displayText(QString::fromStdString(user->name_acc)));
   ui->frameLogined->show();
   f_logined = true;
   hasPayment = user->isPayment;

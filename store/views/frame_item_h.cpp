@@ -21,6 +21,7 @@ FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
   lb_icon->setStyleSheet("background-color: grey");
   lb_icon->setAlignment(Qt::AlignCenter);
   lb_icon->setAutoFillBackground(true);
+  lb_name->setTextFormat(Qt::PlainText);
   lb_name->setText("None");
   lb_name->setAlignment(Qt::AlignCenter);
   lb_name->setWordWrap(true);
@@ -49,7 +50,7 @@ FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
 void FrameItemH::setID(int value) { id = value; }
 
 void FrameItemH::setName(QString name, QString slug) {
-  lb_name->setText(shortenText(name, NAME_LIMIT));
+  lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   name_app = slug.toStdString();
 }
 

@@ -53,6 +53,8 @@ FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
   line_v2->setObjectName("line_v2");
 
   lb_icon->setStyleSheet("border-radius: 10px");
+  // Store text, shown as it is written: never markup.
+  for (TLabel* lb : {lb_name, lb_vesion, lb_new_version, lb_desc}) lb->setTextFormat(Qt::PlainText);
   lb_name->setText("None");
   lb_name->setAlignment(Qt::AlignLeft);
   lb_name->setWordWrap(true);
@@ -127,7 +129,7 @@ void FrameItemV::setID(int value) {
 }
 
 void FrameItemV::setName(QString name, QString slug) {
-  lb_name->setText(shortenText(name, NAME_LIMIT));
+  lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   name_app = slug.toStdString();
   for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
     bt->setNameApp(name_app);
@@ -135,20 +137,22 @@ void FrameItemV::setName(QString name, QString slug) {
 }
 
 void FrameItemV::setVersion(QString version) {
-  lb_vesion->setText("Phiên bản: " + version);
+  lb_vesion->setText("Phiên bản: " + displayText(version));
   cur_ver_app = version.toStdString();
 }
 
 void FrameItemV::setNewVersion(QString version) {
   new_ver_app = version.toStdString();
-  lb_new_version->setText(version.isEmpty() ? QString()
-                                            : QString("Phiên bản mới v%1").arg(version));
+  lb_new_version->setText(
+      version.isEmpty() ? QString() : QString("Phiên bản mới v%1").arg(displayText(version)));
   lb_new_version->setStyleSheet("color: #52C41A");
   lb_new_version->setAlignment(Qt::AlignLeft);
   if (layout_name->indexOf(lb_new_version) < 0) layout_name->addWidget(lb_new_version);
 }
 
-void FrameItemV::setDesc(QString desc) { lb_desc->setText(shortenText(desc, DESC_LIMIT)); }
+void FrameItemV::setDesc(QString desc) {
+  lb_desc->setText(shortenText(displayText(desc, true), DESC_LIMIT));
+}
 
 void FrameItemV::setSize(int w, int h) {
   setFixedSize(w, h);

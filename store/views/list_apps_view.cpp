@@ -27,6 +27,7 @@ ListAppsView::~ListAppsView() { delete ui; }
 void ListAppsView::addItem(QWidget* widget) { ui->verticalLayout->addWidget(widget, 0); }
 
 void ListAppsView::setName(QString text) {
+  text = displayText(text);
   // The list gives up exactly the title's extra line, however often a long
   // title is set, and gets it back with a short one.
   if (textLength(text) > LONG_TITLE) {

@@ -46,6 +46,7 @@ SectionFrame::SectionFrame(QWidget* parent) : TFrame(nullptr) {
 
   lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
   lb_more->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(10));
+  lb_name->setTextFormat(Qt::PlainText);
   lb_more->setText("Tất cả");
   lb_more->setIcon(QIcon(iconPath("./icon/all.svg")));
   lb_more->setIconSize(QSize(20, 20));
@@ -119,7 +120,7 @@ void SectionFrame::init(int w, int h, QString name) {
 }
 
 void SectionFrame::setName(QString name) {
-  lb_name->setText(shortenText(name, NAME_LIMIT));
+  lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   lb_more->name = name;
 }
 

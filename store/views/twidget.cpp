@@ -3,6 +3,8 @@
 #include <QMouseEvent>
 #include <QTextBoundaryFinder>
 
+#include "display_text.h"
+
 using nelt::window::KAVIX_APP_CURRENT;
 
 namespace {
@@ -16,6 +18,10 @@ QVector<int> characterEnds(const QString& text) {
 }
 
 }  // namespace
+
+QString displayText(const QString& text, bool keep_newlines) {
+  return QString::fromStdString(nelt::displayText(text.toStdString(), keep_newlines));
+}
 
 int textLength(const QString& text) { return characterEnds(text).size(); }
 

@@ -19,6 +19,11 @@ int textLength(const QString& text);
 // `text` cut to its first `limit` characters followed by "..." when it is
 // longer than `limit`; otherwise `text` itself.
 QString shortenText(const QString& text, int limit);
+// `text` from outside (the store, a package, the service) as it may be
+// shown: control characters, bidirectional overrides and broken characters
+// replaced; line breaks kept only with `keep_newlines`. Labels that show it
+// also take it as plain text, never as markup.
+QString displayText(const QString& text, bool keep_newlines = false);
 // Height a label needs to show one line of its text uncut: the line box of
 // the font it is drawn with (its style sheet included) plus its margins.
 // Tall fonts (Noto, DejaVu) and Vietnamese tone marks need more room than
