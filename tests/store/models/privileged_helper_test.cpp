@@ -31,6 +31,10 @@ class HelperTest : public ::testing::Test {
   void SetUp() override {
     if (getuid() != 0) GTEST_SKIP() << "the helper runs as root";
     setenv("NELT_ROOT", root.path().c_str(), 1);
+    // The helper opens the caller's files with the caller's rights: the way
+    // to their home must be open to them, as on a real machine.
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(nelt::makeDirs(root.sub("home"), 0755), 0);
     // The desktop user's home, and their private job folder in its cache.
     home = root.sub("home/user");
     job = home + "/.cache/nelt/kavix/hello-nelt.Ab12Cd";
@@ -136,8 +140,8 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
       {"another application's metadata",
        {"install", "may-tinh", good_snap, good_meta},
        "not for the application may-tinh"},
-      {"invalid snap name", {"remove", "Hello_World"}, "is not a snap name"},
-      {"option as a snap name", {"remove", "--purge"}, "is not a snap name"},
+      {"invalid snap name", {"remove", "hello-nelt", "Hello_World"}, "is not a snap name"},
+      {"option as a snap name", {"remove", "hello-nelt", "--purge"}, "is not a snap name"},
       {"unknown verb", {"cp", good_meta, "/etc/passwd"}, "usage"},
   };
   for (const auto& c : cases) {
@@ -180,10 +184,10 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.reason.find("belongs to the application \"hello-nelt\""), std::string::npos)
       << r.reason;
-  r = helper({"remove", "hello-nelt"});
+  r = helper({"remove", "hello-nelt", "hello-nelt"});
   EXPECT_EQ(r.status, 0) << r.reason;
   EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
-  EXPECT_EQ(helper({"remove", "hello-nelt"}).status, 2) << "not installed any more";
+  EXPECT_EQ(helper({"remove", "hello-nelt", "hello-nelt"}).status, 2) << "not installed any more";
 }
 
 }  // namespace
