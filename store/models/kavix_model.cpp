@@ -276,6 +276,19 @@ int KavixModel::_xferinfo_(void* clientp, curl_off_t dltotal, curl_off_t dlnow, 
   return 0;
 }
 
+namespace {
+// The one-line reason of a download that did not end with a whole 2xx answer
+// on disk.
+std::string downloadFailure(CURLcode res, long status, bool too_large, uint64_t max_bytes,
+                            const std::string& path) {
+  if (too_large || res == CURLE_FILESIZE_EXCEEDED)
+    return "download failed: the package is larger than " + std::to_string(max_bytes) + " bytes";
+  if (res != CURLE_OK) return std::string("download failed: ") + curl_easy_strerror(res);
+  if (status < 200 || status > 299) return "download failed: HTTP status " + std::to_string(status);
+  return "download failed: cannot write " + path;
+}
+}  // namespace
+
 int KavixModel::_download_() {
   // On the worker: waits for the identity only if it is still being read.
   getSysInfo();
@@ -346,15 +359,8 @@ int KavixModel::_download_() {
   // An error page is not a package: only a 2xx answer that arrived whole and
   // reached the disk counts.
   if (res_download != CURLE_OK || status < 200 || status > 299 || !written || !closed) {
-    if (sink.received > sink.max_bytes || res_download == CURLE_FILESIZE_EXCEEDED)
-      job_error = "download failed: the package is larger than " + std::to_string(sink.max_bytes) +
-                  " bytes";
-    else if (res_download != CURLE_OK)
-      job_error = std::string("download failed: ") + curl_easy_strerror(res_download);
-    else if (status < 200 || status > 299)
-      job_error = "download failed: HTTP status " + std::to_string(status);
-    else
-      job_error = "download failed: cannot write " + path_save;
+    job_error = downloadFailure(res_download, status, sink.received > sink.max_bytes,
+                                sink.max_bytes, path_save);
     nelt::debugLog("Error download");
     return -1;
   }
