@@ -102,9 +102,12 @@ std::string systemProgram(const std::string& name) {
 }
 
 std::vector<std::string> programEnvironment() {
-  std::vector<std::string> env = {SYSTEM_PATH, "LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
-  if (rootPrefix().empty()) return env;
-  env.erase(env.begin());
+  std::vector<std::string> env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
+  if (rootPrefix().empty()) {
+    env.push_back(SYSTEM_PATH);
+    env.push_back("HOME=/root");
+    return env;
+  }
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     if (entry.rfind("PATH=", 0) == 0 || entry.rfind("NELT_", 0) == 0) env.push_back(entry);

@@ -15,9 +15,9 @@ namespace nelt::helper {
 // pkexec clears it) is it looked up on PATH, where the stand-ins come first.
 std::string systemProgram(const std::string& name);
 
-// The environment every program the helper runs gets: PATH of the system
-// folders and the C locale; below NELT_ROOT also PATH and the NELT_*
-// switches of the stand-ins as given.
+// The environment every program the helper runs gets: the C locale, PATH
+// of the system folders and root's HOME; below NELT_ROOT instead PATH and
+// the NELT_* switches of the stand-ins as given.
 std::vector<std::string> programEnvironment();
 
 struct RunSpec {

@@ -73,14 +73,15 @@ class HelperTest : public ::testing::Test {
     std::string reason;
   };
   Run helper(const std::vector<std::string>& args,
-             const std::string& caller = std::to_string(NOBODY)) {
+             const std::string& caller = std::to_string(NOBODY),
+             std::map<std::string, std::string> env = {}) {
     std::vector<std::string> argv = {nelt::test::binDir() + "/nelt-helper"};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess p;
     Run r;
-    if (!p.start(argv, {{"PKEXEC_UID", caller}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
-                 work.path()))
-      return r;
+    env["PKEXEC_UID"] = caller;
+    env["NELT_SNAP_LOG"] = work.sub("snap.log");
+    if (!p.start(argv, env, work.path())) return r;
     r.status = p.wait(60s);
     r.reason = p.out();
     while (!r.reason.empty() && r.reason.back() == '\n') r.reason.pop_back();
@@ -275,7 +276,14 @@ TEST_F(HelperTest, RemovesOnlyStoreSnapsAndTrustsOnlyItsOwnFolders) {
 
   const std::string good_snap = place(job, "hello-nelt_1.0.snap", readFile(snap));
   const std::string good_meta = place(job, "kavix.json", meta());
-  ASSERT_EQ(helper({"install", "hello-nelt", good_snap, good_meta}).status, 0);
+  // The programs it runs get a fixed environment: a start-up file named by
+  // the caller's environment never runs as root (the snap stand-in is bash).
+  const std::string marker = work.sub("bash-env-ran");
+  writeFile(work.sub("bash_env.sh"), "touch " + marker + "\n");
+  r = helper({"install", "hello-nelt", good_snap, good_meta}, std::to_string(NOBODY),
+             {{"BASH_ENV", work.sub("bash_env.sh")}});
+  ASSERT_EQ(r.status, 0) << r.reason;
+  EXPECT_FALSE(nelt::fileExists(marker));
   r = helper({"remove", "may-tinh", "hello-nelt"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.reason, "refused: the snap \"hello-nelt\" belongs to the application \"hello-nelt\"");
