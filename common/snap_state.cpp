@@ -50,6 +50,15 @@ std::string installedSnapVersion(const std::string& name) {
   return snapYamlValue(yaml, "version");
 }
 
+bool snapYamlIdentity(const std::string& yaml, std::string& name, std::string& version,
+                      std::string& error) {
+  name = snapYamlValue(yaml, "name");
+  version = snapYamlValue(yaml, "version");
+  if (!name.empty()) return true;
+  error = "the snap's meta/snap.yaml names no snap";
+  return false;
+}
+
 SnapState readSnapState(const std::string& name) {
   SnapState state;
   state.installed = snapIsInstalled(name);

@@ -32,6 +32,11 @@ bool snapIsInstalled(const std::string& name);
 // snap.yaml names another snap.
 std::string installedSnapVersion(const std::string& name);
 
+// The "name" and "version" of a snap's meta/snap.yaml text; false with the
+// reason in `error` when it names no snap.
+bool snapYamlIdentity(const std::string& yaml, std::string& name, std::string& version,
+                      std::string& error);
+
 // The state of one snap before a job changes it.
 struct SnapState {
   bool installed = false;

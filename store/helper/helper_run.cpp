@@ -18,6 +18,7 @@
 
 #include "kavix_format.h"
 #include "paths.h"
+#include "snap_state.h"
 
 extern char** environ;
 
@@ -171,13 +172,7 @@ bool readSnapYaml(int snap_fd, uid_t caller, std::string& name, std::string& ver
     error = "the snap file has no readable meta/snap.yaml";
     return false;
   }
-  name = snapYamlValue(r.out, "name");
-  version = snapYamlValue(r.out, "version");
-  if (name.empty()) {
-    error = "the snap's meta/snap.yaml names no snap";
-    return false;
-  }
-  return true;
+  return snapYamlIdentity(r.out, name, version, error);
 }
 
 }  // namespace nelt::helper
