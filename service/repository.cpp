@@ -32,6 +32,9 @@ std::string currentDirectory() {
 // Settings files are named after the account number; nothing else may become
 // part of their path.
 bool accountNumberUsable(const std::string& user) {
+  // An account whose number cannot be read has none: an empty name would be
+  // one shared "users/.json" for every such account.
+  if (user.empty() || user == "-") return false;
   for (size_t i = 0; i < user.size(); ++i) {
     const char c = user[i];
     if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return false;
@@ -205,7 +208,8 @@ int Repository::saveSetting(std::string user, std::string setting) {
   rapidjson::Document doc;
   doc.Parse(setting.c_str(), setting.size());
   if (doc.HasParseError() || !doc.IsObject()) return -1;
-  return nelt::writeFileAtomic(settingsPath(data_folder, user), setting, 0644) == 0 ? 0 : -1;
+  // Settings belong to the account: readable by the service only, like the logins.
+  return nelt::writeFileAtomic(settingsPath(data_folder, user), setting, 0600) == 0 ? 0 : -1;
 }
 
 std::string Repository::getSetting(std::string user) {

@@ -99,14 +99,12 @@ class Session {
 
   int connect() {
     const std::string path = portFilePath();
-    const std::string text = readJoinedLines(path);
-    rapidjson::Document doc;
-    doc.Parse(text.c_str(), text.size());
     int port = 0;
-    if (doc.HasParseError() || !getInt(doc, "port", port) || port <= 0 || port > 65535)
+    if (!readPortFile(path, port))
       return fail(CLI_NO_SERVICE,
                   "cannot read the service port from " + path + " (is the store service running?)");
     api_ = std::make_unique<KavixAPI>(port, true);
+    api_->setPortFile(path);
     api_->setReceiveTimeout(RECEIVE_TIMEOUT);
     // The command line identifies itself like the window but is no window: it
     // never takes part in the open-window exchange, so it neither signs the
@@ -124,6 +122,15 @@ class Session {
 
   KavixAPI& api() { return *api_; }
 
+  // A request that got no reply: a service that went away (its connection
+  // closed or reset, as during a restart) is not reachable; anything else
+  // failed with `reason`.
+  int failedExchange(const std::string& reason) {
+    if (api_->connectionLost())
+      return fail(CLI_NO_SERVICE, "the store service is not reachable (the connection was lost)");
+    return fail(CLI_FAILED, reason);
+  }
+
   KavixModel& engine() {
     if (!engine_) {
       engine_ = std::make_unique<KavixModel>();
@@ -135,7 +142,7 @@ class Session {
   // The installed list, or a failure status with its reason printed.
   int installed(KavixReply& reply, std::vector<InstalledEntry>& entries) {
     if (api_->getListInstalleds(&reply) < 0)
-      return fail(CLI_FAILED, "the store service did not answer");
+      return failedExchange("the store service did not answer");
     if (reply.status != 200 || !readInstalledList(reply.doc, entries))
       return fail(CLI_FAILED,
                   "cannot read the installed list (status " + std::to_string(reply.status) + ")");
@@ -202,7 +209,7 @@ int cmdSearch(Session& s, const Options& o) {
     text += a;
   }
   KavixReply reply;
-  if (s.api().searchAll(text, &reply) < 0) return fail(CLI_FAILED, "the search could not be sent");
+  if (s.api().searchAll(text, &reply) < 0) return s.failedExchange("the search could not be sent");
   if (reply.status != 200)
     return fail(CLI_FAILED, "the search failed (status " + std::to_string(reply.status) + ")");
   if (o.json) {
@@ -232,7 +239,7 @@ int cmdInfo(Session& s, const Options& o) {
   if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
   KavixReply reply;
   if (s.api().getDetailApp(slug, &reply) < 0)
-    return fail(CLI_FAILED, "the request could not be sent");
+    return s.failedExchange("the request could not be sent");
   if (reply.status != 200 || !reply.doc.IsObject())
     return fail(CLI_FAILED,
                 "no details for " + slug + " (status " + std::to_string(reply.status) + ")");
@@ -309,7 +316,7 @@ int cmdLogin(Session& s, const Options& o) {
     return fail(CLI_USAGE, "passwords with control characters cannot be sent");
   KavixReply reply;
   if (s.api().loginAcc(name, password, &reply) < 0)
-    return fail(CLI_FAILED, "the sign-in request could not be sent");
+    return s.failedExchange("the sign-in request could not be sent");
   if (reply.status != 200)
     return fail(CLI_FAILED, "sign-in refused (status " + std::to_string(reply.status) + ")");
   std::printf("Signed in as %s\n", name.c_str());
@@ -319,8 +326,8 @@ int cmdLogin(Session& s, const Options& o) {
 int cmdLogout(Session& s, const Options& o) {
   if (!o.args.empty()) return fail(CLI_USAGE, "'logout' takes no arguments");
   KavixReply reply;
-  if (s.api().logoutAcc(&reply) < 0 || reply.status != 200)
-    return fail(CLI_FAILED, "the sign-out failed");
+  if (s.api().logoutAcc(&reply) < 0) return s.failedExchange("the sign-out failed");
+  if (reply.status != 200) return fail(CLI_FAILED, "the sign-out failed");
   std::printf("Signed out\n");
   return CLI_OK;
 }
@@ -338,13 +345,22 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
   }
   if (r != 0) {
     setCurrentInstall("");
-    return fail(CLI_FAILED, std::string("cannot ") + verb + " " + slug + ": " + engine.lastError());
+    const std::string reason =
+        std::string("cannot ") + verb + " " + slug + ": " + engine.lastError();
+    return r == -5 ? s.failedExchange(reason) : fail(CLI_FAILED, reason);
   }
   const bool tty = !o.json && isatty(STDOUT_FILENO) == 1;
   int last = -2;
   int state = 0;
+  std::string shown_status;
   for (;;) {
     state = engine.getStateInstall();
+    if (const std::string status = engine.statusText(); status != shown_status && !o.json) {
+      // Said once, on a line of its own, while another install holds the job.
+      if (!status.empty()) std::printf("%s%s\n", tty ? "\r" : "", status.c_str());
+      std::fflush(stdout);
+      shown_status = status;
+    }
     if (state == 200 || state == 101 || state < 0) break;
     if (state != last && !o.json) {
       if (tty) {

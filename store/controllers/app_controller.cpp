@@ -995,6 +995,12 @@ void AppController::onUpdateDetail() { _startInstall(true); }
 void AppController::onInstallTimer() {
   per_download = model->getStateInstall();
   setStateDetailInstall(per_download);
+  // Another install of this application by the same user holds the job.
+  const std::string waiting = model->statusText();
+  if (!waiting.empty() && name_app_detail_current == name_app_installing_current)
+    _stateLabel(QString::fromStdString(waiting), "green");
+  else if (ui_detail->label_state->text().startsWith("waiting for another install"))
+    ui_detail->label_state->hide();
 }
 
 void AppController::setStateDetailInstall(int state) {

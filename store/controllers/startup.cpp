@@ -82,6 +82,7 @@ std::unique_ptr<KavixAPI> connectToService(const StartupOptions& options) {
   for (;;) {
     kavix_load_port(port_file);
     auto api = std::make_unique<KavixAPI>(_PORT_LOCAL, true);
+    api->setPortFile(port_file);
     api->setReceiveTimeout(options.request_timeout);
     if (api->init() == 1) return api;
 

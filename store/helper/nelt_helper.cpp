@@ -5,55 +5,67 @@
 //   nelt-helper install SLUG SNAP_FILE KAVIX_JSON
 //       installs the snap file and places its kavix.json next to it; undoes
 //       the install when a later step fails
-//   nelt-helper remove SNAP_NAME
+//   nelt-helper remove SLUG SNAP_NAME
+//       removes a snap the store installed for SLUG, and its kavix.json
 //
-// Everything it is given is checked before anything runs: the files must lie
-// in a folder that only the calling user (PKEXEC_UID) can change, the snap
-// must carry a valid name, and kavix.json must have the shape the service
-// reads. It runs `snap` with an argument vector, never through a shell.
+// What the caller (PKEXEC_UID) hands over is opened once with the caller's
+// rights and copied into a folder only root can reach; the copy is checked
+// and the copy installed. Installs and removals of one snap name run one
+// after the other, whoever asked. Programs run by absolute path with a fixed
+// environment, never through a shell.
 //
 // Exit status: 0 done, 2 refused (nothing ran), 3 a step failed. On 2 and 3
 // the last line of standard output is the one-line reason.
-#include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "fsutil.h"
+#include "helper_files.h"
+#include "helper_run.h"
 #include "json_util.h"
 #include "kavix_package.h"
 #include "paths.h"
-#include "process.h"
+#include "snap_state.h"
 
 namespace {
+
+using nelt::helper::runLimited;
+using nelt::helper::RunSpec;
+using nelt::helper::systemProgram;
 
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_REFUSED = 2;
 constexpr int EXIT_FAILED = 3;
+
+// How long a job waits for another install or removal of the same snap.
+constexpr int SNAP_LOCK_WAIT_SECONDS = 600;
 
 int finish(int code, const std::string& reason) {
   std::cout << reason << std::endl;
   return code;
 }
 
-// The user on whose behalf the helper runs: pkexec names them; run directly,
-// it is whoever started it.
+// The user on whose behalf the helper runs: pkexec names them in decimal;
+// run directly, it is whoever started it. Nothing but digits is a uid.
 bool callerUid(uid_t& uid, std::string& error) {
   const char* env = std::getenv("PKEXEC_UID");
   if (env == nullptr) {
     uid = getuid();
     return true;
   }
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(env, &end, 10);
-  if (errno != 0 || end == env || *end != '\0' || v > 0xfffffffeUL) {
+  const std::string text = env;
+  unsigned long long v = 0;
+  bool ok = !text.empty() && text.size() <= 10;
+  for (char c : text) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  // (uid_t)-1 means "no uid" to the system calls.
+  if (!ok || v >= 0xffffffffULL) {
     error = "the caller's uid is unreadable";
     return false;
   }
@@ -61,171 +73,163 @@ bool callerUid(uid_t& uid, std::string& error) {
   return true;
 }
 
-std::string parentOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// `path` is a plain file of the caller in a folder that only the caller can
-// change, on a path that nobody else can redirect: otherwise another user
-// could swap the file between these checks and the install.
-bool isCallersPrivateFile(const std::string& path, uid_t caller, std::string& error) {
-  char resolved[PATH_MAX];
-  if (path.empty() || path[0] != '/' || realpath(path.c_str(), resolved) == nullptr ||
-      path != resolved) {
-    error = path + " is not an absolute path free of links";
-    return false;
-  }
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      st.st_uid != caller) {
-    error = path + " is not a file of the calling user";
-    return false;
-  }
-  const std::string folder = parentOf(path);
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != caller ||
-      (st.st_mode & 077) != 0) {
-    error = folder + " is not a private work folder of the calling user";
-    return false;
-  }
-  for (std::string dir = parentOf(folder);; dir = parentOf(dir)) {
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        (st.st_uid != 0 && st.st_uid != caller)) {
-      error = dir + " belongs to another user";
-      return false;
-    }
-    // Writable by others only with the sticky bit (like /tmp), which keeps
-    // them from renaming what is not theirs; a root group counts as root.
-    const bool others_write =
-        (st.st_mode & 002) != 0 || ((st.st_mode & 020) != 0 && st.st_gid != 0);
-    if (others_write && (st.st_mode & S_ISVTX) == 0) {
-      error = dir + " can be changed by other users";
-      return false;
-    }
-    if (dir == "/") break;
-  }
-  return true;
-}
-
-bool readSmall(const std::string& path, std::string& out) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > nelt::KAVIX_MAX_META_BYTES)
-    return false;
-  return nelt::readWholeFile(path, out);
-}
-
-std::string activeVersion(const std::string& name) {
-  std::string yaml;
-  if (!readSmall(nelt::snapRoot() + name + "/current/meta/snap.yaml", yaml)) return "";
-  if (nelt::snapYamlValue(yaml, "name") != name) return "";
-  return nelt::snapYamlValue(yaml, "version");
-}
-
-bool snapInstalled(const std::string& name) {
-  struct stat st;
-  return lstat((nelt::snapRoot() + name + "/current").c_str(), &st) == 0;
-}
-
 bool runSnap(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"snap"};
+  std::vector<std::string> argv = {systemProgram("snap")};
   argv.insert(argv.end(), args.begin(), args.end());
-  const nelt::ProcessResult r = nelt::runProgram(argv, true);  // its chatter is not our reason
-  return r.started && r.exit_code == 0;
+  return runLimited(argv, RunSpec()).exit_code == 0;  // its chatter is not our reason
 }
-
-struct Before {
-  bool installed = false;
-  bool had_meta = false;
-  std::string version;
-  std::string meta;
-};
 
 // Puts the machine back as it was before the install; says how that went.
-std::string rollBack(const std::string& name, const Before& before) {
-  const std::string dest = nelt::snapRoot() + name + "/kavix.json";
+std::string rollBack(const std::string& name, const nelt::SnapState& before) {
+  const std::string dest = nelt::installedMetaPath(name);
   if (!before.installed) {
-    if (runSnap({"remove", name}) && !snapInstalled(name))
+    if (runSnap({"remove", name}) && !nelt::snapIsInstalled(name))
       return "; the new snap was removed again";
     return "; removing the new snap failed too";
   }
-  bool restored = runSnap({"revert", name}) && activeVersion(name) == before.version;
+  bool restored = runSnap({"revert", name}) && nelt::installedSnapVersion(name) == before.version;
   std::string now;
-  readSmall(dest, now);
-  if (before.had_meta && now != before.meta)
+  nelt::readSmallFile(dest, now, nelt::KAVIX_MAX_META_BYTES);
+  if (before.has_meta && now != before.meta)
     restored = nelt::writeFileAtomic(dest, before.meta, 0644) == 0 && restored;
   return restored ? "; the previous version was restored"
                   : "; restoring the previous version failed too";
+}
+
+// What the caller handed over, as the helper holds it now.
+struct Taken {
+  nelt::helper::JobFolder folder;
+  std::string snap_copy;  // root's copy of the snap
+  int snap_fd = -1;       // open on that copy
+  std::string meta_text;  // kavix.json as read
+  ~Taken() {
+    if (snap_fd >= 0) ::close(snap_fd);
+  }
+};
+
+// Opens the caller's two files once each and keeps a private copy.
+bool take(const std::string& slug, const std::string& snap_file, const std::string& meta_file,
+          uid_t caller, Taken& taken, std::string& error) {
+  const unsigned long long max_snap = nelt::unpackLimitsFromEnv().max_total_bytes;
+  const int meta_fd =
+      nelt::helper::openCallersFile(meta_file, caller, nelt::KAVIX_MAX_META_BYTES, error);
+  if (meta_fd < 0) return false;
+  const bool read = nelt::helper::readAll(meta_fd, nelt::KAVIX_MAX_META_BYTES, taken.meta_text);
+  ::close(meta_fd);
+  if (!read) {
+    error = "kavix.json cannot be read or is too large";
+    return false;
+  }
+  const int snap_fd = nelt::helper::openCallersFile(snap_file, caller, max_snap, error);
+  if (snap_fd < 0) return false;
+  if (!taken.folder.create(slug, error)) {
+    ::close(snap_fd);
+    return false;
+  }
+  taken.snap_copy = taken.folder.path() + "/" + slug + ".snap";
+  taken.snap_fd = nelt::helper::copyToPrivate(snap_fd, taken.snap_copy, max_snap, error);
+  ::close(snap_fd);
+  return taken.snap_fd >= 0;
+}
+
+// Checks the copy: a snap with a valid name, metadata of the right shape
+// for `slug`. Fills `name` and `version` from the snap itself.
+int checkTaken(const std::string& slug, const Taken& taken, uid_t caller, std::string& name,
+               std::string& version) {
+  std::string error;
+  if (!nelt::helper::readSnapYaml(taken.snap_fd, caller, name, version, error))
+    return finish(EXIT_REFUSED, "refused: " + error);
+  if (!nelt::isValidSnapName(name))
+    return finish(EXIT_REFUSED, "refused: \"" + name + "\" is not a snap name");
+  rapidjson::Document meta;
+  std::string owner;
+  if (!nelt::checkKavixMeta(taken.meta_text, meta, error))
+    return finish(EXIT_REFUSED, "refused: " + error);
+  if (!nelt::getString(meta, "slug", owner) || owner != slug)
+    return finish(EXIT_REFUSED, "refused: kavix.json is not for the application " + slug);
+  return EXIT_DONE;
+}
+
+// Installs the checked copy while holding the snap's lock.
+int installCopy(const std::string& slug, const Taken& taken, const std::string& name,
+                const std::string& version) {
+  const nelt::SnapState before = nelt::readSnapState(name);
+  // A snap the store installed for another application stays that one's.
+  const std::string owner = nelt::foreignOwner(before, slug);
+  if (!owner.empty())
+    return finish(EXIT_REFUSED, "refused: the snap \"" + name + "\" belongs to the application \"" +
+                                    owner + "\"");
+  const nelt::helper::RunResult snap = runLimited(
+      {systemProgram("snap"), "install", taken.snap_copy, "--dangerous", "--classic"}, RunSpec());
+  if (!snap.started) return finish(EXIT_FAILED, "snap install failed: snap could not be run");
+  if (snap.exit_code != 0)
+    return finish(EXIT_FAILED,
+                  "snap install failed: snap exited with status " + std::to_string(snap.exit_code));
+  // What is active now must be the copy's name and version: an update
+  // already has the data folder, so only the active revision proves it.
+  if (!nelt::isDirectory(nelt::varSnapRoot() + name) || nelt::installedSnapVersion(name) != version)
+    return finish(EXIT_FAILED,
+                  "snap install failed: the active snap is not the one in the package" +
+                      rollBack(name, before));
+  const std::string dest = nelt::installedMetaPath(name);
+  std::string written;
+  if (nelt::writeFileAtomic(dest, taken.meta_text, 0644) != 0 ||
+      !nelt::readSmallFile(dest, written, nelt::KAVIX_MAX_META_BYTES) || written != taken.meta_text)
+    return finish(EXIT_FAILED,
+                  "metadata not installed: cannot write " + dest + rollBack(name, before));
+  return finish(EXIT_DONE, "installed " + name + " " + version);
 }
 
 int install(const std::string& slug, const std::string& snap_file, const std::string& meta_file,
             uid_t caller) {
   std::string error;
   if (!nelt::isValidSlug(slug)) return finish(EXIT_REFUSED, "refused: invalid application name");
-  if (!isCallersPrivateFile(snap_file, caller, error) ||
-      !isCallersPrivateFile(meta_file, caller, error))
+  if (!nelt::helper::isCallersPrivateFile(snap_file, caller, error) ||
+      !nelt::helper::isCallersPrivateFile(meta_file, caller, error))
     return finish(EXIT_REFUSED, "refused: " + error);
-  if (parentOf(snap_file) != parentOf(meta_file) ||
+  const size_t slash = snap_file.rfind('/');
+  if (meta_file.compare(0, slash + 1, snap_file, 0, slash + 1) != 0 ||
+      meta_file.find('/', slash + 1) != std::string::npos ||
       nelt::lastPathComponent(meta_file) != "kavix.json")
     return finish(EXIT_REFUSED, "refused: kavix.json must lie beside the snap");
-
+  Taken taken;
+  if (!take(slug, snap_file, meta_file, caller, taken, error))
+    return finish(EXIT_REFUSED, "refused: " + error);
   std::string name, version;
-  if (!nelt::readSnapMeta(snap_file, name, version, error))
-    return finish(EXIT_REFUSED, "refused: " + error);
-  if (!nelt::isValidSnapName(name))
-    return finish(EXIT_REFUSED, "refused: \"" + name + "\" is not a snap name");
-
-  std::string meta_text, owner;
-  rapidjson::Document meta;
-  if (!readSmall(meta_file, meta_text))
-    return finish(EXIT_REFUSED, "refused: kavix.json cannot be read or is too large");
-  if (!nelt::checkKavixMeta(meta_text, meta, error))
-    return finish(EXIT_REFUSED, "refused: " + error);
-  if (!nelt::getString(meta, "slug", owner) || owner != slug)
-    return finish(EXIT_REFUSED, "refused: kavix.json is not for the application " + slug);
-
-  // A snap the store installed for another application stays that one's.
-  const std::string dest = nelt::snapRoot() + name + "/kavix.json";
-  Before before;
-  before.installed = snapInstalled(name);
-  if (readSmall(dest, before.meta)) {
-    rapidjson::Document old;
-    old.Parse(before.meta.c_str(), before.meta.size());
-    std::string old_owner;
-    if (before.installed && !old.HasParseError() && old.IsObject() &&
-        nelt::getString(old, "slug", old_owner) && old_owner != slug)
-      return finish(EXIT_REFUSED, "refused: the snap \"" + name +
-                                      "\" belongs to the application \"" + old_owner + "\"");
-    before.had_meta = before.installed;
-  }
-  if (before.installed) before.version = activeVersion(name);
-
-  const nelt::ProcessResult snap =
-      nelt::runProgram({"snap", "install", snap_file, "--dangerous", "--classic"}, true);
-  if (!snap.started) return finish(EXIT_FAILED, "snap install failed: snap could not be run");
-  if (snap.exit_code != 0)
-    return finish(EXIT_FAILED,
-                  "snap install failed: snap exited with status " + std::to_string(snap.exit_code));
-  // An update already has the data folder: only the active revision proves
-  // that this snap is the one now installed.
-  if (!nelt::isDirectory(nelt::varSnapRoot() + name) || activeVersion(name) != version)
-    return finish(EXIT_FAILED,
-                  "snap install failed: the active snap is not the one in the package" +
-                      rollBack(name, before));
-  std::string written;
-  if (nelt::writeFileAtomic(dest, meta_text, 0644) != 0 || !readSmall(dest, written) ||
-      written != meta_text)
-    return finish(EXIT_FAILED,
-                  "metadata not installed: cannot write " + dest + rollBack(name, before));
-  return finish(EXIT_DONE, "installed " + name + " " + version);
+  if (const int rc = checkTaken(slug, taken, caller, name, version); rc != EXIT_DONE) return rc;
+  nelt::helper::SnapLock lock;
+  if (!lock.acquire(name, SNAP_LOCK_WAIT_SECONDS, error))
+    return finish(EXIT_FAILED, "snap install failed: " + error);
+  return installCopy(slug, taken, name, version);
 }
 
-int removeSnap(const std::string& name) {
+// Removes only a snap the store installed for `slug`: its kavix.json, which
+// only root can write, names that application.
+int removeSnap(const std::string& slug, const std::string& name) {
+  if (!nelt::isValidSlug(slug)) return finish(EXIT_REFUSED, "refused: invalid application name");
   if (!nelt::isValidSnapName(name))
     return finish(EXIT_REFUSED, "refused: \"" + name + "\" is not a snap name");
-  if (!snapInstalled(name)) return finish(EXIT_REFUSED, "refused: " + name + " is not installed");
-  if (!runSnap({"remove", name}) || snapInstalled(name))
+  std::string error;
+  nelt::helper::SnapLock lock;
+  if (!lock.acquire(name, SNAP_LOCK_WAIT_SECONDS, error))
+    return finish(EXIT_FAILED, "snap remove failed: " + error);
+  if (!nelt::snapIsInstalled(name))
+    return finish(EXIT_REFUSED, "refused: " + name + " is not installed");
+  const std::string meta_path = nelt::installedMetaPath(name);
+  std::string text, owner;
+  rapidjson::Document meta;
+  if (!nelt::readSmallFile(meta_path, text, nelt::KAVIX_MAX_META_BYTES, geteuid()) ||
+      !nelt::checkKavixMeta(text, meta, error) || !nelt::getString(meta, "slug", owner))
+    return finish(EXIT_REFUSED,
+                  "refused: the snap \"" + name + "\" was not installed by the store");
+  if (owner != slug)
+    return finish(EXIT_REFUSED, "refused: the snap \"" + name + "\" belongs to the application \"" +
+                                    owner + "\"");
+  if (!runSnap({"remove", name}) || nelt::snapIsInstalled(name))
     return finish(EXIT_FAILED, "snap remove failed for " + name);
+  // A later install must not read this application's old metadata.
+  ::unlink(meta_path.c_str());
+  ::rmdir((nelt::snapRoot() + name).c_str());
   return finish(EXIT_DONE, "removed " + name);
 }
 
@@ -237,8 +241,8 @@ int main(int argc, char** argv) {
   std::string error;
   if (!callerUid(caller, error)) return finish(EXIT_REFUSED, "refused: " + error);
   if (args.size() == 4 && args[0] == "install") return install(args[1], args[2], args[3], caller);
-  if (args.size() == 2 && args[0] == "remove") return removeSnap(args[1]);
-  return finish(
-      EXIT_REFUSED,
-      "usage: nelt-helper install SLUG SNAP_FILE KAVIX_JSON | nelt-helper remove SNAP_NAME");
+  if (args.size() == 3 && args[0] == "remove") return removeSnap(args[1], args[2]);
+  return finish(EXIT_REFUSED,
+                "usage: nelt-helper install SLUG SNAP_FILE KAVIX_JSON | "
+                "nelt-helper remove SLUG SNAP_NAME");
 }

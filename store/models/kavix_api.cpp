@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "fsutil.h"
+#include "json_util.h"
 #include "model_log.h"
 #include "peer_uid.h"
 #include "store_globals.h"
@@ -37,6 +39,29 @@ void parseResponse(std::string text, const std::string& delimiters,
   if (!nelt::splitReplyText(text, status, data, has_data)) return;
   parts.push_back(status);
   if (has_data) parts.push_back(data);
+}
+
+bool nelt::readPortFile(const std::string& path, int& port) {
+  const std::string text = nelt::readJoinedLines(path);
+  rapidjson::Document doc;
+  doc.Parse(text.c_str(), text.size());
+  int value = 0;
+  if (doc.HasParseError() || !doc.IsObject() || !nelt::getInt(doc, "port", value) || value <= 0 ||
+      value > 65535)
+    return false;
+  port = value;
+  return true;
+}
+
+void KavixAPI::setPortFile(const std::string& path) { port_file = path; }
+
+void KavixAPI::_reloadPort() {
+  int fresh = 0;
+  if (!port_file.empty() && nelt::readPortFile(port_file, fresh)) port = fresh;
+  std::memset(&serv_addr, 0, sizeof serv_addr);
+  serv_addr.sin_family = AF_INET;
+  serv_addr.sin_port = htons(static_cast<uint16_t>(port.load()));
+  inet_pton(AF_INET, "127.0.0.1", &serv_addr.sin_addr);
 }
 
 KavixAPI::KavixAPI(int port_, bool is_store_) : port(port_), is_store(is_store_) {
@@ -103,13 +128,8 @@ int KavixAPI::init() {
   }
   _applyTimeout(sock);
   _applyTimeout(sock_open_window);
-  std::memset(&serv_addr, 0, sizeof serv_addr);
-  serv_addr.sin_family = AF_INET;
-  serv_addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, "127.0.0.1", &serv_addr.sin_addr) <= 0) {
-    nelt::debugLog("Invalid address/ Address not supported \n");
-    return -1;
-  }
+  // The service may have moved to another port since the last attempt.
+  _reloadPort();
   if (port <= 0 || port > 65535 ||
       ::connect(sock, reinterpret_cast<struct sockaddr*>(&serv_addr), sizeof serv_addr) < 0) {
     nelt::debugLog("Connection Failed \n");
@@ -193,8 +213,16 @@ int KavixAPI::_sendLine(int fd, const std::string& line) {
   return static_cast<int>(done);
 }
 
-int KavixAPI::_recvText(int fd, std::string& text) {
+int KavixAPI::_recvText(int fd, std::string& text, bool* lost) {
   text.clear();
+  bool gone = fd < 0;
+  if (lost != nullptr) *lost = false;
+  const int r = _recvFramed(fd, text, gone);
+  if (lost != nullptr) *lost = gone;
+  return r;
+}
+
+int KavixAPI::_recvFramed(int fd, std::string& text, bool& gone) {
   if (fd < 0) return -1;
   unsigned char len_bytes[4];
   size_t got = 0;
@@ -203,9 +231,13 @@ int KavixAPI::_recvText(int fd, std::string& text) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       nelt::consoleLog("Error recv data length");
+      gone = errno == ECONNRESET || errno == ENOTCONN || errno == EPIPE;
       return -1;
     }
-    if (n == 0) return -1;
+    if (n == 0) {
+      gone = true;
+      return -1;
+    }
     got += static_cast<size_t>(n);
   }
   const int32_t length = nelt::readLength(len_bytes);
@@ -216,6 +248,7 @@ int KavixAPI::_recvText(int fd, std::string& text) {
     const size_t ask = std::min<size_t>(want - text.size(), 1024);
     ssize_t n = ::recv(fd, buf, ask, 0);
     if (n < 0 && errno == EINTR) continue;
+    gone = n == 0 || (n < 0 && (errno == ECONNRESET || errno == ENOTCONN));
     if (n <= 0) break;
     text.append(buf, static_cast<size_t>(n));
   }
@@ -225,8 +258,8 @@ int KavixAPI::_recvText(int fd, std::string& text) {
   return length;
 }
 
-int KavixAPI::recvAll(int fd, std::string& text) {
-  const int length = _recvText(fd, text);
+int KavixAPI::recvAll(int fd, std::string& text, bool* lost) {
+  const int length = _recvText(fd, text, lost);
   if (length < 0) return -1;
   std::vector<std::string> parts;
   parseResponse(text, " ", parts);
@@ -267,13 +300,20 @@ int KavixAPI::_exchange(METHOD_ID method, REQUEST_ID code, const std::string& ar
   std::lock_guard<std::mutex> lock(mutex_output);
   std::string request;
   createRequest(request, method, code, argument);
-  if (!isSendableArgument(argument) || request.size() > nelt::MAX_REQUEST_LINE ||
-      _sendLine(sock, request) < 0) {
+  connection_lost = false;
+  if (!isSendableArgument(argument) || request.size() > nelt::MAX_REQUEST_LINE) {
+    nelt::debugLog(send_failed);
+    return -1;
+  }
+  if (_sendLine(sock, request) < 0) {
+    connection_lost = sock < 0 || errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
     nelt::debugLog(send_failed);
     return -1;
   }
   std::string text;
-  const int r = recvAll(sock, text);
+  bool lost = false;
+  const int r = recvAll(sock, text, &lost);
+  connection_lost = lost;
   if (reply != nullptr) {
     reply->status = r == -1 ? 0 : ierr.load();
     reply->doc.SetObject();
@@ -411,6 +451,8 @@ int KavixAPI::reopenOpenWindow() {
   std::lock_guard<std::mutex> lock(mutex_open_window);
   if (sock_open_window >= 0) return 0;
   if (serv_addr.sin_family != AF_INET) return -1;  // never connected
+  // The service may have been restarted onto another port.
+  _reloadPort();
   sock_open_window = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (sock_open_window < 0) return -1;
   _applyTimeout(sock_open_window);

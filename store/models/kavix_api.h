@@ -86,7 +86,17 @@ class KavixAPI {
   static constexpr std::chrono::milliseconds DEFAULT_REQUEST_TIMEOUT{30000};
   void setReceiveTimeout(std::chrono::milliseconds timeout);
 
-  int getPort() const { return port; }
+  int getPort() const { return port.load(); }
+
+  // The port file to read again before every connection attempt (`init`
+  // and `reopenOpenWindow`): a service restarted onto another port is found
+  // there. Empty (the default) keeps the port given to the constructor.
+  void setPortFile(const std::string& path);
+
+  // True when the last main-connection exchange failed because the service
+  // went away (the connection was closed or reset, or was already gone),
+  // not because its reply was late or malformed.
+  bool connectionLost() const { return connection_lost.load(); }
 
   // Why the last init() refused the process at the port: not root's, not
   // this user's and not allowed by NELT_TRUST_SERVICE_UID. Empty when init()
@@ -103,15 +113,21 @@ class KavixAPI {
                             const std::string& argument);
   int _sendLine(int fd, const std::string& line);
   // Reads one framed reply text. -1 on error or end of stream.
-  int _recvText(int fd, std::string& text);
-  int recvAll(int fd, std::string& text);
+  // `lost` (when given) is set when the peer closed or reset the connection.
+  int _recvText(int fd, std::string& text, bool* lost = nullptr);
+  int recvAll(int fd, std::string& text, bool* lost = nullptr);
+  int _recvFramed(int fd, std::string& text, bool& gone);
+  // Reads the port file (when one is set) into `port` and `serv_addr`.
+  void _reloadPort();
   int recvOpenWindow(int fd, int& status, std::string& word);
   void _closeSocket(int& fd);
 
   int sock = -1;
   int sock_open_window = -1;
   struct sockaddr_in serv_addr {};
-  int port = 0;
+  std::atomic<int> port{0};
+  std::string port_file;  // set before the first connection, then read only
+  std::atomic<bool> connection_lost{false};
   bool is_store = true;
   // Data of the last main-connection reply; guarded by mutex_output.
   rapidjson::Document output;
@@ -131,3 +147,9 @@ class KavixAPI {
 // Splits a received reply text into status word and data ("200 {...}\n").
 void parseResponse(std::string text, const std::string& delimiters,
                    std::vector<std::string>& parts);
+
+namespace nelt {
+// The port the service's port file names ({"port": N}, 1 to 65535); false
+// when the file is missing or says nothing usable.
+bool readPortFile(const std::string& path, int& port);
+}  // namespace nelt

@@ -23,7 +23,6 @@
 #include "process.h"
 #include "store_globals.h"
 #include "transfer.h"
-#include "work_area.h"
 
 using nelt::window::setCurrentInstall;
 using nelt::window::URL_HOST;
@@ -73,34 +72,6 @@ struct DownloadSink {
 // A package is its archive and a header of a few kilobytes; a download that
 // grows beyond what may be unpacked plus that header is cut off.
 constexpr uint64_t PACKAGE_HEADER_SLACK = uint64_t{1} << 20;
-
-constexpr size_t MAX_META_BYTES = nelt::KAVIX_MAX_META_BYTES;
-
-bool readSmallFile(const std::string& path, std::string& out) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > MAX_META_BYTES)
-    return false;
-  return nelt::readWholeFile(path, out);
-}
-
-// The version of the snap installed as `name` now: its active revision's
-// snap.yaml, the same place snapd itself reads.
-std::string installedSnapVersion(const std::string& name) {
-  std::string yaml;
-  if (!readSmallFile(nelt::snapRoot() + name + "/current/meta/snap.yaml", yaml)) return "";
-  if (nelt::snapYamlValue(yaml, "name") != name) return "";
-  return nelt::snapYamlValue(yaml, "version");
-}
-
-bool snapIsInstalled(const std::string& name) {
-  struct stat st;
-  return lstat((nelt::snapRoot() + name + "/current").c_str(), &st) == 0;
-}
-
-// pkexec's own exit statuses: the user dismissed the dialog (126) or was not
-// authorised, or the program could not be run (127).
-bool pkexecRefused(const nelt::ProcessResult& r) { return !r.started || r.exit_code == 126; }
 
 std::shared_future<SysInfo> processIdentity();
 
@@ -281,32 +252,6 @@ void KavixModel::_set_percent_(int value) {
   per_download_i = value;
 }
 
-void KavixModel::_t_install() {
-  std::unique_lock<std::mutex> lock(mutex);
-  for (;;) {
-    // Idle: sleep until a job is queued or the engine stops.
-    cv.wait(lock, [this] { return f_install_run || !loop_install; });
-    if (!f_install_run) break;
-    lock.unlock();
-    job_error.clear();
-    job_version.clear();
-    int result = _run_job_();
-    if (result != 1 && job_error.empty()) job_error = "the install failed";
-    // The window's log gets the reason in the same words as `nelt`.
-    if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
-    lock.lock();
-    {
-      std::lock_guard<std::mutex> per_lock(mutex_per);
-      ret_install = result;
-      last_error = result == 1 ? std::string() : job_error;
-      installed_version = result == 1 ? job_version : std::string();
-    }
-    f_install_run = false;
-    setCurrentInstall("");
-    cv.notify_all();
-  }
-}
-
 size_t KavixModel::_write_data_(void* ptr, size_t size, size_t nmemb, void* stream) {
   auto* sink = static_cast<DownloadSink*>(stream);
   sink->received += static_cast<uint64_t>(size) * nmemb;
@@ -330,6 +275,19 @@ int KavixModel::_xferinfo_(void* clientp, curl_off_t dltotal, curl_off_t dlnow, 
   }
   return 0;
 }
+
+namespace {
+// The one-line reason of a download that did not end with a whole 2xx answer
+// on disk.
+std::string downloadFailure(CURLcode res, long status, bool too_large, uint64_t max_bytes,
+                            const std::string& path) {
+  if (too_large || res == CURLE_FILESIZE_EXCEEDED)
+    return "download failed: the package is larger than " + std::to_string(max_bytes) + " bytes";
+  if (res != CURLE_OK) return std::string("download failed: ") + curl_easy_strerror(res);
+  if (status < 200 || status > 299) return "download failed: HTTP status " + std::to_string(status);
+  return "download failed: cannot write " + path;
+}
+}  // namespace
 
 int KavixModel::_download_() {
   // On the worker: waits for the identity only if it is still being read.
@@ -401,153 +359,13 @@ int KavixModel::_download_() {
   // An error page is not a package: only a 2xx answer that arrived whole and
   // reached the disk counts.
   if (res_download != CURLE_OK || status < 200 || status > 299 || !written || !closed) {
-    if (sink.received > sink.max_bytes || res_download == CURLE_FILESIZE_EXCEEDED)
-      job_error = "download failed: the package is larger than " + std::to_string(sink.max_bytes) +
-                  " bytes";
-    else if (res_download != CURLE_OK)
-      job_error = std::string("download failed: ") + curl_easy_strerror(res_download);
-    else if (status < 200 || status > 299)
-      job_error = "download failed: HTTP status " + std::to_string(status);
-    else
-      job_error = "download failed: cannot write " + path_save;
+    job_error = downloadFailure(res_download, status, sink.received > sink.max_bytes,
+                                sink.max_bytes, path_save);
     nelt::debugLog("Error download");
     return -1;
   }
   _set_percent_(100);
   return 0;
-}
-
-int KavixModel::_fail_(const std::string& reason) {
-  if (job_error.empty()) job_error = reason;
-  return -1;
-}
-
-int KavixModel::_run_job_() {
-  // Installs of one application never overlap, in this process or any
-  // other: each would replace the other's snap or metadata half way.
-  nelt::SlugLock slug_lock;
-  std::string why;
-  // Waiting for another process's install ends early when this engine
-  // stops (the window closes).
-  const auto running = [this] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return loop_install;
-  };
-  if (!slug_lock.acquire(slug, why, running)) return _fail_("cannot take the install lock: " + why);
-  if (nelt::makeJobFolder(slug, dir_save, why) != 0)
-    return _fail_("cannot create the work folder: " + why);
-  path_save = dir_save + "/" + slug + ".kavix";
-
-  nelt::consoleLog("Start download");
-  int result = -1;
-  std::string snap_path;
-  if (_download_() == 0) {
-    nelt::consoleLog("End download");
-    CheckedPackage pkg;
-    if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty() &&
-        _check_unpacked_(snap_path, pkg) == 0)
-      result = _install_checked_(pkg);
-  }
-  nelt::removeTree(dir_save);
-  return result;
-}
-
-int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& pkg) {
-  pkg.snap_path = snap_path;
-  // The snap must be the one the header names: the installer judges its
-  // success, and later removals, by that name.
-  std::string yaml_name, why;
-  if (!nelt::readSnapMeta(snap_path, yaml_name, pkg.snap_version, why))
-    return _fail_("package refused: " + why);
-  if (yaml_name != name_snap)
-    return _fail_("package refused: the snap inside is \"" + yaml_name +
-                  "\" but the package names \"" + name_snap + "\"");
-
-  const size_t slash = snap_path.rfind('/');
-  pkg.meta_path = snap_path.substr(0, slash + 1) + "kavix.json";
-  std::string text;
-  struct stat st;
-  if (lstat(pkg.meta_path.c_str(), &st) != 0)
-    return _fail_("package refused: no kavix.json beside the snap");
-  if (!S_ISREG(st.st_mode)) return _fail_("package refused: kavix.json is not a file");
-  if (!readSmallFile(pkg.meta_path, text))
-    return _fail_("package refused: kavix.json cannot be read or is too large");
-  text = nelt::readJoinedLines(pkg.meta_path);
-  rapidjson::Document doc;
-  // The service lists an application only when the metadata passes; the
-  // privileged helper checks it the same way again.
-  if (!nelt::checkKavixMeta(text, doc, why)) return _fail_("package refused: " + why);
-  nelt::getString(doc, "version", pkg.version);
-
-  // A snap the store installed for another application stays that
-  // application's: its metadata (and a later removal) must not change hands.
-  const std::string installed_meta = nelt::snapRoot() + name_snap + "/kavix.json";
-  std::string old_text;
-  pkg.was_installed = snapIsInstalled(name_snap);
-  if (readSmallFile(installed_meta, old_text)) {
-    rapidjson::Document old;
-    old.Parse(old_text.c_str(), old_text.size());
-    std::string owner;
-    if (!old.HasParseError() && old.IsObject() && nelt::getString(old, "slug", owner) &&
-        owner != slug && pkg.was_installed)
-      return _fail_("package refused: the snap \"" + name_snap +
-                    "\" belongs to the application \"" + owner + "\"");
-    pkg.had_meta = pkg.was_installed;
-    pkg.previous_meta = old_text;
-  }
-  if (pkg.was_installed) pkg.previous_version = installedSnapVersion(name_snap);
-
-  // The service lists the application under this slug: it is the slug that
-  // was installed (and that the package header was checked against), not a
-  // value the package may bring along.
-  rapidjson::Value value(slug.c_str(), static_cast<rapidjson::SizeType>(slug.size()),
-                         doc.GetAllocator());
-  auto it = doc.FindMember("slug");
-  if (it != doc.MemberEnd()) {
-    it->value = value;
-  } else {
-    doc.AddMember("slug", value, doc.GetAllocator());
-  }
-  pkg.meta_text = nelt::toCompactJson(doc);
-  if (nelt::writeFileAtomic(pkg.meta_path, pkg.meta_text, 0644) != 0)
-    return _fail_("metadata not installed: cannot write " + pkg.meta_path);
-  return 0;
-}
-
-int KavixModel::_install_checked_(const CheckedPackage& pkg) {
-  // One authorisation for the whole job: the helper installs the snap, places
-  // the metadata and undoes the install itself when a later step fails.
-  const nelt::ProcessResult run = nelt::runProgram(
-      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path},
-      true);
-  if (pkexecRefused(run)) {
-    nelt::debugLog("Error install snap " + name_snap);
-    return _fail_(run.exit_code == 126 ? "authorisation refused: the install was not authorised"
-                                       : "authorisation refused: pkexec could not run the helper");
-  }
-  if (run.exit_code != 0) {
-    nelt::debugLog("Error install snap " + name_snap);
-    const std::string reason = nelt::helperReason(run.out);
-    return _fail_(reason.empty() ? "install failed: the helper exited with status " +
-                                       std::to_string(run.exit_code)
-                                 : reason);
-  }
-  // The snap counts as installed when its data folder exists and its active
-  // revision is the snap just unpacked: an update of an installed snap
-  // already has the folder, so the folder alone proves nothing.
-  if (!nelt::isDirectory(nelt::varSnapRoot() + name_snap) ||
-      installedSnapVersion(name_snap) != pkg.snap_version) {
-    nelt::debugLog("Error install snap " + name_snap);
-    return _fail_("snap install failed: the active snap is not the one in the package");
-  }
-  const std::string dest = nelt::snapRoot() + name_snap + "/kavix.json";
-  std::string written;
-  if (!readSmallFile(dest, written) || written != pkg.meta_text) {
-    nelt::debugLog("Error copy " + dest);
-    return _fail_("metadata not installed: " + dest + " does not hold the package's kavix.json");
-  }
-  job_version = pkg.version;
-  return 1;
 }
 
 int KavixModel::_read_info_package_(const std::string& app, std::string& oinfo) {
@@ -646,7 +464,9 @@ int KavixModel::remove(std::string slug_) {
     nelt::debugLog("Error snap name");
     return -1;
   }
-  nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", name}, true);
+  // The helper removes only a snap the store installed for this very
+  // application (its kavix.json names the slug).
+  nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", slug_, name}, true);
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
   std::vector<nelt::InstalledEntry> entries;

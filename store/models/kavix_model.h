@@ -51,6 +51,10 @@ class KavixModel {
   // The version the last successful job installed (as the store lists it),
   // read back from the installed files; empty otherwise.
   std::string installedVersion();
+  // What the running job is waiting for, to show beside its progress
+  // ("waiting for another install of SLUG" while another process of this
+  // user installs the same application); empty otherwise. Any thread.
+  std::string statusText();
 
   // 1 when `slug` is no longer installed afterwards, -1 otherwise.
   int remove(std::string slug);
@@ -139,6 +143,7 @@ class KavixModel {
   double size_downloaded = 0;
   std::string last_error;
   std::string installed_version;
+  std::string status_text;
 
   // Guarded by mutex_sys: filled from the process's identity by the worker
   // when a download starts.

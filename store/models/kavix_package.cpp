@@ -19,6 +19,7 @@
 
 #include "fsutil.h"
 #include "model_log.h"
+#include "snap_state.h"
 
 extern char** environ;
 
@@ -418,13 +419,7 @@ bool readSnapMeta(const std::string& snap, std::string& name, std::string& versi
                 : "the snap file has no readable meta/snap.yaml";
     return false;
   }
-  name = snapYamlValue(yaml, "name");
-  version = snapYamlValue(yaml, "version");
-  if (name.empty()) {
-    error = "the snap's meta/snap.yaml names no snap";
-    return false;
-  }
-  return true;
+  return snapYamlIdentity(yaml, name, version, error);
 }
 
 }  // namespace nelt

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fsutil.h"
+#include "own_folder.h"
 #include "paths.h"
 
 namespace nelt {
@@ -41,27 +42,8 @@ std::string cacheHome() {
   return dir.empty() ? std::string() : dir + "/.cache";
 }
 
-// A folder that is really a folder (not a link to one), owned by this user
-// and closed to everybody else.
 bool makePrivateFolder(const std::string& path, std::string& error) {
-  if (makeDirs(path, 0700) != 0) {
-    error = "cannot create " + path + ": " + errnoText();
-    return false;
-  }
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = path + " is not a folder";
-    return false;
-  }
-  if (st.st_uid != geteuid()) {
-    error = path + " belongs to another user";
-    return false;
-  }
-  if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0700) != 0) {
-    error = "cannot make " + path + " private: " + errnoText();
-    return false;
-  }
-  return true;
+  return ensureOwnFolder(path, error);
 }
 
 // Job folders of `slug` ("SLUG.XXXXXX") that a job which died left behind.
@@ -115,7 +97,28 @@ int makeJobFolder(const std::string& slug, std::string& path, std::string& error
   return 0;
 }
 
-std::string installLockFolder() { return systemPath("/tmp"); }
+bool installLockFolder(std::string& folder, std::string& error) {
+  if (geteuid() == 0) {
+    folder = systemPath(RUNTIME_FOLDER);
+    return ensureOwnFolder(folder, error);
+  }
+  // The session's runtime folder is used only when it is this user's own and
+  // closed to others, as logind makes it; otherwise the cache folder.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st;
+  if (runtime != nullptr && runtime[0] == '/' && lstat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == geteuid() && (st.st_mode & 077) == 0) {
+    folder = std::string(runtime) + "/nelt";
+    return ensureOwnFolder(folder, error);
+  }
+  const std::string cache = cacheHome();
+  if (cache.empty()) {
+    error = "no home folder for the install lock (set HOME or XDG_CACHE_HOME)";
+    return false;
+  }
+  folder = cache + "/nelt";
+  return makePrivateFolder(folder, error);
+}
 
 SlugLock::~SlugLock() { release(); }
 
@@ -125,74 +128,44 @@ void SlugLock::release() {
 }
 
 bool SlugLock::acquire(const std::string& slug, std::string& error,
-                       const std::function<bool()>& keep_waiting) {
+                       const std::function<bool()>& keep_waiting,
+                       const std::function<void()>& on_wait) {
   release();
   if (!isValidSlug(slug)) {
     error = "not an application slug";
     return false;
   }
-  const std::string folder = installLockFolder();
+  std::string folder;
+  if (!installLockFolder(folder, error)) return false;
+  // Only this user can create anything in `folder`: the file found there is
+  // theirs, and nobody else can hold its lock.
+  const std::string path = folder + "/install-" + slug + ".lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   struct stat st;
-  if (lstat(folder.c_str(), &st) != 0 && errno == ENOENT && mkdir(folder.c_str(), 01777) == 0)
-    chmod(folder.c_str(), 01777);
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = "the lock folder " + folder + " is missing";
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    error = "cannot use the lock file " + path + (fd < 0 ? ": " + errnoText() : "");
+    if (fd >= 0) ::close(fd);
     return false;
   }
-  // In a folder others may write to, only the sticky bit stops them from
-  // replacing the lock file with one of their own.
-  if ((st.st_uid != 0 && st.st_uid != geteuid()) ||
-      ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)) {
-    error = "the lock folder " + folder + " is not sticky or belongs to another user";
-    return false;
-  }
-  const std::string path = folder + "/.nelt-install-" + slug + ".lock";
-  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int fd = ::open(path.c_str(), flags);
-    if (fd < 0 && errno == ENOENT) {
-      fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-      if (fd < 0 && errno == EEXIST) continue;
-      // Every user must be able to open it to take the lock.
-      if (fd >= 0) fchmod(fd, 0644);
-    }
-    if (fd < 0) {
-      error = "cannot open the lock file " + path + ": " + errnoText();
-      return false;
-    }
-    struct stat held;
-    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-      ::close(fd);
-      error = "the lock file " + path + " is not a regular file";
-      return false;
-    }
-    int rc;
-    for (;;) {
-      rc = flock(fd, LOCK_EX | LOCK_NB);
-      if (rc == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
-      if (keep_waiting && !keep_waiting()) {
-        error = "gave up waiting for another install of " + slug;
-        ::close(fd);
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (rc != 0) {
+  bool told = false;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
       error = "cannot lock " + path + ": " + errnoText();
       ::close(fd);
       return false;
     }
-    // The file may have been removed or replaced by its owner while we
-    // waited: the lock counts only on the file that is there now.
-    struct stat now;
-    if (lstat(path.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
-      fd_ = fd;
-      return true;
+    if (!told && on_wait) on_wait();
+    told = true;
+    if (keep_waiting && !keep_waiting()) {
+      error = "gave up waiting for another install of " + slug;
+      ::close(fd);
+      return false;
     }
-    ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  error = "the lock file " + path + " keeps changing";
-  return false;
+  fd_ = fd;
+  return true;
 }
 
 }  // namespace nelt

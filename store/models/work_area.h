@@ -1,6 +1,5 @@
 // Where an install job keeps its files, and how jobs of one application in
-// different processes (the window, `nelt`, another user's session) keep out of
-// each other's way.
+// one user's processes (the window, `nelt`) keep out of each other's way.
 #pragma once
 
 #include <functional>
@@ -19,14 +18,17 @@ namespace nelt {
 // with the reason in `error`.
 int makeJobFolder(const std::string& slug, std::string& path, std::string& error);
 
-// The folder that holds the install lock files: "/tmp" (below NELT_ROOT when
-// set). Every user can create files there, and its sticky bit keeps anyone but
-// a file's owner (and root) from removing or renaming it.
-std::string installLockFolder();
+// The folder of this user's install locks, created private (0700) when
+// missing and refused when it is not the user's own: root's is the runtime
+// folder "/run/nelt"; anyone else's is "$XDG_RUNTIME_DIR/nelt" when that
+// runtime folder is theirs and closed to others, else the cache folder's
+// "nelt". No other user can create, hold or replace a lock there.
+bool installLockFolder(std::string& folder, std::string& error);
 
-// An exclusive lock on the installs of one slug, across processes and users.
-// Held by the job from before its download until its last privileged step,
-// so two installs of one application run one after the other.
+// An exclusive lock on one user's installs of one slug, across their
+// processes (the window and `nelt`). Held by the job from before its
+// download until its last privileged step. Installs by different users meet
+// in the privileged helper, which serialises them per snap name.
 class SlugLock {
  public:
   SlugLock() = default;
@@ -34,11 +36,13 @@ class SlugLock {
   SlugLock(const SlugLock&) = delete;
   SlugLock& operator=(const SlugLock&) = delete;
 
-  // Waits until the lock is held. false with the reason in `error` when the
-  // lock file cannot be used, or when `keep_waiting` (asked a few times a
-  // second while another process holds the lock) says to give up.
+  // Waits until the lock is held. `on_wait` is called once when another
+  // process holds it; `keep_waiting` is asked a few times a second from
+  // then on and ends the wait when it says so. false with the reason in
+  // `error` when the lock cannot be used or the wait was given up.
   bool acquire(const std::string& slug, std::string& error,
-               const std::function<bool()>& keep_waiting = {});
+               const std::function<bool()>& keep_waiting = {},
+               const std::function<void()>& on_wait = {});
   void release();
 
  private:

@@ -111,13 +111,18 @@ TEST_F(RepositoryData, SettingsPerAccountWithTheExactDefault) {
   EXPECT_EQ(repo.getFormSettingNull(), def);
   EXPECT_EQ(repo.getSetting("7"), def);
 
-  // Signed out, the account number is empty: the file is "users/.json".
-  EXPECT_EQ(repo.saveSetting("", "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}"), 0);
-  EXPECT_EQ(readFile(sys.dataDir() + "/users/.json"), "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}");
-  EXPECT_EQ(repo.getSetting(""), "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}");
+  // An unreadable account number (empty) names no file: no "users/.json"
+  // shared by every such account.
+  EXPECT_EQ(repo.saveSetting("", "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}"), -1);
+  EXPECT_EQ(repo.saveSetting("-", "{\"id\":-1,\"setting\":{\"autoUpdate\":1}}"), -1);
+  EXPECT_FALSE(nelt::fileExists(sys.dataDir() + "/users/.json"));
+  EXPECT_EQ(repo.getSetting(""), def);
 
   EXPECT_EQ(repo.saveSetting("7", "{\"id\":7,\"setting\":{\"autoUpdate\":0}}"), 0);
   EXPECT_EQ(repo.getSetting("7"), "{\"id\":7,\"setting\":{\"autoUpdate\":0}}");
+  struct stat st;
+  ASSERT_EQ(stat((sys.dataDir() + "/users/7.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "settings belong to the account";
 
   // Text that is not a settings object never replaces stored settings.
   EXPECT_EQ(repo.saveSetting("7", "garbage"), -1);

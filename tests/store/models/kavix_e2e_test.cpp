@@ -398,12 +398,12 @@ TEST_F(EndToEnd, TheSameFlowsThroughTheCommandLine) {
 
 // The person the store is for: a desktop user without root. Everything runs
 // through `nelt` in a child switched to `nobody`; the pkexec stand-in runs its
-// command as that user, so the snap folders below NELT_ROOT are made theirs.
+// command as that user, so the snap and runtime folders below NELT_ROOT are theirs.
 TEST_F(EndToEnd, ADesktopUserInstallsUpdatesLaunchesAndRemoves) {
   const uid_t nobody = 65534;
   const std::string root = service.root();
   ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-  for (const std::string sub : {"snap", "var/snap", "var/lib/snapd"}) {
+  for (const std::string sub : {"snap", "var/snap", "var/lib/snapd", "run/nelt"}) {
     ASSERT_EQ(nelt::makeDirs(root + "/" + sub), 0);
     ASSERT_EQ(chown((root + "/" + sub).c_str(), nobody, nobody), 0);
   }

@@ -2,8 +2,13 @@
 // the desktop user who asked (here `nobody`), on files that user prepared,
 // with the snap stand-in below NELT_ROOT. Whatever it refuses, it refuses
 // before `snap` runs.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +17,8 @@
 #include "fsutil.h"
 #include "package_builder.h"
 #include "paths.h"
+#include "process.h"
+#include "snap_state.h"
 #include "test_support.h"
 
 namespace {
@@ -31,6 +38,10 @@ class HelperTest : public ::testing::Test {
   void SetUp() override {
     if (getuid() != 0) GTEST_SKIP() << "the helper runs as root";
     setenv("NELT_ROOT", root.path().c_str(), 1);
+    // The helper opens the caller's files with the caller's rights: the way
+    // to their home must be open to them, as on a real machine.
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(nelt::makeDirs(root.sub("home"), 0755), 0);
     // The desktop user's home, and their private job folder in its cache.
     home = root.sub("home/user");
     job = home + "/.cache/nelt/kavix/hello-nelt.Ab12Cd";
@@ -61,15 +72,16 @@ class HelperTest : public ::testing::Test {
     int status = -1;
     std::string reason;
   };
-  Run helper(const std::vector<std::string>& args) {
+  Run helper(const std::vector<std::string>& args,
+             const std::string& caller = std::to_string(NOBODY),
+             std::map<std::string, std::string> env = {}) {
     std::vector<std::string> argv = {nelt::test::binDir() + "/nelt-helper"};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess p;
     Run r;
-    if (!p.start(argv,
-                 {{"PKEXEC_UID", std::to_string(NOBODY)}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
-                 work.path()))
-      return r;
+    env["PKEXEC_UID"] = caller;
+    env["NELT_SNAP_LOG"] = work.sub("snap.log");
+    if (!p.start(argv, env, work.path())) return r;
     r.status = p.wait(60s);
     r.reason = p.out();
     while (!r.reason.empty() && r.reason.back() == '\n') r.reason.pop_back();
@@ -136,8 +148,8 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
       {"another application's metadata",
        {"install", "may-tinh", good_snap, good_meta},
        "not for the application may-tinh"},
-      {"invalid snap name", {"remove", "Hello_World"}, "is not a snap name"},
-      {"option as a snap name", {"remove", "--purge"}, "is not a snap name"},
+      {"invalid snap name", {"remove", "hello-nelt", "Hello_World"}, "is not a snap name"},
+      {"option as a snap name", {"remove", "hello-nelt", "--purge"}, "is not a snap name"},
       {"unknown verb", {"cp", good_meta, "/etc/passwd"}, "usage"},
   };
   for (const auto& c : cases) {
@@ -180,10 +192,127 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.reason.find("belongs to the application \"hello-nelt\""), std::string::npos)
       << r.reason;
-  r = helper({"remove", "hello-nelt"});
+  r = helper({"remove", "hello-nelt", "hello-nelt"});
   EXPECT_EQ(r.status, 0) << r.reason;
   EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
-  EXPECT_EQ(helper({"remove", "hello-nelt"}).status, 2) << "not installed any more";
+  EXPECT_EQ(helper({"remove", "hello-nelt", "hello-nelt"}).status, 2) << "not installed any more";
+}
+
+// Swaps two names of `nobody` in a tight loop, as a process of the desktop
+// user can while the helper works; stopped (killed) by the destructor.
+class Swapper {
+ public:
+  Swapper(const std::string& a, const std::string& b) {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(125);
+    for (;;) renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+  }
+  ~Swapper() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool running() const { return pid_ > 0 && kill(pid_, 0) == 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The caller swaps the approved snap with one of another application's
+// snap name while the helper runs: whatever the helper installs is what it
+// checked, so the other application's snap is never replaced, and a run
+// that succeeds installed the approved snap.
+TEST_F(HelperTest, ASwappingCallerNeverGetsAnotherSnapInstalled) {
+  // may-tinh 1.0 is installed for the application may-tinh.
+  const std::string calc = makeSnap(work.path(), "may-tinh", "1.0");
+  const std::string calc_meta = kavixJson("may-tinh", "May tinh", "1.0");
+  place(job, "may-tinh_1.0.snap", readFile(calc));
+  place(job, "kavix.json", calc_meta.substr(0, calc_meta.rfind('}')) + ",\"slug\":\"may-tinh\"}");
+  Run r = helper({"install", "may-tinh", job + "/may-tinh_1.0.snap", job + "/kavix.json"});
+  ASSERT_EQ(r.status, 0) << r.reason;
+  const std::string calc_installed = readFile(nelt::installedMetaPath("may-tinh"));
+
+  const std::string good = place(job, "hello-nelt_1.0.snap", readFile(snap));
+  const std::string other =
+      place(job, "other.snap", readFile(makeSnap(work.path(), "may-tinh", "6.6.6")));
+  const std::string good_meta = place(job, "kavix.json", meta());
+  int installed = 0;
+  {
+    Swapper swapper(good, other);
+    ASSERT_TRUE(swapper.running());
+    for (int run = 0; run < 40; ++run) {
+      r = helper({"install", "hello-nelt", good, good_meta});
+      if (r.status == 0) {
+        ++installed;
+        EXPECT_EQ(r.reason, "installed hello-nelt 1.0");
+      } else {
+        EXPECT_EQ(r.status, 2) << r.reason;
+      }
+      ASSERT_EQ(nelt::installedSnapVersion("may-tinh"), "1.0") << "run " << run << ": " << r.reason;
+    }
+  }
+  EXPECT_EQ(readFile(nelt::installedMetaPath("may-tinh")), calc_installed);
+  EXPECT_GT(installed, 0) << "some runs read the approved snap";
+  EXPECT_EQ(nelt::installedSnapVersion("hello-nelt"), "1.0");
+  // The copies are gone; the runtime folder is root's and closed.
+  struct stat st;
+  ASSERT_EQ(lstat(root.sub("run/nelt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(nelt::runProgram({"find", root.sub("run/nelt/install"), "-type", "f"}).out, "");
+}
+
+// Removal takes only a snap the store installed for the application named,
+// and takes its kavix.json along; the caller's uid is digits and nothing
+// else; a runtime folder that is not root's own is refused, never used.
+TEST_F(HelperTest, RemovesOnlyStoreSnapsAndTrustsOnlyItsOwnFolders) {
+  // A snap the store never installed: no kavix.json.
+  const std::string system_snap = makeSnap(work.path(), "core-tool", "2.0");
+  ASSERT_EQ(nelt::runProgram({"snap", "install", system_snap, "--dangerous"}).exit_code, 0);
+  Run r = helper({"remove", "core-tool", "core-tool"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.reason, "refused: the snap \"core-tool\" was not installed by the store");
+  EXPECT_TRUE(nelt::snapIsInstalled("core-tool"));
+
+  const std::string good_snap = place(job, "hello-nelt_1.0.snap", readFile(snap));
+  const std::string good_meta = place(job, "kavix.json", meta());
+  // The programs it runs get a fixed environment: a start-up file named by
+  // the caller's environment never runs as root (the snap stand-in is bash).
+  const std::string marker = work.sub("bash-env-ran");
+  writeFile(work.sub("bash_env.sh"), "touch " + marker + "\n");
+  r = helper({"install", "hello-nelt", good_snap, good_meta}, std::to_string(NOBODY),
+             {{"BASH_ENV", work.sub("bash_env.sh")}});
+  ASSERT_EQ(r.status, 0) << r.reason;
+  EXPECT_FALSE(nelt::fileExists(marker));
+  r = helper({"remove", "may-tinh", "hello-nelt"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.reason, "refused: the snap \"hello-nelt\" belongs to the application \"hello-nelt\"");
+  // Metadata that is not root's does not count.
+  const std::string installed_meta = nelt::installedMetaPath("hello-nelt");
+  ASSERT_EQ(chown(installed_meta.c_str(), NOBODY, NOBODY), 0);
+  EXPECT_EQ(helper({"remove", "hello-nelt", "hello-nelt"}).status, 2);
+  ASSERT_EQ(chown(installed_meta.c_str(), 0, 0), 0);
+  r = helper({"remove", "hello-nelt", "hello-nelt"});
+  EXPECT_EQ(r.status, 0) << r.reason;
+  EXPECT_FALSE(nelt::fileExists(installed_meta)) << "no stale kavix.json for a later install";
+
+  for (const std::string uid :
+       {" 65534", "+65534", "65534 ", "-1", "", "0x10", "4294967295", "99999999999", "65534\n"}) {
+    r = helper({"install", "hello-nelt", good_snap, good_meta}, uid);
+    EXPECT_EQ(r.status, 2) << "[" << uid << "]";
+    EXPECT_EQ(r.reason, "refused: the caller's uid is unreadable") << "[" << uid << "]";
+  }
+
+  // Somebody else's runtime folder (possible only where they can write
+  // its parent, as in a test root) is refused, and nothing runs.
+  ASSERT_EQ(nelt::removeTree(root.sub("run/nelt")), 0);
+  ASSERT_EQ(nelt::makeDirs(root.sub("run/nelt"), 0700), 0);
+  ASSERT_EQ(chown(root.sub("run/nelt").c_str(), NOBODY, NOBODY), 0);
+  writeFile(work.sub("snap.log"), "");
+  r = helper({"install", "hello-nelt", good_snap, good_meta});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.reason.find("run/nelt belongs to uid 65534"), std::string::npos) << r.reason;
+  EXPECT_EQ(readFile(work.sub("snap.log")), "");
 }
 
 }  // namespace
