@@ -91,33 +91,28 @@ void MainController::setHighlightButton() {
     if (buttons[i] != nullptr) buttons[i]->setStyleSheet(i == index_page_menu ? highlight : normal);
 }
 
-void MainController::onHomeView() {
-  if (index_page_menu == 0) return;
-  index_page_menu = 0;
+// The menu pages that show one of the app controller's pages: a press on
+// the page already shown does nothing.
+void MainController::_showMenuPage(const MenuPage& shown) {
+  if (index_page_menu == shown.index) return;
+  index_page_menu = shown.index;
   setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageAll);
-  app_controller.refreshHomeView();
-  ui->textEditSearch->clear();
+  ui->pages->setCurrentWidget(shown.page);
+  if (shown.refresh != nullptr) (app_controller.*shown.refresh)();
+  if (shown.remember) app_controller.page_prev = shown.page;
+  if (shown.clear_search) ui->textEditSearch->clear();
+}
+
+void MainController::onHomeView() {
+  _showMenuPage({0, ui->pageAll, &AppController::refreshHomeView, false, true});
 }
 
 void MainController::onInstalledView() {
-  if (index_page_menu == 1) return;
-  index_page_menu = 1;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageInstalled);
-  app_controller.refreshInstalledListView();
-  app_controller.page_prev = ui->pageInstalled;
-  ui->textEditSearch->clear();
+  _showMenuPage({1, ui->pageInstalled, &AppController::refreshInstalledListView, true, true});
 }
 
 void MainController::onUpdateView() {
-  if (index_page_menu == 2) return;
-  index_page_menu = 2;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageUpdates);
-  app_controller.refreshUpdateListView();
-  app_controller.page_prev = ui->pageUpdates;
-  ui->textEditSearch->clear();
+  _showMenuPage({2, ui->pageUpdates, &AppController::refreshUpdateListView, true, true});
 }
 
 void MainController::onAccountView() {
@@ -129,10 +124,7 @@ void MainController::onAccountView() {
 }
 
 void MainController::onListAppsView() {
-  if (index_page_menu == 4) return;
-  index_page_menu = 4;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageListApps);
+  _showMenuPage({4, ui->pageListApps, nullptr, false, false});
 }
 
 void MainController::onSettingView() {
@@ -144,7 +136,7 @@ void MainController::onSettingView() {
   KavixReply reply;
   // Only a settings reply is handed on: an error reply's text is no settings
   // document.
-  if (api->getSetting(text, &reply) != 0 || reply.status != 200) text = "{}";
+  if (api->getSetting(text, &reply) != 0 || reply.status != nelt::REPLY_OK) text = "{}";
   ui->pageSetting->setSetting(text);
   ui->textEditSearch->clear();
 }

@@ -67,6 +67,14 @@ class MainController : public QObject {
     int status = -1;
     std::string word;
   };
+  struct MenuPage {
+    int index;  // of index_page_menu
+    QWidget* page;
+    void (AppController::*refresh)();  // may be null
+    bool remember;                     // as the page the back button returns to
+    bool clear_search;
+  };
+  void _showMenuPage(const MenuPage& shown);
   void _onOpenWindowAnswer();
   void _applyOpenWindowWord(const std::string& word);
   void _bringToFront();

@@ -2,14 +2,12 @@
 
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
-#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include "image_fetch.h"
 #include "store_globals.h"
 
 using nelt::window::currentInstall;
-using nelt::window::KAVIX_APP_CURRENT;
 
 namespace {
 
@@ -18,8 +16,7 @@ const char* const BUTTON_STYLE =
 
 }  // namespace
 
-FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
-  setParent(parent);
+FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   setObjectName("FrameItemV");
   lb_icon = new TLabel();
   lb_name = new TLabel();
@@ -105,8 +102,6 @@ FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
   setGraphicsEffect(shadow);
 
   connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
-  connect(this, &FrameItemV::pointTo, this, &FrameItemV::onPointTo);
-  connect(this, &FrameItemV::leaveMouse, this, &FrameItemV::onLeave);
 }
 
 FrameItemV::~FrameItemV() {
@@ -195,28 +190,6 @@ void FrameItemV::useButton(QString which) {
   }
   if (bt && layout_button->indexOf(bt) < 0) layout_button->addWidget(bt);
 }
-
-void FrameItemV::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) {
-    KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
-    emit clickLeft();
-  } else if (event->button() == Qt::RightButton) {
-    emit clickRight();
-  }
-}
-
-void FrameItemV::mouseMoveEvent(QMouseEvent* event) {
-  x_pos = event->pos().x();
-  y_pos = event->pos().y();
-  emit pointTo();
-}
-
-void FrameItemV::leaveEvent(QEvent* event) {
-  TFrame::leaveEvent(event);
-  emit leaveMouse();
-}
-
-void FrameItemV::onPointTo() {}
 
 void FrameItemV::onClickRight() {
   if (flag_highlight) {
