@@ -22,6 +22,7 @@
 #include "ui_list_apps_view.h"
 #include "ui_main_window.h"
 #include "user_controller.h"
+#include "window_clock.h"
 
 using nelt::window::KAVIX_APP_CURRENT;
 using nelt::window::KAVIX_SECTION_CURRENT;
@@ -35,6 +36,7 @@ using rapidjson::Value;
 namespace {
 
 constexpr int NO_MENU_PAGE = 65535;
+constexpr int NOTICE_MS = 2000;  // how long a notice stays
 const char* const MENU_STYLE = "background-color: %1; color: %2";
 
 // A decimal section number: digits only, within int.
@@ -143,7 +145,7 @@ void AppController::_notify(const QString& text) {
   QTimer::singleShot(0, label, [label, text] {
     label->setText(text);
     label->show();
-    QTimer::singleShot(2000, label, [label] { label->hide(); });
+    WindowClock::current().after(NOTICE_MS, label, [label] { label->hide(); });
   });
 }
 

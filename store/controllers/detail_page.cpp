@@ -19,6 +19,7 @@
 #include "twidget.h"
 #include "ui_app_detail_view.h"
 #include "ui_main_window.h"
+#include "window_clock.h"
 
 using nelt::window::getStr;
 using nelt::window::iconOf;
@@ -31,6 +32,7 @@ using rapidjson::Value;
 namespace {
 
 constexpr int MAX_SCREENSHOTS = 4;
+constexpr int RESULT_MS = 2000;  // how long a result stays in the state label
 
 void trace(int line, const char* what, const char* name) {
   std::printf("%d %s%s\n", line, what, name);
@@ -306,7 +308,7 @@ void DetailPage::resultLabel(const QString& text, const QString& color) {
   QTimer::singleShot(0, label, [this, label, text, color] {
     stateLabel(text, color);
     const int shown = state_label_shown;
-    QTimer::singleShot(2000, label, [this, label, shown] {
+    WindowClock::current().after(RESULT_MS, label, [this, label, shown] {
       if (shown == state_label_shown) label->hide();
     });
   });
