@@ -24,12 +24,7 @@
 #include "user_controller.h"
 #include "window_clock.h"
 
-using nelt::window::KAVIX_APP_CURRENT;
-using nelt::window::KAVIX_SECTION_CURRENT;
-using nelt::window::listShape;
-using nelt::window::qstr;
-using nelt::window::RUN_AGAIN;
-using nelt::window::RUN_DONE;
+using namespace nelt::window;  // the reply readers and the window globals
 
 using rapidjson::Value;
 
@@ -132,13 +127,7 @@ bool AppController::_retryAfterSignOut(bool& signed_out_once) {
   return user_controller_callback != nullptr && user_controller_callback->logout() == 0;
 }
 
-void AppController::_setMenuStyle(const QString& style) {
-  ui->buttonAll->setStyleSheet(style);
-  ui->buttonInstalled->setStyleSheet(style);
-  ui->buttonUpdates->setStyleSheet(style);
-  ui->buttonAccount->setStyleSheet(style);
-  ui->buttonSetting->setStyleSheet(style);
-}
+void AppController::_setMenuStyle(const QString& style) { detail.setMenuStyle(style); }
 
 void AppController::_notify(const QString& text) {
   QLabel* label = ui->lbNotify;
@@ -260,15 +249,23 @@ void AppController::_runList(int kind) {
   emit listRefreshed();
 }
 
-int AppController::_refreshListView() {
+// Shows the list page emptied and reads the installed list that decides the
+// tiles' buttons. False when the build ends here with `result`.
+bool AppController::_startList(bool detach, std::vector<InfoAppInstalled>& installeds,
+                               int& result) {
   _showListPage();
-  ListAppsView* page = ui->pageListApps;
-  ListPageBuilder::clear(page, false);
-
-  std::vector<InfoAppInstalled> installeds;
+  ListPageBuilder::clear(ui->pageListApps, detach);
   int status = 0;
-  const int loaded = _loadInstalled(installeds, status);
-  if (loaded < 0) return status == nelt::REPLY_TOKEN_INVALID ? RUN_AGAIN : RUN_DONE;
+  if (_loadInstalled(installeds, status) >= 0) return true;
+  result = status == nelt::REPLY_TOKEN_INVALID ? RUN_AGAIN : RUN_DONE;
+  return false;
+}
+
+int AppController::_refreshListView() {
+  ListAppsView* page = ui->pageListApps;
+  std::vector<InfoAppInstalled> installeds;
+  int result = RUN_DONE;
+  if (!_startList(false, installeds, result)) return result;
 
   QString text = ui->textEditSearch->text();
   while (text.contains("  ")) {
@@ -305,14 +302,10 @@ void AppController::onSectionDetailView() {
 }
 
 int AppController::_refreshSectionView() {
-  _showListPage();
   ListAppsView* page = ui->pageListApps;
-  ListPageBuilder::clear(page, true);
-
   std::vector<InfoAppInstalled> installeds;
-  int status = 0;
-  const int loaded = _loadInstalled(installeds, status);
-  if (loaded < 0) return status == nelt::REPLY_TOKEN_INVALID ? RUN_AGAIN : RUN_DONE;
+  int result = RUN_DONE;
+  if (!_startList(true, installeds, result)) return result;
 
   KavixReply reply;
   const int sent = api->getListApps(id_section_current, &reply);

@@ -136,6 +136,7 @@ class AppController : public QObject {
   // status (in `status`).
   int _loadInstalled(std::vector<InfoAppInstalled>& installeds, int& status);
   void _showListPage();
+  bool _startList(bool detach, std::vector<InfoAppInstalled>& installeds, int& result);
   void _notify(const QString& text);
   void _setMenuStyle(const QString& style);
   void _startInstall(bool update);

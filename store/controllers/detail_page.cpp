@@ -21,12 +21,7 @@
 #include "ui_main_window.h"
 #include "window_clock.h"
 
-using nelt::window::getStr;
-using nelt::window::iconOf;
-using nelt::window::member;
-using nelt::window::qstr;
-using nelt::window::RUN_AGAIN;
-using nelt::window::RUN_DONE;
+using namespace nelt::window;  // the reply readers and the window globals
 using rapidjson::Value;
 
 namespace {

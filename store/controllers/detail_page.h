@@ -66,6 +66,8 @@ class DetailPage {
   void resultLabel(const QString& text, const QString& color);
 
   static int estimateLines(const QString& text, int width);
+  // Gives every menu button `style`.
+  void setMenuStyle(const QString& style);
 
   // "Có phiên bản mới" under the name; goes with the window when the page
   // took it.
@@ -77,7 +79,6 @@ class DetailPage {
                     const std::string& version_new);
   void calculateSizeDesc(const QString& text);
   void calculateSizeName(const QString& text);
-  void setMenuStyle(const QString& style);
 
   Ui_MainWindow* ui = nullptr;
   Ui_AppDetailView* ui_detail = nullptr;

@@ -13,13 +13,7 @@
 #include "service_client.h"
 #include "ui_home_view.h"
 
-using nelt::window::getInt;
-using nelt::window::getStr;
-using nelt::window::iconOf;
-using nelt::window::listShape;
-using nelt::window::qstr;
-using nelt::window::RUN_AGAIN;
-using nelt::window::RUN_DONE;
+using namespace nelt::window;  // the reply readers and the window globals
 using rapidjson::Value;
 
 namespace {

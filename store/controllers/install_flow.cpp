@@ -166,19 +166,29 @@ void InstallFlow::runEngine(std::function<int()> call, std::function<void(int)> 
   });
 }
 
-void InstallFlow::remove() {
+// A remove or a launch of the detail page's application: its buttons are
+// noted and disabled and the state label shows `label` (at once for a
+// remove, with the disabling for a launch); the engine call starts 100 ms
+// later, off the GUI thread.
+void InstallFlow::engineStep(const QString& label, bool label_at_once,
+                             int (KavixModel::*call)(std::string),
+                             void (InstallFlow::*done)(const std::string&, int)) {
   if (engine_busy) return;
   const std::string slug = *hooks.detail_name;
-  detail.stateLabel("Đang gỡ ứng dụng", "orange");
+  if (label_at_once) detail.stateLabel(label, "orange");
   detail.saveButtonStates();
   engine_busy = true;
-  QTimer::singleShot(0, this, [this, slug] {
+  QTimer::singleShot(0, this, [=] {
     disableInstalledButtons(__LINE__);
-    QTimer::singleShot(100, this, [this, slug] {
-      runEngine([this, slug] { return model->remove(slug); },
-                [this, slug](int r) { removeDone(slug, r); });
+    if (!label_at_once) detail.stateLabel(label, "orange");
+    QTimer::singleShot(100, this, [=] {
+      runEngine([=] { return (model->*call)(slug); }, [=](int r) { (this->*done)(slug, r); });
     });
   });
+}
+
+void InstallFlow::remove() {
+  engineStep("Đang gỡ ứng dụng", true, &KavixModel::remove, &InstallFlow::removeDone);
 }
 
 void InstallFlow::removeDone(const std::string& slug, int r) {
@@ -197,18 +207,7 @@ void InstallFlow::removeDone(const std::string& slug, int r) {
 }
 
 void InstallFlow::launch() {
-  if (engine_busy) return;
-  const std::string slug = *hooks.detail_name;
-  detail.saveButtonStates();
-  engine_busy = true;
-  QTimer::singleShot(0, this, [this, slug] {
-    disableInstalledButtons(__LINE__);
-    detail.stateLabel("Đang mở ứng dụng", "orange");
-    QTimer::singleShot(100, this, [this, slug] {
-      runEngine([this, slug] { return model->launch(slug); },
-                [this, slug](int r) { launchDone(slug, r); });
-    });
-  });
+  engineStep("Đang mở ứng dụng", false, &KavixModel::launch, &InstallFlow::launchDone);
 }
 
 void InstallFlow::launchDone(const std::string& slug, int r) {

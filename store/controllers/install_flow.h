@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <functional>
 #include <string>
 #include <thread>
@@ -58,6 +59,8 @@ class InstallFlow : public QObject {
 
  private:
   void runEngine(std::function<int()> call, std::function<void(int)> done);
+  void engineStep(const QString& label, bool label_at_once, int (KavixModel::*call)(std::string),
+                  void (InstallFlow::*done)(const std::string&, int));
   void disableInstalledButtons(int line);
   void failed();
   void removeDone(const std::string& slug, int r);

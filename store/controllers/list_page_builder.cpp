@@ -15,13 +15,7 @@
 #include "ui_list_apps_view.h"
 
 using nelt::InfoAppInstalled;
-using nelt::window::getInt;
-using nelt::window::getStr;
-using nelt::window::iconOf;
-using nelt::window::member;
-using nelt::window::qstr;
-using nelt::window::RUN_AGAIN;
-using nelt::window::RUN_DONE;
+using namespace nelt::window;  // the reply readers and the window globals
 using rapidjson::Value;
 
 // Everything a tile shows; a field without its flag is left as the tile

@@ -35,19 +35,7 @@ FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   layout_button = new QVBoxLayout();
   layout_name = new QVBoxLayout();
 
-  lb_icon->setObjectName("lb_icon");
-  lb_name->setObjectName("lb_name");
-  lb_vesion->setObjectName("lb_vesion");
-  lb_new_version->setObjectName("lb_new_version");
-  lb_desc->setObjectName("lb_desc");
-  bt_Launch->setObjectName("bt_Launch");
-  bt_Remove->setObjectName("bt_Remove");
-  bt_Update->setObjectName("bt_Update");
-  bt_Install->setObjectName("bt_Install");
-  fr_name->setObjectName("fr_name");
-  fr_button->setObjectName("fr_button");
-  line_v->setObjectName("line_v");
-  line_v2->setObjectName("line_v2");
+  nameParts();
 
   lb_icon->setStyleSheet("border-radius: 10px");
   lb_name->setText("None");
@@ -102,6 +90,23 @@ FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   setGraphicsEffect(shadow);
 
   connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
+}
+
+// Tests and style sheets find the parts by these names.
+void FrameItemV::nameParts() {
+  lb_icon->setObjectName("lb_icon");
+  lb_name->setObjectName("lb_name");
+  lb_vesion->setObjectName("lb_vesion");
+  lb_new_version->setObjectName("lb_new_version");
+  lb_desc->setObjectName("lb_desc");
+  bt_Launch->setObjectName("bt_Launch");
+  bt_Remove->setObjectName("bt_Remove");
+  bt_Update->setObjectName("bt_Update");
+  bt_Install->setObjectName("bt_Install");
+  fr_name->setObjectName("fr_name");
+  fr_button->setObjectName("fr_button");
+  line_v->setObjectName("line_v");
+  line_v2->setObjectName("line_v2");
 }
 
 FrameItemV::~FrameItemV() {

@@ -57,6 +57,7 @@ class FrameItemV : public AppTile {
   void onLeave() override;
 
  private:
+  void nameParts();
   void restoreBackground();
 
   std::string cur_ver_app;
