@@ -6,13 +6,11 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QStackedWidget>
 #include <QTest>
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 
 #include "app_controller.h"
@@ -22,41 +20,17 @@
 #include "frame_item_v.h"
 #include "list_apps_view.h"
 #include "main_window.h"
+#include "manual_clock.h"
 #include "section_frame.h"
 #include "store_globals.h"
 #include "ui_app_detail_view.h"
 #include "ui_list_apps_view.h"
 #include "ui_main_window.h"
-#include "window_clock.h"
 
 using nelt::window::KAVIX_APP_CURRENT;
 using nelt::window::KAVIX_SECTION_CURRENT;
 
 namespace {
-
-// A clock moved by the test: nothing runs until `advance` passes its time.
-class ManualClock : public WindowClock {
- public:
-  void after(int ms, QObject* context, std::function<void()> fn) override {
-    due.emplace(now + ms, Pending{QPointer<QObject>(context), std::move(fn)});
-  }
-  void advance(int ms) {
-    now += ms;
-    while (!due.empty() && due.begin()->first <= now) {
-      Pending p = due.begin()->second;
-      due.erase(due.begin());
-      if (!p.context.isNull()) p.fn();
-    }
-  }
-
- private:
-  struct Pending {
-    QPointer<QObject> context;
-    std::function<void()> fn;
-  };
-  long long now = 0;
-  std::multimap<long long, Pending> due;
-};
 
 std::string entry(int id, const std::string& slug, const std::string& name,
                   const std::string& extra = "") {
