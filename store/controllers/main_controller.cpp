@@ -5,7 +5,6 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 #include <iostream>
 
 #include "kavix_api.h"
@@ -22,21 +21,19 @@ using nelt::window::setCurrentInstall;
 MainController::MainController() {
   KAVIX_APP_CURRENT.clear();
   setCurrentInstall("");
-  connect(&poll_watcher, &QFutureWatcher<PollResult>::finished, this,
-          &MainController::_onOpenWindowAnswer);
+  connect(&open_window, &OpenWindowPoll::wordArrived, this, &MainController::_applyOpenWindowWord);
 }
 
 MainController::~MainController() {
-  if (timer_check_open_window != nullptr) timer_check_open_window->stop();
-  // The question under way uses the client; it ends within the client's
-  // request time limit.
-  poll_watcher.waitForFinished();
+  // The question under way uses the client.
+  open_window.stop();
 }
 
 void MainController::setOBJECT(MainWindow* main_win, KavixAPI* api_i) {
   main_window = main_win;
   ui = main_win->ui;
   api = api_i;
+  open_window.setClient(api_i);
   app_controller.setOBJECT(ui, api, &index_page_menu);
   user_controller.setOBJECT(ui, api);
   ui->pageSetting->setAPI(api);
@@ -44,9 +41,7 @@ void MainController::setOBJECT(MainWindow* main_win, KavixAPI* api_i) {
 }
 
 void MainController::setOpenWindowInterval(std::chrono::milliseconds interval) {
-  open_window_interval = interval;
-  if (timer_check_open_window != nullptr)
-    timer_check_open_window->setInterval(static_cast<int>(interval.count()));
+  open_window.setInterval(interval);
 }
 
 void MainController::control() {
@@ -61,9 +56,7 @@ void MainController::control() {
   onHomeView();
   user_controller.control();
   app_controller.control();
-  timer_check_open_window = new QTimer(this);
-  connect(timer_check_open_window, &QTimer::timeout, this, &MainController::onCheckOpenWindow);
-  timer_check_open_window->start(static_cast<int>(open_window_interval.count()));
+  open_window.start();
   app_controller.user_controller_callback = &user_controller;
 }
 
@@ -91,33 +84,28 @@ void MainController::setHighlightButton() {
     if (buttons[i] != nullptr) buttons[i]->setStyleSheet(i == index_page_menu ? highlight : normal);
 }
 
-void MainController::onHomeView() {
-  if (index_page_menu == 0) return;
-  index_page_menu = 0;
+// The menu pages that show one of the app controller's pages: a press on
+// the page already shown does nothing.
+void MainController::_showMenuPage(const MenuPage& shown) {
+  if (index_page_menu == shown.index) return;
+  index_page_menu = shown.index;
   setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageAll);
-  app_controller.refreshHomeView();
-  ui->textEditSearch->clear();
+  ui->pages->setCurrentWidget(shown.page);
+  if (shown.refresh != nullptr) (app_controller.*shown.refresh)();
+  if (shown.remember) app_controller.page_prev = shown.page;
+  if (shown.clear_search) ui->textEditSearch->clear();
+}
+
+void MainController::onHomeView() {
+  _showMenuPage({0, ui->pageAll, &AppController::refreshHomeView, false, true});
 }
 
 void MainController::onInstalledView() {
-  if (index_page_menu == 1) return;
-  index_page_menu = 1;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageInstalled);
-  app_controller.refreshInstalledListView();
-  app_controller.page_prev = ui->pageInstalled;
-  ui->textEditSearch->clear();
+  _showMenuPage({1, ui->pageInstalled, &AppController::refreshInstalledListView, true, true});
 }
 
 void MainController::onUpdateView() {
-  if (index_page_menu == 2) return;
-  index_page_menu = 2;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageUpdates);
-  app_controller.refreshUpdateListView();
-  app_controller.page_prev = ui->pageUpdates;
-  ui->textEditSearch->clear();
+  _showMenuPage({2, ui->pageUpdates, &AppController::refreshUpdateListView, true, true});
 }
 
 void MainController::onAccountView() {
@@ -129,10 +117,7 @@ void MainController::onAccountView() {
 }
 
 void MainController::onListAppsView() {
-  if (index_page_menu == 4) return;
-  index_page_menu = 4;
-  setHighlightButton();
-  ui->pages->setCurrentWidget(ui->pageListApps);
+  _showMenuPage({4, ui->pageListApps, nullptr, false, false});
 }
 
 void MainController::onSettingView() {
@@ -144,7 +129,7 @@ void MainController::onSettingView() {
   KavixReply reply;
   // Only a settings reply is handed on: an error reply's text is no settings
   // document.
-  if (api->getSetting(text, &reply) != 0 || reply.status != 200) text = "{}";
+  if (api->getSetting(text, &reply) != 0 || reply.status != nelt::REPLY_OK) text = "{}";
   ui->pageSetting->setSetting(text);
   ui->textEditSearch->clear();
 }
@@ -153,29 +138,7 @@ void MainController::onAppDetailView() {}
 
 void MainController::onSearch() { app_controller.refreshListView(); }
 
-void MainController::onCheckOpenWindow() {
-  if (api == nullptr || applying_word || poll_watcher.isRunning()) return;
-  KavixAPI* client = api;
-  poll_watcher.setFuture(QtConcurrent::run([client]() {
-    PollResult result;
-    // A question that got no answer in time costs the connection; a new one
-    // is opened for the next tick (the service then has forgotten this
-    // window and answers with the empty word).
-    if (client->reopenOpenWindow() != 0) return result;
-    result.status = client->checkOpenWindow(result.word);
-    // An empty word: the service no longer knows this window (its
-    // connections were renewed, or it restarted). Registering again lets
-    // later starts find it instead of opening a second window.
-    if (result.status == 0 && result.word.empty()) client->setOpenWindow(nelt::OPEN_WINDOW_FIRST);
-    return result;
-  }));
-}
-
-void MainController::_onOpenWindowAnswer() {
-  const PollResult result = poll_watcher.result();
-  if (result.status != 0) return;
-  _applyOpenWindowWord(result.word);
-}
+void MainController::onCheckOpenWindow() { open_window.check(); }
 
 void MainController::_applyOpenWindowWord(const std::string& word) {
   if (word.empty() || word == nelt::OPEN_WINDOW_FIRST) return;
@@ -184,12 +147,12 @@ void MainController::_applyOpenWindowWord(const std::string& word) {
     return;
   }
   qDebug() << "Open window:" << QString::fromStdString(word);
-  applying_word = true;
+  open_window.hold(true);
   if (word == nelt::OPEN_WINDOW_HOME)
     onHomeView();
   else
     openapp(word);
-  applying_word = false;
+  open_window.hold(false);
   _bringToFront();
   emit openWindowHandled(QString::fromStdString(word));
 }

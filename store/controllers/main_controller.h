@@ -5,13 +5,13 @@
 // (show the home page, or open an application).
 #pragma once
 
-#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <string>
 
 #include "app_controller.h"
+#include "single_instance.h"
 #include "user_controller.h"
 
 class KavixAPI;
@@ -45,7 +45,6 @@ class MainController : public QObject {
   // 0 home, 1 installed, 2 updates, 3 account, 4 list, 5 settings; 65535 a
   // page of the app controller's own.
   int index_page_menu = 65535;
-  QTimer* timer_check_open_window = nullptr;
 
  public slots:
   void onHomeView();
@@ -63,19 +62,18 @@ class MainController : public QObject {
   void openWindowHandled(const QString& word);
 
  private:
-  struct PollResult {
-    int status = -1;
-    std::string word;
+  struct MenuPage {
+    int index;  // of index_page_menu
+    QWidget* page;
+    void (AppController::*refresh)();  // may be null
+    bool remember;                     // as the page the back button returns to
+    bool clear_search;
   };
-  void _onOpenWindowAnswer();
+  void _showMenuPage(const MenuPage& shown);
   void _applyOpenWindowWord(const std::string& word);
   void _bringToFront();
 
-  std::chrono::milliseconds open_window_interval{1000};
-  // The open-window question runs off the event loop; while one is under way
-  // further ticks are skipped instead of queueing behind it.
-  QFutureWatcher<PollResult> poll_watcher;
-  // Opening a page waits for images in nested event loops; no new question
-  // is asked until the word in hand has been acted on.
-  bool applying_word = false;
+  // Opening a page waits for images in nested event loops; the poll asks
+  // no new question until the word in hand has been acted on.
+  OpenWindowPoll open_window;
 };

@@ -34,7 +34,7 @@ void UserModel::setAcc(int id, const char* name) {
 int UserModel::checkLogin() {
   if (api == nullptr) return -1;
   KavixReply reply;
-  if (api->getAccCurrent(&reply) != 0 || reply.status != 200) return -1;
+  if (api->getAccCurrent(&reply) != 0 || reply.status != nelt::REPLY_OK) return -1;
   const rapidjson::Value* acc = accountOf(reply.doc);
   if (acc == nullptr) return -1;
   setAcc((*acc)["id"].GetInt(), (*acc)["name"].GetString());
@@ -46,7 +46,7 @@ int UserModel::login(std::string acc, std::string pass, std::string& avatar) {
   KavixReply reply;
   if (api->loginAcc(acc, pass, &reply) != 0) return -1;
   avatar.clear();
-  if (reply.status != 200) return -1;
+  if (reply.status != nelt::REPLY_OK) return -1;
   const rapidjson::Document& doc = reply.doc;
   if (!doc.IsObject() || !doc.HasMember("key")) return -1;
   auto user = doc.FindMember("user");
@@ -70,7 +70,7 @@ int UserModel::login(std::string acc, std::string pass, std::string& avatar) {
 int UserModel::logout() {
   if (name_acc.empty() || id_acc == -1 || api == nullptr) return -1;
   KavixReply reply;
-  if (api->logoutAcc(&reply) != 0 || reply.status != 200) return -1;
+  if (api->logoutAcc(&reply) != 0 || reply.status != nelt::REPLY_OK) return -1;
   name_acc.clear();
   id_acc = -1;
   return 0;

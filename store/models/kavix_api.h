@@ -20,18 +20,12 @@
 #include <string>
 
 #include "protocol.h"
+#include "service_client.h"
 
-// One received reply, copied out under the connection's lock.
-struct KavixReply {
-  int status = 0;           // the status word (200, 8888, 9998, ...)
-  rapidjson::Document doc;  // the data; an empty object when there was none
-  std::string text;         // the whole reply text: status, space, data, line feed
-};
-
-class KavixAPI {
+class KavixAPI : public ServiceClient {
  public:
   KavixAPI(int port, bool is_store);
-  ~KavixAPI();
+  ~KavixAPI() override;
   KavixAPI(const KavixAPI&) = delete;
   KavixAPI& operator=(const KavixAPI&) = delete;
 
@@ -47,20 +41,20 @@ class KavixAPI {
   // -1 when the request could not be sent or the reply not read. With `reply`
   // the status and document of this very exchange are copied into it.
   int loginAcc(const std::string& account, const std::string& password,
-               KavixReply* reply = nullptr);
-  int logoutAcc(KavixReply* reply = nullptr);
-  int getListSections(KavixReply* reply = nullptr);
-  int searchAll(const std::string& text, KavixReply* reply = nullptr);
+               KavixReply* reply = nullptr) override;
+  int logoutAcc(KavixReply* reply = nullptr) override;
+  int getListSections(KavixReply* reply = nullptr) override;
+  int searchAll(const std::string& text, KavixReply* reply = nullptr) override;
   int getToken(KavixReply* reply = nullptr);
-  int getListInstalleds(KavixReply* reply = nullptr);
+  int getListInstalleds(KavixReply* reply = nullptr) override;
   int getKey(const std::string& slug, KavixReply* reply = nullptr);
-  int getListApps(int section, KavixReply* reply = nullptr);
-  int getAccCurrent(KavixReply* reply = nullptr);
+  int getListApps(int section, KavixReply* reply = nullptr) override;
+  int getAccCurrent(KavixReply* reply = nullptr) override;
   int getDetailApp(int id, KavixReply* reply = nullptr);
-  int getDetailApp(const std::string& slug, KavixReply* reply = nullptr);
+  int getDetailApp(const std::string& slug, KavixReply* reply = nullptr) override;
   // `text` receives the whole reply text (status word, space, data, line feed).
-  int getSetting(std::string& text, KavixReply* reply = nullptr);
-  int setSetting(const std::string& text, KavixReply* reply = nullptr);
+  int getSetting(std::string& text, KavixReply* reply = nullptr) override;
+  int setSetting(const std::string& text, KavixReply* reply = nullptr) override;
 
   // Open-window connection: 0 when the status is 200, else -1. `word`
   // receives the pending open-window word (possibly empty).

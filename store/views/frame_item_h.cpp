@@ -1,15 +1,11 @@
 #include "frame_item_h.h"
 
 #include <QGraphicsDropShadowEffect>
-#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include "image_fetch.h"
 
-using nelt::window::KAVIX_APP_CURRENT;
-
-FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
-  setParent(parent);
+FrameItemH::FrameItemH(QWidget* parent) : AppTile(parent) {
   setObjectName("FrameItemH");
   lb_name = new TLabel();
   lb_icon = new TLabel();
@@ -42,9 +38,6 @@ FrameItemH::FrameItemH(QWidget* parent) : TFrame(nullptr) {
   shadow->setBlurRadius(10);
   shadow->setOffset(5, 5);
   setGraphicsEffect(shadow);
-
-  connect(this, &FrameItemH::pointTo, this, &FrameItemH::onPointTo);
-  connect(this, &FrameItemH::leaveMouse, this, &FrameItemH::onLeave);
 }
 
 void FrameItemH::setID(int value) { id = value; }
@@ -79,24 +72,3 @@ void FrameItemH::setIcon(QString icon) {
     lb_icon->setPixmap(pix);
   }
 }
-
-void FrameItemH::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return;
-  KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
-  emit clickLeft();
-}
-
-void FrameItemH::mouseMoveEvent(QMouseEvent* event) {
-  x_pos = event->pos().x();
-  y_pos = event->pos().y();
-  emit pointTo();
-}
-
-void FrameItemH::leaveEvent(QEvent* event) {
-  TFrame::leaveEvent(event);
-  emit leaveMouse();
-}
-
-void FrameItemH::onPointTo() {}
-
-void FrameItemH::onLeave() {}

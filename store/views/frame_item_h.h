@@ -5,13 +5,11 @@
 #include <QString>
 #include <string>
 
-#include "twidget.h"
+#include "app_tile.h"
 
-class QEvent;
-class QMouseEvent;
 class QVBoxLayout;
 
-class FrameItemH : public TFrame {
+class FrameItemH : public AppTile {
   Q_OBJECT
  public:
   static constexpr int NAME_LIMIT = 20;
@@ -23,32 +21,10 @@ class FrameItemH : public TFrame {
   void setSize(int w, int h);
   void setIcon(QString icon);
 
-  int getID() const { return id; }
-  std::string getName() const { return name_app; }
-
   TLabel* lb_name;
   TLabel* lb_icon;
 
- signals:
-  void clickLeft();
-  void pointTo();
-  void leaveMouse();
-
- public slots:
-  void onPointTo();
-  void onLeave();
-
- protected:
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void leaveEvent(QEvent* event) override;
-
  private:
-  int x_pos = 0;
-  int y_pos = 0;
-  int id = 0;
-  std::string name_app;
   QVBoxLayout* layout;
   QString sheet;
-  bool flag_highlight = false;
 };

@@ -2,14 +2,12 @@
 
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
-#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include "image_fetch.h"
 #include "store_globals.h"
 
 using nelt::window::currentInstall;
-using nelt::window::KAVIX_APP_CURRENT;
 
 namespace {
 
@@ -18,8 +16,7 @@ const char* const BUTTON_STYLE =
 
 }  // namespace
 
-FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
-  setParent(parent);
+FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   setObjectName("FrameItemV");
   lb_icon = new TLabel();
   lb_name = new TLabel();
@@ -38,19 +35,7 @@ FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
   layout_button = new QVBoxLayout();
   layout_name = new QVBoxLayout();
 
-  lb_icon->setObjectName("lb_icon");
-  lb_name->setObjectName("lb_name");
-  lb_vesion->setObjectName("lb_vesion");
-  lb_new_version->setObjectName("lb_new_version");
-  lb_desc->setObjectName("lb_desc");
-  bt_Launch->setObjectName("bt_Launch");
-  bt_Remove->setObjectName("bt_Remove");
-  bt_Update->setObjectName("bt_Update");
-  bt_Install->setObjectName("bt_Install");
-  fr_name->setObjectName("fr_name");
-  fr_button->setObjectName("fr_button");
-  line_v->setObjectName("line_v");
-  line_v2->setObjectName("line_v2");
+  nameParts();
 
   lb_icon->setStyleSheet("border-radius: 10px");
   // Store text, shown as it is written: never markup.
@@ -107,8 +92,23 @@ FrameItemV::FrameItemV(QWidget* parent) : TFrame(nullptr) {
   setGraphicsEffect(shadow);
 
   connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
-  connect(this, &FrameItemV::pointTo, this, &FrameItemV::onPointTo);
-  connect(this, &FrameItemV::leaveMouse, this, &FrameItemV::onLeave);
+}
+
+// Tests and style sheets find the parts by these names.
+void FrameItemV::nameParts() {
+  lb_icon->setObjectName("lb_icon");
+  lb_name->setObjectName("lb_name");
+  lb_vesion->setObjectName("lb_vesion");
+  lb_new_version->setObjectName("lb_new_version");
+  lb_desc->setObjectName("lb_desc");
+  bt_Launch->setObjectName("bt_Launch");
+  bt_Remove->setObjectName("bt_Remove");
+  bt_Update->setObjectName("bt_Update");
+  bt_Install->setObjectName("bt_Install");
+  fr_name->setObjectName("fr_name");
+  fr_button->setObjectName("fr_button");
+  line_v->setObjectName("line_v");
+  line_v2->setObjectName("line_v2");
 }
 
 FrameItemV::~FrameItemV() {
@@ -199,28 +199,6 @@ void FrameItemV::useButton(QString which) {
   }
   if (bt && layout_button->indexOf(bt) < 0) layout_button->addWidget(bt);
 }
-
-void FrameItemV::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) {
-    KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
-    emit clickLeft();
-  } else if (event->button() == Qt::RightButton) {
-    emit clickRight();
-  }
-}
-
-void FrameItemV::mouseMoveEvent(QMouseEvent* event) {
-  x_pos = event->pos().x();
-  y_pos = event->pos().y();
-  emit pointTo();
-}
-
-void FrameItemV::leaveEvent(QEvent* event) {
-  TFrame::leaveEvent(event);
-  emit leaveMouse();
-}
-
-void FrameItemV::onPointTo() {}
 
 void FrameItemV::onClickRight() {
   if (flag_highlight) {

@@ -6,15 +6,12 @@
 #include <QString>
 #include <string>
 
-#include "twidget.h"
+#include "app_tile.h"
 
-class QEnterEvent;
-class QEvent;
 class QHBoxLayout;
-class QMouseEvent;
 class QVBoxLayout;
 
-class FrameItemV : public TFrame {
+class FrameItemV : public AppTile {
   Q_OBJECT
  public:
   static constexpr int NAME_LIMIT = 50;
@@ -34,10 +31,8 @@ class FrameItemV : public TFrame {
   // tile's button frame; any other word does nothing.
   void useButton(QString which);
 
-  std::string getName() const { return name_app; }
   std::string getCurVer() const { return cur_ver_app; }
   std::string getNewVer() const { return new_ver_app; }
-  int getID() const { return id; }
   bool isHighlighted() const { return flag_highlight; }
   QColor savedColor() const { return color_save; }
 
@@ -57,35 +52,19 @@ class FrameItemV : public TFrame {
   TFrame* line_v;
   TFrame* line_v2;
 
- signals:
-  void clickLeft();
-  void clickRight();
-  void pointTo();
-  void leaveMouse();
-
  public slots:
   void onClickRight();
-  void onPointTo();
-  void onLeave();
-
- protected:
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void leaveEvent(QEvent* event) override;
+  void onLeave() override;
 
  private:
+  void nameParts();
   void restoreBackground();
 
-  int x_pos = 0;
-  int y_pos = 0;
-  int id = 0;
-  std::string name_app;
   std::string cur_ver_app;
   std::string new_ver_app;
   int w_frame_button = 0;
   int h_frame_button = 0;
   QColor color_save;
-  bool flag_highlight = false;
   QHBoxLayout* layout;
   QVBoxLayout* layout_button;
   QVBoxLayout* layout_name;

@@ -74,7 +74,7 @@ void SettingView::onAutoUpdate(int state) {
   doc.Accept(writer);
   if (api == nullptr) return;
   KavixReply reply;
-  if (api->setSetting(buffer.GetString(), &reply) != 0 || reply.status != 200) {
+  if (api->setSetting(buffer.GetString(), &reply) != 0 || reply.status != nelt::REPLY_OK) {
     qDebug() << "Setting error!";
   }
 }

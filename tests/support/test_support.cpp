@@ -366,4 +366,11 @@ std::string StoreServer::requests() {
   return body;
 }
 
+Reply parseReply(const std::string& text) {
+  Reply r;
+  bool has_data = false;
+  nelt::splitReplyText(text, r.status, r.data, has_data);
+  return r;
+}
+
 }  // namespace nelt::test

@@ -127,4 +127,11 @@ class StoreServer {
 int httpRequest(const std::string& method, const std::string& url, const std::string& req_body,
                 std::string& body);
 
+// A reply text of the service split into its status word and its data.
+struct Reply {
+  std::string status;
+  std::string data;
+};
+Reply parseReply(const std::string& text);
+
 }  // namespace nelt::test

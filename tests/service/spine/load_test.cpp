@@ -26,22 +26,10 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-struct Reply {
-  std::string status;
-  std::string data;
-};
-
-Reply parse(const std::string& text) {
-  Reply r;
-  bool has_data = false;
-  nelt::splitReplyText(text, r.status, r.data, has_data);
-  return r;
-}
-
 Reply ask(ProtoClient& client, const std::string& line) {
   std::string text;
   EXPECT_TRUE(client.request(line, text, 60s)) << line;
-  return parse(text);
+  return parseReply(text);
 }
 
 struct Mark {
@@ -174,7 +162,7 @@ TEST_F(ServiceUnderLoad, ListensAndAnswersTheWindowWhileTheStoreStalls) {
   ASSERT_TRUE(store.setMode("{\"stall\":false}"));
   std::string text;
   ASSERT_TRUE(lister.readReply(text, 60s));
-  EXPECT_EQ(parse(text).status, "200");
+  EXPECT_EQ(parseReply(text).status, "200");
 }
 
 // The port opens before the inventory is read: with 200 installed
@@ -223,7 +211,7 @@ TEST_F(ServiceUnderLoad, ListensBeforeTheInventoryIsRead) {
   writeFile(gate, "");
   std::string text;
   ASSERT_TRUE(window.readReply(text, 60s));
-  r = parse(text);
+  r = parseReply(text);
   EXPECT_EQ(r.status, "200");
   EXPECT_EQ(marksOf(r.data).size(), 200u);
 }
@@ -286,7 +274,7 @@ TEST_F(ServiceUnderLoad, RequestsSentTogetherGetEveryReplyInOrder) {
     ASSERT_TRUE(c.sendRaw(batch));
     std::vector<Reply> got;
     std::string text;
-    for (int i = 0; i < 6 && c.readReply(text, 30s); ++i) got.push_back(parse(text));
+    for (int i = 0; i < 6 && c.readReply(text, 30s); ++i) got.push_back(parseReply(text));
     ASSERT_EQ(got.size(), 6u) << "round " << round;
     EXPECT_NE(got[0].data.find("\"url\""), std::string::npos);
     EXPECT_EQ(got[1].status, "200");
@@ -405,13 +393,14 @@ TEST_F(ServiceUnderLoad, RepliesKeepTheirConnectionAndOrderUnderLoad) {
           continue;
         }
         rapidjson::Document doc;
-        const Reply detail = parse(b);
+        const Reply detail = parseReply(b);
         doc.Parse(detail.data.c_str(), detail.data.size());
         std::string got;
-        const bool ok = parse(a).status == "200" && parse(a).data.find('{') == std::string::npos &&
-                        doc.IsObject() && nelt::getString(doc, "slug", got) && got == slug &&
-                        parse(d).data.find('{') == std::string::npos &&
-                        parse(e).data.find("\"url\"") != std::string::npos;
+        const bool ok = parseReply(a).status == "200" &&
+                        parseReply(a).data.find('{') == std::string::npos && doc.IsObject() &&
+                        nelt::getString(doc, "slug", got) && got == slug &&
+                        parseReply(d).data.find('{') == std::string::npos &&
+                        parseReply(e).data.find("\"url\"") != std::string::npos;
         if (!ok) ++wrong;
         ++done;
       }

@@ -17,11 +17,6 @@ using namespace std::chrono_literals;
 
 const char* const DEFAULT_SETTINGS = "{\"id\": -1,\"setting\":{\"autoUpdate\": 0}}";
 
-struct Reply {
-  std::string status;
-  std::string data;
-};
-
 // Installs a snap the way the stand-in lays it out, with the store's
 // metadata file next to its revisions.
 void installSnap(const std::string& root, const std::string& name, const std::string& version,
@@ -59,11 +54,8 @@ class ProtocolTable : public ::testing::Test {
 
   Reply ask(const std::string& line) {
     std::string text;
-    Reply r;
     EXPECT_TRUE(client.request(line, text, 30s)) << line;
-    bool has_data = false;
-    nelt::splitReplyText(text, r.status, r.data, has_data);
-    return r;
+    return parseReply(text);
   }
 
   // The "data" of the store server's own answer, as compact JSON.

@@ -20,11 +20,6 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-struct Reply {
-  std::string status;
-  std::string data;
-};
-
 class StoreReplies : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -38,11 +33,8 @@ class StoreReplies : public ::testing::Test {
 
   Reply ask(const std::string& line) {
     std::string text;
-    Reply r;
     EXPECT_TRUE(client.request(line, text, 30s)) << line;
-    bool has_data = false;
-    nelt::splitReplyText(text, r.status, r.data, has_data);
-    return r;
+    return parseReply(text);
   }
 
   // A member of the last request the store received on `path`, or "<none>".

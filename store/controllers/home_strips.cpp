@@ -1,0 +1,92 @@
+#include "home_strips.h"
+
+#include <rapidjson/document.h>
+
+#include <QPointer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <string>
+
+#include "frame_item_h.h"
+#include "reply_fields.h"
+#include "section_frame.h"
+#include "service_client.h"
+#include "ui_home_view.h"
+
+using namespace nelt::window;  // the reply readers and the window globals
+using rapidjson::Value;
+
+namespace {
+
+constexpr int MAX_HOME_TILES = 8;
+
+}  // namespace
+
+void HomeStrips::clear(Ui_HomeView* ui_home) {
+  QVBoxLayout* layout = ui_home->verticalLayoutSections_2;
+  for (SectionFrame* strip : sections) {
+    layout->removeWidget(strip);
+    strip->close();
+    strip->deleteLater();
+  }
+  sections.clear();
+  num_secs = 0;
+}
+
+int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
+                      const std::function<void()>& more, const std::function<void()>& open) {
+  KavixReply reply;
+  if (api == nullptr || api->getListSections(&reply) != 0) return RUN_DONE;
+  if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  if (reply.status != nelt::REPLY_OK) return RUN_DONE;
+  const Value* data = nullptr;
+  int count = 0;
+  if (!listShape(reply.doc, data, count)) return RUN_DONE;
+  num_secs = count;
+
+  QVBoxLayout* layout = ui_home->verticalLayoutSections_2;
+  for (int i = 0; i < count; ++i) {
+    const Value& entry = (*data)[static_cast<rapidjson::SizeType>(i)];
+    auto* strip = new SectionFrame();
+    std::string name;
+    if (getStr(entry, "name", name)) strip->init(990, 200, qstr(name));
+    strip->resizeItemLayout(980, 180);
+    int id = 0;
+    if (getInt(entry, "id", id)) strip->setID(id);
+    QObject::connect(strip->lb_more, &TCommandLinkButton::clickMore, context, [more] { more(); });
+    layout->addWidget(strip);
+    sections.push_back(strip);
+  }
+
+  // Copy: a strip taken off by a nested refresh must not be touched.
+  std::vector<QPointer<SectionFrame>> strips(sections.begin(), sections.end());
+  for (const QPointer<SectionFrame>& strip : strips) {
+    if (strip.isNull()) continue;
+    KavixReply apps;
+    // A section whose request fails keeps an empty strip.
+    if (api->getListApps(strip->getID(), &apps) != 0) continue;
+    if (apps.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+    if (apps.status != nelt::REPLY_OK) continue;
+    const Value* list = nullptr;
+    int total = 0;
+    if (!listShape(apps.doc, list, total)) continue;
+    const int shown = std::min(total, MAX_HOME_TILES);
+    for (int j = 0; j < shown && !strip.isNull(); ++j) {
+      const Value& entry = (*list)[static_cast<rapidjson::SizeType>(j)];
+      auto* tile = new FrameItemH();
+      tile->setSize(113, 150);
+      int id = 0;
+      if (getInt(entry, "id", id)) tile->setID(id);
+      std::string name, slug;
+      getStr(entry, "name", name);
+      getStr(entry, "slug", slug);
+      tile->setName(qstr(name), qstr(slug));
+      QObject::connect(tile, &FrameItemH::clickLeft, context, [open] { open(); });
+      strip->apps.push_back(tile);
+      strip->addItem(tile);
+      QString icon;
+      if (iconOf(entry, icon)) tile->setIcon(icon);
+    }
+  }
+  return RUN_DONE;
+}

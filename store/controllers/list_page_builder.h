@@ -1,0 +1,54 @@
+// The one builder of the list pages: the search results, the applications of
+// a section, the installed applications and those with an update all show
+// wide tiles (`FrameItemV`) built here from the service's replies.
+#pragma once
+
+#include <rapidjson/fwd.h>
+
+#include <QObject>
+#include <functional>
+#include <vector>
+
+#include "installed_list.h"
+
+class CatalogState;
+class FrameItemV;
+class ListAppsView;
+class ServiceClient;
+
+// What a tile's press and buttons do; run in `context`'s thread.
+struct TileActions {
+  QObject* context = nullptr;
+  std::function<void()> detail, install, launch, remove, update;
+};
+
+class ListPageBuilder {
+ public:
+  explicit ListPageBuilder(TileActions actions) : actions(std::move(actions)) {}
+
+  // Takes every tile off `page`. `detach` also takes them out of the widget
+  // tree at once; they are deleted on the next turn of the event loop (a
+  // tile may be the sender of the signal being handled).
+  static void clear(ListAppsView* page, bool detach);
+
+  // One tile per installed application whose detail the store still
+  // serves: Launch and Remove on the installed page, Update on the updates
+  // page; the ones shown are noted in `catalog`. `shown` counts them.
+  // RUN_AGAIN when the store revoked the token on the way.
+  int fillInstalled(ServiceClient* api, ListAppsView* page,
+                    const std::vector<nelt::InfoAppInstalled>& records, bool update_page,
+                    int& shown, CatalogState& catalog);
+
+  // One tile per entry of a search or section list reply (`count` entries
+  // of the array `data`), with the buttons that fit whether the application
+  // is in `installeds`. The short description of a search entry sits in its
+  // "data_version".
+  void fillResults(ListAppsView* page, const rapidjson::Value& data, int count,
+                   bool desc_in_version, const std::vector<nelt::InfoAppInstalled>& installeds);
+
+ private:
+  struct TileSpec;
+  FrameItemV* addTile(ListAppsView* page, const TileSpec& spec);
+
+  TileActions actions;
+};
