@@ -15,7 +15,7 @@ size_t collectBody(char* ptr, size_t size, size_t nmemb, void* userp) {
 }
 
 size_t collectHeader(char* ptr, size_t size, size_t nmemb, void* userp) {
-  auto* reply = static_cast<Reply*>(userp);
+  auto* reply = static_cast<HttpReply*>(userp);
   std::string line(ptr, size * nmemb);
   const size_t colon = line.find(':');
   if (colon != std::string::npos) {
@@ -30,15 +30,15 @@ size_t collectHeader(char* ptr, size_t size, size_t nmemb, void* userp) {
 
 }  // namespace
 
-rapidjson::Document Reply::json() const {
+rapidjson::Document HttpReply::json() const {
   rapidjson::Document d;
   d.Parse(body.c_str(), body.size());
   if (d.HasParseError()) d.SetNull();
   return d;
 }
 
-Reply fetch(const Call& call) {
-  Reply reply;
+HttpReply fetch(const Call& call) {
+  HttpReply reply;
   CURL* c = curl_easy_init();
   if (c == nullptr) return reply;
   curl_slist* headers = nullptr;

@@ -10,7 +10,7 @@
 
 namespace nelt::test {
 
-struct Reply {
+struct HttpReply {
   int status = -1;  // HTTP status, -1 when the transfer failed
   std::string body;
   std::string content_type;
@@ -29,16 +29,16 @@ struct Call {
   long timeout_ms = 10000;
 };
 
-Reply fetch(const Call& call);
+HttpReply fetch(const Call& call);
 
-inline Reply get(const std::string& url, const std::vector<std::string>& headers = {}) {
+inline HttpReply get(const std::string& url, const std::vector<std::string>& headers = {}) {
   Call c;
   c.url = url;
   c.headers = headers;
   return fetch(c);
 }
 
-inline Reply post(const std::string& url, const std::string& body,
+inline HttpReply post(const std::string& url, const std::string& body,
                   const std::vector<std::string>& headers = {}) {
   Call c;
   c.method = "POST";

@@ -56,7 +56,7 @@ class StoreServerTest : public ::testing::Test {
   }
 
   std::string login(const std::string& user, const std::string& pass) {
-    Reply r = post(base + "/api/v1/login",
+    HttpReply r = post(base + "/api/v1/login",
                    "{\"username\":\"" + user + "\",\"password\":\"" + pass + "\"}");
     return str(dataOf(r.json()), "token");
   }
@@ -71,7 +71,7 @@ class StoreServerTest : public ::testing::Test {
 };
 
 TEST_F(StoreServerTest, LoginAnswersTheAccountPayloadOrRefuses) {
-  Reply r = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})");
+  HttpReply r = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})");
   ASSERT_EQ(r.status, 200);
   auto doc = r.json();
   ASSERT_EQ(codeOf(doc), 200);
@@ -92,7 +92,7 @@ TEST_F(StoreServerTest, LoginAnswersTheAccountPayloadOrRefuses) {
   // The avatar points at this server's default picture, which it serves.
   const std::string avatar = str(*user, "avatar");
   EXPECT_EQ(avatar, base + "/avatar/default.png");
-  Reply pic = get(avatar);
+  HttpReply pic = get(avatar);
   EXPECT_EQ(pic.status, 200);
   EXPECT_EQ(pic.content_type, "image/png");
   EXPECT_TRUE(isPng(pic.body));
@@ -106,7 +106,7 @@ TEST_F(StoreServerTest, LoginAnswersTheAccountPayloadOrRefuses) {
   EXPECT_TRUE((*vip_user)["avatar"].IsNull());
   EXPECT_NE(str(dataOf(vip), "token"), str(data, "token"));
 
-  Reply wrong = post(base + "/api/v1/login", R"({"username":"demo","password":"demo124"})");
+  HttpReply wrong = post(base + "/api/v1/login", R"({"username":"demo","password":"demo124"})");
   EXPECT_EQ(wrong.status, 401);
   EXPECT_EQ(codeOf(wrong.json()), 401);
   EXPECT_FALSE(wrong.json().HasMember("data"));
@@ -127,19 +127,19 @@ TEST_F(StoreServerTest, RevokedTokensAreAnsweredWith8001) {
   ASSERT_EQ(httpRequest("POST", base + "/_test/revoke", "{}", body), 200);
   for (const char* path : {"/api/v1/categories/", "/api/v1/apps/ghi-chu/detailAppByName",
                            "/api/v1/apps/hello-nelt/getKey", "/api/v1/nothing-here"}) {
-    Reply r = get(base + path, bearer);
+    HttpReply r = get(base + path, bearer);
     EXPECT_EQ(r.status, 200) << path;
     EXPECT_EQ(codeOf(r.json()), 8001) << path;
     EXPECT_EQ(str(r.json(), "message"), "token expired");
   }
   // A download never answers 200 with something that is not the package.
-  Reply dl = get(base + "/api/v1/apps/downloadBinary/hello-nelt", bearer);
+  HttpReply dl = get(base + "/api/v1/apps/downloadBinary/hello-nelt", bearer);
   EXPECT_EQ(dl.status, 401);
   EXPECT_EQ(codeOf(dl.json()), 8001);
   // Without a token the catalog answers as usual, and signing in again works
   // even from a client still sending the old token.
   EXPECT_EQ(codeOf(getJson("/api/v1/categories/")), 200);
-  Reply again = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})", bearer);
+  HttpReply again = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})", bearer);
   EXPECT_EQ(codeOf(again.json()), 200);
   const std::string fresh = str(dataOf(again.json()), "token");
   EXPECT_EQ(codeOf(getJson("/api/v1/categories/", {"Authorization: Bearer " + fresh})), 200);
@@ -223,7 +223,7 @@ TEST_F(StoreServerTest, DetailBySlugByNumberAndByDollarNumber) {
 
   for (const char* path : {"/api/v1/apps/no-such-app/detailAppByName", "/api/v1/apps/9999/detail",
                            "/api/v1/apps/hello-nelt/detail", "/api/v1/apps/%24/detailAppByName"}) {
-    Reply r = get(base + path);
+    HttpReply r = get(base + path);
     EXPECT_EQ(codeOf(r.json()), 404) << path;
   }
 }
@@ -238,7 +238,7 @@ TEST_F(StoreServerTest, DetailsNeverCarryThePackagePassword) {
     const std::string password = m.value.GetString();
     for (const std::string& path :
          {"/api/v1/apps/" + slug + "/detailAppByName", std::string("/api/v1/apps/search?text=")}) {
-      Reply r = get(base + path);
+      HttpReply r = get(base + path);
       EXPECT_EQ(r.body.find(nelt::jsonEscape(password)), std::string::npos) << path;
     }
   }
@@ -249,7 +249,7 @@ TEST_F(StoreServerTest, DetailsNeverCarryThePackagePassword) {
             R"({"apps":[{"id":1,"slug":"x","name":"X","key":"s3cret","password":"s3cret"}]})");
   StoreServer other;
   ASSERT_TRUE(other.start(tmp.path(), cat));
-  Reply r = get(other.baseUrl() + "/api/v1/apps/x/detailAppByName");
+  HttpReply r = get(other.baseUrl() + "/api/v1/apps/x/detailAppByName");
   EXPECT_EQ(codeOf(r.json()), 200);
   EXPECT_EQ(r.body.find("s3cret"), std::string::npos);
 }
@@ -313,7 +313,7 @@ TEST_F(StoreServerTest, SearchFormsPagesAndVietnameseText) {
 }
 
 TEST_F(StoreServerTest, PackageKeyNeedsAToken) {
-  Reply none = get(base + "/api/v1/apps/hello-nelt/getKey");
+  HttpReply none = get(base + "/api/v1/apps/hello-nelt/getKey");
   EXPECT_EQ(none.status, 401);
   EXPECT_EQ(codeOf(none.json()), 401);
   const std::vector<std::string> bearer = {"Authorization: Bearer " + login("demo", "demo123")};
@@ -345,27 +345,27 @@ TEST(StoreServerDownload, StreamsTheRequestedVersionToSignedInClients) {
   const std::string base = server.baseUrl();
   const std::string dl = base + "/api/v1/apps/downloadBinary/";
 
-  Reply anonymous = get(dl + "hello-nelt");
+  HttpReply anonymous = get(dl + "hello-nelt");
   EXPECT_EQ(anonymous.status, 401);
   EXPECT_EQ(codeOf(anonymous.json()), 401);
   EXPECT_EQ(get(dl + "hello-nelt", {"Authorization: Bearer made-up"}).status, 401);
 
-  Reply login = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})");
+  HttpReply login = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})");
   const std::vector<std::string> bearer = {"Authorization: Bearer " +
                                            str(dataOf(login.json()), "token")};
-  Reply current = get(dl + "hello-nelt", bearer);
+  HttpReply current = get(dl + "hello-nelt", bearer);
   ASSERT_EQ(current.status, 200);
   EXPECT_EQ(current.content_type, "application/octet-stream");
   EXPECT_EQ(current.content_length, static_cast<long long>(newer.size()));
   EXPECT_TRUE(current.body == newer);
-  Reply old = get(dl + "hello-nelt?version=1.2.0", bearer);
+  HttpReply old = get(dl + "hello-nelt?version=1.2.0", bearer);
   EXPECT_EQ(old.content_length, static_cast<long long>(older.size()));
   EXPECT_TRUE(old.body == older);
 
   for (const char* bad :
        {"hello-nelt?version=9.9.9", "hello-nelt?version=..%2F1.3.0", "hello-nelt?version=%2E%2E",
         "ghi-chu", "lich-viet", "..", "hello-nelt%2F1.3.0"}) {
-    Reply r = get(dl + bad, bearer);
+    HttpReply r = get(dl + bad, bearer);
     EXPECT_EQ(r.status, 404) << bad;
     EXPECT_EQ(codeOf(r.json()), 404) << bad;
   }
@@ -386,11 +386,11 @@ TEST_F(StoreServerTest, ImagesAreServedByPlainNamesOnly) {
   for (const auto& e : list->GetArray()) {
     const rapidjson::Value* im = nelt::getObject(e, "images");
     ASSERT_NE(im, nullptr);
-    Reply icon = get(base + "/api/v1/uploads/app/icon/" + str(*im, "icon"));
+    HttpReply icon = get(base + "/api/v1/uploads/app/icon/" + str(*im, "icon"));
     EXPECT_TRUE(icon.status == 200 && isPng(icon.body)) << str(*im, "icon");
     ++images;
     for (const auto& s : (*im)["screenshot"].GetArray()) {
-      Reply shot = get(base + "/api/v1/uploads/app/screenshot/" + s.GetString());
+      HttpReply shot = get(base + "/api/v1/uploads/app/screenshot/" + s.GetString());
       EXPECT_TRUE(shot.status == 200 && isPng(shot.body)) << s.GetString();
       EXPECT_EQ(shot.content_type, "image/png");
       ++images;
@@ -402,7 +402,7 @@ TEST_F(StoreServerTest, ImagesAreServedByPlainNamesOnly) {
   for (const char* bad : {"..%2Fkeys.json", "%2E%2E%2Fkeys.json", "..", ".",
                           "..%2F..%2Fcatalog%2Fsample%2Fkeys.json", "%2Fetc%2Fpasswd"}) {
     for (const char* kind : {"icon", "screenshot"}) {
-      Reply r = get(base + "/api/v1/uploads/app/" + kind + "/" + bad);
+      HttpReply r = get(base + "/api/v1/uploads/app/" + kind + "/" + bad);
       EXPECT_EQ(r.status, 404) << kind << " " << bad;
       EXPECT_EQ(r.body.find("hello-nelt"), std::string::npos);
       EXPECT_NE(r.body, secret);
@@ -419,7 +419,7 @@ TEST_F(StoreServerTest, ImagesAreServedByPlainNamesOnly) {
 }
 
 TEST_F(StoreServerTest, IpAnswerIsPlainText) {
-  Reply r = get(base + "/ip");
+  HttpReply r = get(base + "/ip");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "127.0.0.1");
   EXPECT_EQ(r.content_type.rfind("text/plain", 0), 0u);
@@ -429,7 +429,7 @@ TEST_F(StoreServerTest, SwitchesBreakStoreRepliesButNotTheTestEndpoints) {
   const std::string sections = base + "/api/v1/categories/";
 
   ASSERT_TRUE(server.setMode(R"({"status500":true})"));
-  Reply r = get(sections);
+  HttpReply r = get(sections);
   EXPECT_EQ(r.status, 500);
   EXPECT_EQ(codeOf(r.json()), 500);
 
@@ -469,7 +469,7 @@ TEST_F(StoreServerTest, SwitchesBreakStoreRepliesButNotTheTestEndpoints) {
   ASSERT_TRUE(waitForLogged(server, "/api/v1/apps/ghi-chu/detailAppByName"));
   EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   ASSERT_TRUE(server.setMode(R"({"stall":false})"));
-  Reply late = pending.get();
+  HttpReply late = pending.get();
   EXPECT_EQ(codeOf(late.json()), 200);
 
   // Bad switch values change nothing.
@@ -564,7 +564,7 @@ TEST(StoreServerHttps, ServesOverTlsWithACertificateMadeNow) {
   c.url = server.baseUrl() + "/api/v1/login";
   c.body = R"({"username":"demo","password":"demo123"})";
   c.ca_file = cert;
-  Reply r = fetch(c);
+  HttpReply r = fetch(c);
   EXPECT_EQ(codeOf(r.json()), 200);
   EXPECT_EQ(str(*nelt::getObject(dataOf(r.json()), "user"), "avatar"),
             server.baseUrl() + "/avatar/default.png");
