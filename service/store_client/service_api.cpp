@@ -148,20 +148,37 @@ std::string ServiceAPI::identityLine(const std::string& kind) const {
 }
 
 int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
-  CURL* handle = nullptr;
   std::string* target = nullptr;
-  struct curl_slist** list = nullptr;
-  if (user == nelt::CLIENT_NATIVE_STORE) {
-    handle = curl;
+  if (user == nelt::CLIENT_NATIVE_STORE)
     target = &response;
-    list = &headers;
-  } else if (user == nelt::CLIENT_CREATOR_TOOL) {
-    handle = curl_dev;
+  else if (user == nelt::CLIENT_CREATOR_TOOL)
     target = &response_dev;
-    list = &headers_dev;
-  } else {
+  else
     return -1;
+  id_res.clear();
+  const int rc = loginInto(user, acc, pass, *target);
+  if (rc == 0) readIDRes(*target);
+  return rc;
+}
+
+StoreReply ServiceAPI::signIn(const std::string& kind, const std::string& acc,
+                              const std::string& pass) {
+  StoreReply reply;
+  if (kind != nelt::CLIENT_NATIVE_STORE && kind != nelt::CLIENT_CREATOR_TOOL) return reply;
+  std::string body;
+  reply.rc = loginInto(kind, acc, pass, body);
+  if (reply.rc == 0) {
+    reply.status = replyCode(body);
+    reply.data = reduceReply(body);
   }
+  return reply;
+}
+
+int ServiceAPI::loginInto(const std::string& user, const std::string& acc, const std::string& pass,
+                          std::string& body_out) {
+  CURL* handle = user == nelt::CLIENT_NATIVE_STORE ? curl : curl_dev;
+  struct curl_slist** list = user == nelt::CLIENT_NATIVE_STORE ? &headers : &headers_dev;
+  std::string* target = &body_out;
 
   const std::string body = "{\"username\": \"" + nelt::jsonEscape(acc) + "\", \"password\": \"" +
                            nelt::jsonEscape(pass) + "\"}";
@@ -170,9 +187,9 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
             << std::endl;
 
   target->clear();
-  id_res.clear();
   const std::string url = getUriPOST("/api/v1/login");
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str());
   res = curl_easy_perform(handle);
@@ -189,8 +206,6 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
     addHeaderToken(user, "");
     return -1;
   }
-
-  readIDRes(*target);
 
   rapidjson::Document doc;
   bool signed_in = false;
@@ -282,6 +297,13 @@ std::string ServiceAPI::getResponseDev() {
   std::string body;
   body.swap(response_dev);
   return reduceReply(body);
+}
+
+std::string ServiceAPI::replyCode(const std::string& body) {
+  rapidjson::Document doc;
+  int code = 0;
+  if (parseOutsideJson(doc, body) && nelt::getInt(doc, "code", code)) return std::to_string(code);
+  return nelt::STATUS_NO_CODE;
 }
 
 int ServiceAPI::readIDRes(std::string res_body) {
