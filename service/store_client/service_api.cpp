@@ -281,7 +281,8 @@ std::string ServiceAPI::reduceReply(const std::string& body) {
   rapidjson::Document doc;
   if (!parseOutsideJson(doc, body)) return "null";
   int code = 0;
-  if (!nelt::getInt(doc, "code", code) || code != 200) return std::string();
+  if (!nelt::getInt(doc, "code", code) || std::to_string(code) != nelt::STATUS_OK)
+    return std::string();
   auto it = doc.FindMember("data");
   if (it == doc.MemberEnd()) return std::string();
   return nelt::toCompactJson(it->value);
