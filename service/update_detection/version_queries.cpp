@@ -162,7 +162,7 @@ void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& 
 
 size_t VersionCache::fill(std::vector<VersionQuery>& queries, std::chrono::seconds max_age) {
   if (max_age.count() <= 0) return 0;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = clock_();
   size_t filled = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   for (VersionQuery& q : queries) {
@@ -176,7 +176,7 @@ size_t VersionCache::fill(std::vector<VersionQuery>& queries, std::chrono::secon
 }
 
 void VersionCache::store(const std::vector<VersionQuery>& queries) {
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = clock_();
   std::lock_guard<std::mutex> lock(mutex_);
   for (const VersionQuery& q : queries)
     if (q.answered) entries_[q.slug] = Entry{q.version, now};
