@@ -73,11 +73,12 @@ class RequestServer {
   // Flushes the log when no request is waiting, so that whoever holds a
   // reply can find its request in the log.
   void flushLogIfIdle();
-  // Queues the framed reply `text` for the request's connection (when it is
-  // still open) and sends what is held unless the connection's next request
-  // is answered quickly; then lets the connection's open-window requests be
-  // answered on receipt again when nothing is held.
+  // Holds the framed reply `text` for the request's connection (dropped
+  // with a log line when the connection has gone).
   void reply(const RequestContext& ctx, const std::string& text);
+  // Ends the request: sends what is held unless the connection's next
+  // request is answered quickly, and lets the connection's open-window
+  // requests be answered on receipt again once nothing is held.
   void finishRequest(const RequestContext& ctx);
   // Runs `work` under the server's lock with whether the request's
   // connection is still open.
