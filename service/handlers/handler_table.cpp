@@ -1,7 +1,5 @@
 #include "handler_table.h"
 
-#include <cstring>
-
 #include "handlers.h"
 
 namespace {

@@ -50,10 +50,11 @@ bool nestingWithin(const std::string& text, int limit) {
   return true;
 }
 
-void setupChannel(CURL* handle, std::string* target) {
+// Each transfer names the string its body goes to (CURLOPT_WRITEDATA) when
+// it starts.
+void setupChannel(CURL* handle) {
   ServiceAPI::applyTransferLimits(handle, TRANSFER_SECONDS, CONNECT_SECONDS, CA_FILE);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
 }
 
 // Installs `list` on `handle` and frees the list it replaces.
@@ -83,14 +84,14 @@ ServiceAPI::ServiceAPI(std::string addr) {
     debugE(-1, "Init curl", "ServiceAPI::ServiceAPI(std::string * addr)");
     exit(-1);
   }
-  setupChannel(curl, &response);
+  setupChannel(curl);
 
   curl_dev = curl_easy_init();
   if (curl_dev == nullptr) {
     debugE(-1, "Init curl_dev", "ServiceAPI::ServiceAPI(std::string * addr)");
     exit(-1);
   }
-  setupChannel(curl_dev, &response_dev);
+  setupChannel(curl_dev);
 
   // Every URL is the base address followed by a path that starts with "/".
   while (!addr.empty() && addr.back() == '/') addr.pop_back();
