@@ -26,9 +26,4 @@ bool readMacAddresses(std::string& out);
 // configured, by both programs.
 inline constexpr const char* DEFAULT_IP_LOOKUP_URL = "https://api.ipify.org";
 
-// Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`,
-// over http or https only. Empty on any failure or when `url` is empty.
-std::string fetchPublicIp(const std::string& url, long timeout_sec,
-                          const std::string& ca_file = "");
-
 }  // namespace nelt

@@ -78,4 +78,34 @@ std::string identityText(const SysInfo& info, const std::string& kind) {
          ", User: " + kind;
 }
 
+namespace {
+size_t appendToString(char* ptr, size_t size, size_t nmemb, void* userp) {
+  const size_t n = size * nmemb;
+  auto* s = static_cast<std::string*>(userp);
+  if (s->size() + n > 4096) return 0;  // an IP answer is tiny; refuse floods
+  s->append(ptr, n);
+  return n;
+}
+}  // namespace
+
+std::string fetchPublicIp(const std::string& url, long timeout_sec, const std::string& ca_file) {
+  std::string body;
+  if (url.empty()) return body;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return body;
+  TransferLimits limits;
+  limits.total_seconds = timeout_sec;
+  limits.connect_seconds = timeout_sec;
+  setUpTransfer(curl, limits, ca_file);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendToString);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  if (rc != CURLE_OK || status >= 400) body.clear();
+  return body;
+}
+
 }  // namespace nelt

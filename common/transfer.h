@@ -50,4 +50,9 @@ bool headerValueUsable(const std::string& value);
 // its own status part.
 std::string identityText(const SysInfo& info, const std::string& kind);
 
+// Body of a GET of `url` (the public-IP lookup), bounded by `timeout_sec`,
+// over http or https only. Empty on any failure or when `url` is empty.
+std::string fetchPublicIp(const std::string& url, long timeout_sec,
+                          const std::string& ca_file = "");
+
 }  // namespace nelt

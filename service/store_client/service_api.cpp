@@ -50,10 +50,11 @@ bool nestingWithin(const std::string& text, int limit) {
   return true;
 }
 
-void setupChannel(CURL* handle, std::string* target) {
+// Each transfer names the string its body goes to (CURLOPT_WRITEDATA) when
+// it starts.
+void setupChannel(CURL* handle) {
   ServiceAPI::applyTransferLimits(handle, TRANSFER_SECONDS, CONNECT_SECONDS, CA_FILE);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, ServiceAPI::_write_callback_);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
 }
 
 // Installs `list` on `handle` and frees the list it replaces.
@@ -83,14 +84,14 @@ ServiceAPI::ServiceAPI(std::string addr) {
     debugE(-1, "Init curl", "ServiceAPI::ServiceAPI(std::string * addr)");
     exit(-1);
   }
-  setupChannel(curl, &response);
+  setupChannel(curl);
 
   curl_dev = curl_easy_init();
   if (curl_dev == nullptr) {
     debugE(-1, "Init curl_dev", "ServiceAPI::ServiceAPI(std::string * addr)");
     exit(-1);
   }
-  setupChannel(curl_dev, &response_dev);
+  setupChannel(curl_dev);
 
   // Every URL is the base address followed by a path that starts with "/".
   while (!addr.empty() && addr.back() == '/') addr.pop_back();
@@ -148,20 +149,37 @@ std::string ServiceAPI::identityLine(const std::string& kind) const {
 }
 
 int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
-  CURL* handle = nullptr;
   std::string* target = nullptr;
-  struct curl_slist** list = nullptr;
-  if (user == nelt::CLIENT_NATIVE_STORE) {
-    handle = curl;
+  if (user == nelt::CLIENT_NATIVE_STORE)
     target = &response;
-    list = &headers;
-  } else if (user == nelt::CLIENT_CREATOR_TOOL) {
-    handle = curl_dev;
+  else if (user == nelt::CLIENT_CREATOR_TOOL)
     target = &response_dev;
-    list = &headers_dev;
-  } else {
+  else
     return -1;
+  id_res.clear();
+  const int rc = loginInto(user, acc, pass, *target);
+  if (rc == 0) readIDRes(*target);
+  return rc;
+}
+
+StoreReply ServiceAPI::signIn(const std::string& kind, const std::string& acc,
+                              const std::string& pass) {
+  StoreReply reply;
+  if (kind != nelt::CLIENT_NATIVE_STORE && kind != nelt::CLIENT_CREATOR_TOOL) return reply;
+  std::string body;
+  reply.rc = loginInto(kind, acc, pass, body);
+  if (reply.rc == 0) {
+    reply.status = replyCode(body);
+    reply.data = reduceReply(body);
   }
+  return reply;
+}
+
+int ServiceAPI::loginInto(const std::string& user, const std::string& acc, const std::string& pass,
+                          std::string& body_out) {
+  CURL* handle = user == nelt::CLIENT_NATIVE_STORE ? curl : curl_dev;
+  struct curl_slist** list = user == nelt::CLIENT_NATIVE_STORE ? &headers : &headers_dev;
+  std::string* target = &body_out;
 
   const std::string body = "{\"username\": \"" + nelt::jsonEscape(acc) + "\", \"password\": \"" +
                            nelt::jsonEscape(pass) + "\"}";
@@ -170,9 +188,9 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
             << std::endl;
 
   target->clear();
-  id_res.clear();
   const std::string url = getUriPOST("/api/v1/login");
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str());
   res = curl_easy_perform(handle);
@@ -189,8 +207,6 @@ int ServiceAPI::login(std::string user, std::string acc, std::string pass) {
     addHeaderToken(user, "");
     return -1;
   }
-
-  readIDRes(*target);
 
   rapidjson::Document doc;
   bool signed_in = false;
@@ -266,7 +282,8 @@ std::string ServiceAPI::reduceReply(const std::string& body) {
   rapidjson::Document doc;
   if (!parseOutsideJson(doc, body)) return "null";
   int code = 0;
-  if (!nelt::getInt(doc, "code", code) || code != 200) return std::string();
+  if (!nelt::getInt(doc, "code", code) || std::to_string(code) != nelt::STATUS_OK)
+    return std::string();
   auto it = doc.FindMember("data");
   if (it == doc.MemberEnd()) return std::string();
   return nelt::toCompactJson(it->value);
@@ -282,6 +299,13 @@ std::string ServiceAPI::getResponseDev() {
   std::string body;
   body.swap(response_dev);
   return reduceReply(body);
+}
+
+std::string ServiceAPI::replyCode(const std::string& body) {
+  rapidjson::Document doc;
+  int code = 0;
+  if (parseOutsideJson(doc, body) && nelt::getInt(doc, "code", code)) return std::to_string(code);
+  return nelt::STATUS_NO_CODE;
 }
 
 int ServiceAPI::readIDRes(std::string res_body) {

@@ -12,6 +12,13 @@
 
 #include "sysinfo.h"
 
+// One reply of the store channel as the request handlers pass it on.
+struct StoreReply {
+  int rc = -1;         // 0 when a reply arrived (whatever its code), -1 when the transfer failed
+  std::string status;  // the reply's code as text; "9999" when it had none
+  std::string data;    // the reply reduced as reduceReply does it
+};
+
 class ServiceAPI {
  public:
   explicit ServiceAPI(std::string addr);
@@ -22,8 +29,11 @@ class ServiceAPI {
   void getSysInfo();
 
   // 0 when a reply arrived (whatever its code), -1 when the transfer failed
-  // or the kind is neither "NativeStore" nor "CreatorTool".
+  // or the kind is neither "NativeStore" nor "CreatorTool". The reply waits
+  // for getResponse / getResponseDev and getIDResponse.
   int login(std::string user, std::string acc, std::string pass);
+  // The same, returning the reply of the kind's channel.
+  StoreReply signIn(const std::string& kind, const std::string& acc, const std::string& pass);
   // Rebuilds the channel's header list; an empty token signs the channel out.
   int addHeaderToken(std::string user, std::string token);
 
@@ -39,7 +49,15 @@ class ServiceAPI {
   // Code of the last reply as text; "9999" when the last reply had none.
   std::string getIDResponse();
 
-  // Catalog queries (0 reply arrived, -1 transfer failed).
+  // Catalog queries returning their reply; nothing is kept in the client.
+  StoreReply fetchSearch(int type, const std::string& text, int page, int limit);
+  StoreReply fetchSections();
+  StoreReply fetchKey(const std::string& name);
+  StoreReply fetchSectionApps(int id);
+  StoreReply fetchDetail(const std::string& slug);
+
+  // The same catalog queries keeping the reply for getResponse and
+  // getIDResponse (0 reply arrived, -1 transfer failed).
   int search(int type, std::string text, int page, int limit);
   int getListSections();
   int getKeyApp(std::string name);
@@ -55,6 +73,9 @@ class ServiceAPI {
   // time-outs; an unreadable `ca_file` is reported in the service's log.
   static void applyTransferLimits(CURL* handle, long total_sec, long connect_sec,
                                   const std::string& ca_file);
+
+  // The code of a reply body as text; "9999" when it has none.
+  static std::string replyCode(const std::string& body);
 
   // Parses JSON received from outside (bounded nesting, no recursion in the
   // parser). False when it is not JSON.
@@ -84,6 +105,7 @@ class ServiceAPI {
   CURLcode res_download = CURLE_FAILED_INIT;
   std::string server_host;
   SysInfo sys_info;
+  // The replies kept by the int forms of the queries and login.
   std::string response;
   std::string response_dev;
   std::string id_res;
@@ -91,5 +113,16 @@ class ServiceAPI {
   struct curl_slist* headers = nullptr;      // store channel's list
   struct curl_slist* headers_dev = nullptr;  // creator channel's list
 
-  int performGet(const std::string& url, const char* where);
+  // One GET on the store channel into `body`; 0, or -1 when it failed.
+  int performGet(const std::string& url, const char* where, std::string& body);
+  int keepGet(const std::string& url, const char* where);
+  StoreReply fetchGet(const std::string& url, const char* where);
+  int loginInto(const std::string& user, const std::string& acc, const std::string& pass,
+                std::string& body_out);
+  std::string searchUrl(int type, std::string text, int page, int limit);
+  std::string sectionsUrl();
+  std::string keyUrl(const std::string& name);
+  std::string sectionAppsUrl(int id);
+  std::string detailUrl(int id);
+  std::string detailUrl(const std::string& slug);
 };

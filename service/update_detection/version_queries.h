@@ -6,9 +6,11 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct VersionQuery {
@@ -38,6 +40,10 @@ void queryVersions(std::vector<VersionQuery>& queries, const VersionQuerySetup& 
 // do not ask the store again. Thread-safe.
 class VersionCache {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // `clock` tells the age of an answer; tests pass their own.
+  explicit VersionCache(Clock clock = std::chrono::steady_clock::now) : clock_(std::move(clock)) {}
+
   // Fills the queries answered less than `max_age` ago; returns how many.
   size_t fill(std::vector<VersionQuery>& queries, std::chrono::seconds max_age);
   void store(const std::vector<VersionQuery>& queries);
@@ -47,6 +53,7 @@ class VersionCache {
     std::string version;
     std::chrono::steady_clock::time_point at;
   };
+  Clock clock_;
   std::mutex mutex_;
   std::map<std::string, Entry> entries_;
 };

@@ -1,6 +1,8 @@
 // The application cache: detail records of opened applications with their
 // icon and screenshots, kept in "apps/" so that a detail page can be shown
 // while the store server cannot be reached, and the index "apps.json".
+#include "app_cache.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include "fsutil.h"
 #include "installed_list.h"
 #include "json_util.h"
-#include "repository.h"
 #include "service_api.h"
 #include "utils.h"
 
@@ -187,7 +188,7 @@ CURLcode downloadImage(CURL* handle, const std::string& url, const std::string& 
 
 }  // namespace
 
-void Repository::saveApps(std::string data) {
+void ApplicationCache::saveApps(std::string data) {
   rapidjson::Document doc;
   if (!ServiceAPI::parseOutsideJson(doc, data) || !doc.IsObject()) return;
   std::string slug;
@@ -199,18 +200,19 @@ void Repository::saveApps(std::string data) {
     return;
   }
   if (saveImage(slug, doc) < 0) return;
-  if (nelt::writeFileAtomic(getPath("apps/") + slug + RECORD_ENDING, nelt::toCompactJson(doc)) != 0)
+  if (nelt::writeFileAtomic(files.getPath("apps/") + slug + RECORD_ENDING,
+                            nelt::toCompactJson(doc)) != 0)
     return;
 
   // The installed list is read once for the whole update of the cache.
   bool ok = false;
-  const std::vector<std::string> installed = installedSlugsOf(readData(INSTALLED_OBJ), ok);
+  const std::vector<std::string> installed = installedSlugsOf(files.readData(INSTALLED_OBJ), ok);
   if (std::find(installed.begin(), installed.end(), slug) == installed.end()) noteRecentSlug(slug);
   evictOldRecords(installed);
   refreshApps(installed);
 }
 
-int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
+int ApplicationCache::saveImage(std::string slug, rapidjson::Document& doc) {
   (void)slug;
   if (!doc.IsObject()) return -1;
   auto images_it = doc.FindMember("images");
@@ -241,7 +243,7 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
   curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _write_data_);
 
-  const std::string apps_dir = getPath("apps/");
+  const std::string apps_dir = files.getPath("apps/");
   auto& alloc = doc.GetAllocator();
   bool server_answers = true;
   bool file_failure = false;
@@ -291,13 +293,20 @@ int Repository::saveImage(std::string slug, rapidjson::Document& doc) {
   return file_failure ? -1 : 0;
 }
 
-void Repository::refreshApps() {
-  bool ok = false;
-  refreshApps(installedSlugsOf(readData(INSTALLED_OBJ), ok));
+void ApplicationCache::tidyCache() {
+  // One inventory serves both: the index marks what the clean-up kept.
+  std::vector<std::string> installed;
+  clearCache(installed);
+  refreshApps(installed);
 }
 
-void Repository::refreshApps(const std::vector<std::string>& installed) {
-  const std::string apps_dir = getPath("apps/");
+void ApplicationCache::refreshApps() {
+  bool ok = false;
+  refreshApps(installedSlugsOf(files.readData(INSTALLED_OBJ), ok));
+}
+
+void ApplicationCache::refreshApps(const std::vector<std::string>& installed) {
+  const std::string apps_dir = files.getPath("apps/");
   bool listed = false;
   const std::vector<std::string> records = recordFiles(apps_dir, listed);
   if (!listed) return;
@@ -331,15 +340,15 @@ void Repository::refreshApps(const std::vector<std::string>& installed) {
       recent.push_back(slug);
   list_slug.swap(recent);
 
-  writeData(APP_OBJ, text);
+  files.writeData(APP_OBJ, text);
 }
 
-void Repository::noteRecentSlug(const std::string& slug) {
+void ApplicationCache::noteRecentSlug(const std::string& slug) {
   list_slug.erase(std::remove(list_slug.begin(), list_slug.end(), slug), list_slug.end());
   list_slug.push_back(slug);
 }
 
-void Repository::evictOldRecords(const std::vector<std::string>& installed) {
+void ApplicationCache::evictOldRecords(const std::vector<std::string>& installed) {
   if (list_slug.size() <= MAX_RECENT_RECORDS) return;
   // An application installed since the last index rebuild keeps its record.
   while (list_slug.size() > MAX_RECENT_RECORDS) {
@@ -350,9 +359,9 @@ void Repository::evictOldRecords(const std::vector<std::string>& installed) {
   }
 }
 
-void Repository::removeCachedRecord(const std::string& slug) {
+void ApplicationCache::removeCachedRecord(const std::string& slug) {
   if (!nelt::isValidSlug(slug)) return;
-  const std::string apps_dir = getPath("apps/");
+  const std::string apps_dir = files.getPath("apps/");
   const std::string record = slug + RECORD_ENDING;
   std::set<std::string> images;
   localImagesOf(nelt::readJoinedLines(apps_dir + record), apps_dir, images);
@@ -368,8 +377,8 @@ void Repository::removeCachedRecord(const std::string& slug) {
   for (const std::string& name : images) unlink((apps_dir + name).c_str());
 }
 
-bool Repository::hasApp(std::string slug, std::string& f_json, int& state) {
-  const std::string text = readData(APP_OBJ);
+bool ApplicationCache::hasApp(std::string slug, std::string& f_json, int& state) {
+  const std::string text = files.readData(APP_OBJ);
   if (text.empty()) return false;
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
@@ -384,31 +393,33 @@ bool Repository::hasApp(std::string slug, std::string& f_json, int& state) {
     if (!nelt::getString(entry, "json", json) || !nelt::isSafeFileName(json)) return false;
     int entry_state = 0;
     nelt::getInt(entry, "state", entry_state);
-    f_json = getPath("apps/") + json;
+    f_json = files.getPath("apps/") + json;
     state = entry_state;
     return true;
   }
   return false;
 }
 
-std::string Repository::readDataApp(std::string& f_json) { return nelt::readJoinedLines(f_json); }
+std::string ApplicationCache::readDataApp(std::string& f_json) {
+  return nelt::readJoinedLines(f_json);
+}
 
-void Repository::clearCache() {
+void ApplicationCache::clearCache() {
   std::vector<std::string> installed;
   clearCache(installed);
 }
 
-bool Repository::clearCache(std::vector<std::string>& installed) {
+bool ApplicationCache::clearCache(std::vector<std::string>& installed) {
   // The list just stored is used as built; the file is read only when it
   // could not be rebuilt and keeps what it held.
   std::vector<nelt::InstalledEntry> inventory;
-  bool ok =
-      buildInstalledList(inventory) >= 0 && writeInstalledList(installedListText(inventory)) == 0;
-  if (!ok) ok = nelt::readInstalledList(readData(INSTALLED_OBJ), inventory);
+  bool ok = inventory_.buildInstalledList(inventory) >= 0 &&
+            inventory_.writeInstalledList(InstalledInventory::installedListText(inventory)) == 0;
+  if (!ok) ok = nelt::readInstalledList(files.readData(INSTALLED_OBJ), inventory);
   installed = nelt::installedSlugs(inventory);
   if (!ok) return false;
 
-  const std::string apps_dir = getPath("apps/");
+  const std::string apps_dir = files.getPath("apps/");
   bool listed = false;
   const std::vector<std::string> entries = folderEntries(apps_dir, listed);
   if (!listed) return true;

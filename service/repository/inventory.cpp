@@ -1,6 +1,8 @@
 // The installed-applications inventory: `snap list` joined with the
 // "kavix.json" that the store's installer leaves in each snap's folder, and
 // the merge of the update marks into "installeds.json".
+#include "inventory.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -18,7 +20,6 @@
 #include "paths.h"
 #include "process.h"
 #include "protocol.h"
-#include "repository.h"
 #include "utils.h"
 
 namespace {
@@ -60,7 +61,7 @@ void removeLeftOverFolders(const std::string& snap_root) {
 
 }  // namespace
 
-std::string Repository::normaliseVersion(const std::string& version) {
+std::string InstalledInventory::normaliseVersion(const std::string& version) {
   std::string text = version;
   if (!text.empty() && text[0] == 'v') text.erase(0, 1);
   std::vector<std::string> pieces;
@@ -76,13 +77,13 @@ std::string Repository::normaliseVersion(const std::string& version) {
   return out;
 }
 
-std::optional<KavixMeta> Repository::readKavixJson(const std::string& path) {
+std::optional<KavixMeta> InstalledInventory::readKavixJson(const std::string& path) {
   // Flushed with the request's other log lines, not once per snap.
   std::cout << path << '\n';
   return readKavixMeta(path);
 }
 
-std::optional<KavixMeta> Repository::readKavixMeta(const std::string& path) {
+std::optional<KavixMeta> InstalledInventory::readKavixMeta(const std::string& path) {
   struct stat st;
   // Only a plain file is read: a fifo or device there would hang the service.
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -99,22 +100,22 @@ std::optional<KavixMeta> Repository::readKavixMeta(const std::string& path) {
   return meta;
 }
 
-int Repository::getListInstalled() {
+int InstalledInventory::getListInstalled() {
   std::vector<nelt::InstalledEntry> entries;
   if (buildInstalledList(entries) < 0) return -1;
   return writeInstalledList(installedListText(entries)) == 0 ? static_cast<int>(entries.size())
                                                              : -1;
 }
 
-int Repository::writeInstalledList(const std::string& text) {
-  if (nelt::writeFileAtomic(getPath(fileName(INSTALLED_OBJ)), text) != 0) {
+int InstalledInventory::writeInstalledList(const std::string& text) {
+  if (nelt::writeFileAtomic(files.getPath(DataFiles::fileName(INSTALLED_OBJ)), text) != 0) {
     debugE(-1, "fopen installeds.json", INVENTORY_WHERE);
     return -1;
   }
   return 0;
 }
 
-int Repository::buildInstalledList(
+int InstalledInventory::buildInstalledList(
     std::vector<nelt::InstalledEntry>& entries,
     const std::function<void(const std::vector<std::string>&)>& while_listing) {
   list_slug_installed.clear();
@@ -182,7 +183,8 @@ int Repository::buildInstalledList(
   return static_cast<int>(entries.size());
 }
 
-std::string Repository::installedListText(const std::vector<nelt::InstalledEntry>& entries) {
+std::string InstalledInventory::installedListText(
+    const std::vector<nelt::InstalledEntry>& entries) {
   std::string text = "{\n\t\"data\":[\n";
   for (size_t i = 0; i < entries.size(); ++i) {
     const nelt::InstalledEntry& entry = entries[i];
@@ -201,8 +203,8 @@ std::string Repository::installedListText(const std::vector<nelt::InstalledEntry
   return text;
 }
 
-std::string Repository::markedListText(const std::vector<nelt::InstalledEntry>& entries,
-                                       const std::vector<Infoupdate_installed_app>& list) {
+std::string InstalledInventory::markedListText(const std::vector<nelt::InstalledEntry>& entries,
+                                               const std::vector<Infoupdate_installed_app>& list) {
   // The same document the stored text parses into, built directly.
   rapidjson::Document doc;
   doc.SetObject();
@@ -233,14 +235,14 @@ std::string Repository::markedListText(const std::vector<nelt::InstalledEntry>& 
   return nelt::toCompactJson(doc);
 }
 
-void Repository::updateInstalledList(std::vector<Infoupdate_installed_app> list) {
-  const std::string text = readData(INSTALLED_OBJ);
+void InstalledInventory::updateInstalledList(std::vector<Infoupdate_installed_app> list) {
+  const std::string text = files.readData(INSTALLED_OBJ);
   const std::string marked = markInstalledList(text, list);
-  if (!marked.empty()) writeData(INSTALLED_OBJ, marked);
+  if (!marked.empty()) files.writeData(INSTALLED_OBJ, marked);
 }
 
-std::string Repository::markInstalledList(const std::string& text,
-                                          const std::vector<Infoupdate_installed_app>& list) {
+std::string InstalledInventory::markInstalledList(
+    const std::string& text, const std::vector<Infoupdate_installed_app>& list) {
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) return std::string();

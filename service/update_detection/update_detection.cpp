@@ -2,16 +2,14 @@
 // in the store. Runs once after the service starts listening (on its own
 // thread) and for every installed-list request; the version queries of one
 // run go out together.
-#include <rapidjson/document.h>
+#include "update_detection.h"
 
 #include <map>
 #include <set>
 
 #include "installed_list.h"
-#include "json_util.h"
 #include "repository.h"
 #include "service_api.h"
-#include "service_controller.h"
 #include "utils.h"
 
 namespace {
@@ -39,10 +37,10 @@ std::map<std::string, Mark> previousMarks(const std::string& text) {
 
 }  // namespace
 
-VersionQuerySetup ServiceController::_versionQuerySetup() const {
+VersionQuerySetup UpdateDetection::setupFor(const ServiceAPI& api) {
   VersionQuerySetup setup;
-  setup.base_url = api->serverHost();
-  setup.header_lines = api->storeHeaderLines();
+  setup.base_url = api.serverHost();
+  setup.header_lines = api.storeHeaderLines();
   setup.ca_file = CA_FILE;
   setup.transfer_seconds = ServiceAPI::STORE_TRANSFER_SECONDS;
   setup.connect_seconds = ServiceAPI::STORE_CONNECT_SECONDS;
@@ -50,15 +48,15 @@ VersionQuerySetup ServiceController::_versionQuerySetup() const {
   return setup;
 }
 
-std::chrono::steady_clock::time_point ServiceController::_detectionDeadline(
+std::chrono::steady_clock::time_point UpdateDetection::detectionDeadline(
     const VersionQuerySetup& setup) {
   return std::chrono::steady_clock::now() +
          std::chrono::seconds(setup.transfer_seconds + DETECTION_SLACK_SECONDS);
 }
 
-void ServiceController::_askVersions(std::vector<VersionQuery>& queries,
-                                     const VersionQuerySetup& setup,
-                                     std::chrono::steady_clock::time_point deadline) {
+void UpdateDetection::askVersions(std::vector<VersionQuery>& queries,
+                                  const VersionQuerySetup& setup,
+                                  std::chrono::steady_clock::time_point deadline) {
   // Answers younger than the reuse interval stand; only the others are asked.
   version_cache.fill(queries, std::chrono::seconds(VERSION_REUSE_SECONDS));
   std::vector<bool> cached(queries.size());
@@ -70,7 +68,7 @@ void ServiceController::_askVersions(std::vector<VersionQuery>& queries,
   version_cache.store(fresh);
 }
 
-std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
+std::vector<Infoupdate_installed_app> UpdateDetection::queryMarks(
     const std::vector<nelt::InstalledEntry>& inventory, const std::string& previous,
     const VersionQuerySetup& setup, const std::vector<VersionQuery>& asked,
     std::chrono::steady_clock::time_point deadline) {
@@ -99,9 +97,9 @@ std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
   // Applications not asked about yet (all of them, unless asked while the
   // inventory was built).
   if (!left.empty()) {
-    _askVersions(
+    askVersions(
         left, setup,
-        deadline == std::chrono::steady_clock::time_point{} ? _detectionDeadline(setup) : deadline);
+        deadline == std::chrono::steady_clock::time_point{} ? detectionDeadline(setup) : deadline);
     for (size_t i = 0; i < left.size(); ++i) queries[left_at[i]] = left[i];
   }
 
@@ -130,15 +128,15 @@ std::vector<Infoupdate_installed_app> ServiceController::_queryMarks(
   return updates;
 }
 
-int ServiceController::loadListInfoUpdate(std::optional<std::string>* stored) {
-  const std::string previous = repo->readData(INSTALLED_OBJ);
-  const VersionQuerySetup setup = _versionQuerySetup();
-  const auto deadline = _detectionDeadline(setup);
+int UpdateDetection::loadListInfoUpdate(const ServiceAPI& api, std::optional<std::string>* stored) {
+  const std::string previous = repo.readData(INSTALLED_OBJ);
+  const VersionQuerySetup setup = setupFor(api);
+  const auto deadline = detectionDeadline(setup);
   // The store is asked about the applications whose metadata is on disk
   // while `snap list` runs; the listing then decides which answers count.
   std::vector<VersionQuery> asked;
   std::vector<nelt::InstalledEntry> inventory;
-  const int built = repo->buildInstalledList(inventory, [&](const std::vector<std::string>& slugs) {
+  const int built = repo.buildInstalledList(inventory, [&](const std::vector<std::string>& slugs) {
     std::set<std::string> seen;
     for (const std::string& slug : slugs) {
       if (!seen.insert(slug).second) continue;
@@ -146,25 +144,25 @@ int ServiceController::loadListInfoUpdate(std::optional<std::string>* stored) {
       q.slug = slug;
       asked.push_back(q);
     }
-    _askVersions(asked, setup, deadline);
+    askVersions(asked, setup, deadline);
   });
   if (built < 0) return -1;
   ++inventory_generation;
   const std::vector<Infoupdate_installed_app> updates =
-      _queryMarks(inventory, previous, setup, asked, deadline);
+      queryMarks(inventory, previous, setup, asked, deadline);
   // One write per list: the marks go into the text before it is stored.
   const std::string text = updates.empty() ? Repository::installedListText(inventory)
                                            : Repository::markedListText(inventory, updates);
-  if (repo->writeInstalledList(text) == 0 && stored != nullptr) *stored = text;
+  if (repo.writeInstalledList(text) == 0 && stored != nullptr) *stored = text;
   return updates.empty() ? -1 : 0;
 }
 
-int ServiceController::_writeMarkedList(const std::string& inventory,
-                                        const std::vector<Infoupdate_installed_app>& updates) {
+int UpdateDetection::writeMarkedList(const std::string& inventory,
+                                     const std::vector<Infoupdate_installed_app>& updates) {
   if (updates.empty()) {
-    repo->writeInstalledList(inventory);
+    repo.writeInstalledList(inventory);
     return -1;
   }
-  repo->writeInstalledList(Repository::markInstalledList(inventory, updates));
+  repo.writeInstalledList(Repository::markInstalledList(inventory, updates));
   return 0;
 }

@@ -1,6 +1,6 @@
 // The service's data folder: plain data files, the stored logins with their
 // token and account number, and the per-account settings.
-#include "repository.h"
+#include "data_files.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -14,8 +14,6 @@
 #include "fsutil.h"
 #include "json_util.h"
 #include "utils.h"
-
-using nelt::service::URL_HOST;
 
 namespace {
 
@@ -79,7 +77,7 @@ void removeStaleTemporaries(const std::string& folder, bool images) {
 
 }  // namespace
 
-Repository::Repository(std::string folder, bool tidy) : server_base(URL_HOST), ca_file(CA_FILE) {
+DataFiles::DataFiles(std::string folder) {
   if (!folder.empty() && folder[0] == '/') {
     data_folder = folder;
   } else {
@@ -95,26 +93,14 @@ Repository::Repository(std::string folder, bool tidy) : server_base(URL_HOST), c
   removeStaleTemporaries(data_folder, false);
   removeStaleTemporaries(data_folder + "users/", false);
   removeStaleTemporaries(data_folder + "apps/", true);
-
-  // The store account is signed out at every start.
-  removeToken(USER_OBJ);
-
-  if (tidy) tidyCache();
 }
 
-void Repository::tidyCache() {
-  // One inventory serves both: the index marks what the clean-up kept.
-  std::vector<std::string> installed;
-  clearCache(installed);
-  refreshApps(installed);
-}
-
-Repository::~Repository() {
-  for (std::fstream* f : {&fuser, &fdev, &fapps, &fsections, &finstalleds})
+DataFiles::~DataFiles() {
+  for (std::fstream* f : {&fuser, &fdev})
     if (f->is_open()) f->close();
 }
 
-const char* Repository::fileName(ObjType type) {
+const char* DataFiles::fileName(ObjType type) {
   switch (type) {
     case USER_OBJ:
       return "user.json";
@@ -131,12 +117,12 @@ const char* Repository::fileName(ObjType type) {
   }
 }
 
-std::string Repository::getPath(std::string file) {
+std::string DataFiles::getPath(std::string file) {
   if (file.compare(0, 2, "./") == 0) file.erase(0, 2);
   return data_folder + file;
 }
 
-int Repository::writeData(ObjType type, std::string data) {
+int DataFiles::writeData(ObjType type, std::string data) {
   const char* name = fileName(type);
   if (name == nullptr) return -1;
   // The logins hold account tokens: readable by the service only.
@@ -147,7 +133,7 @@ int Repository::writeData(ObjType type, std::string data) {
   return -1;
 }
 
-std::string Repository::readData(ObjType type) {
+std::string DataFiles::readData(ObjType type) {
   const char* name = fileName(type);
   if (name == nullptr) return std::string();
   return nelt::readJoinedLines(getPath(name));
@@ -156,7 +142,7 @@ std::string Repository::readData(ObjType type) {
 // Reads a stored login ("user.json" or "dev.json") through its stream. The
 // stream is opened for reading and writing so that a missing file is not
 // created.
-std::string Repository::readLogin(ObjType type) {
+std::string DataFiles::readLogin(ObjType type) {
   std::fstream* stream = nullptr;
   if (type == USER_OBJ)
     stream = &fuser;
@@ -173,7 +159,7 @@ std::string Repository::readLogin(ObjType type) {
   return text;
 }
 
-std::string Repository::readToken(ObjType type) {
+std::string DataFiles::readToken(ObjType type) {
   const std::string text = readLogin(type);
   if (text.empty()) return std::string();
   rapidjson::Document doc;
@@ -183,12 +169,12 @@ std::string Repository::readToken(ObjType type) {
   return token;
 }
 
-void Repository::removeToken(ObjType type) {
+void DataFiles::removeToken(ObjType type) {
   if (type != USER_OBJ && type != DEV_OBJ) return;
   unlink(getPath(fileName(type)).c_str());
 }
 
-std::string Repository::getIDUserName(ObjType type) {
+std::string DataFiles::getIDUserName(ObjType type) {
   const std::string text = readLogin(type);
   if (text.empty()) return std::string();
   rapidjson::Document doc;
@@ -201,7 +187,7 @@ std::string Repository::getIDUserName(ObjType type) {
   return std::to_string(it->value.GetInt64());
 }
 
-int Repository::saveSetting(std::string user, std::string setting) {
+int DataFiles::saveSetting(std::string user, std::string setting) {
   if (!accountNumberUsable(user)) return -1;
   // Only a settings object is stored; anything else would replace good
   // settings with text the window cannot read.
@@ -212,14 +198,14 @@ int Repository::saveSetting(std::string user, std::string setting) {
   return nelt::writeFileAtomic(settingsPath(data_folder, user), setting, 0600) == 0 ? 0 : -1;
 }
 
-std::string Repository::getSetting(std::string user) {
+std::string DataFiles::getSetting(std::string user) {
   if (!accountNumberUsable(user)) return getFormSettingNull();
   std::string text = nelt::readJoinedLines(settingsPath(data_folder, user));
   if (text.empty()) return getFormSettingNull();
   return text;
 }
 
-std::string Repository::getFormSettingNull() {
+std::string DataFiles::getFormSettingNull() {
   std::string text = "{";
   text += "\"id\": -1";
   text += ",";
