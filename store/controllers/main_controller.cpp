@@ -120,6 +120,13 @@ void MainController::onUpdateView() {
   ui->textEditSearch->clear();
 }
 
+void MainController::showUpdates() {
+  if (index_page_menu == 2)
+    app_controller.refreshUpdateListView();
+  else
+    onUpdateView();
+}
+
 void MainController::onAccountView() {
   index_page_menu = 3;
   setHighlightButton();
@@ -187,6 +194,8 @@ void MainController::_applyOpenWindowWord(const std::string& word) {
   applying_word = true;
   if (word == nelt::OPEN_WINDOW_HOME)
     onHomeView();
+  else if (word == nelt::OPEN_WINDOW_UPDATES)
+    showUpdates();
   else
     openapp(word);
   applying_word = false;
