@@ -169,18 +169,28 @@ class NotifyTest : public QObject {
     notifier_.terminate();
   }
 
-  void unreachableServiceAndBadOptions() {
+  void unreachableServiceOneInstanceAndBadOptions() {
     // A second watcher in the same session leaves the first alone.
     ChildProcess first, second;
     TempDir empty_root;
-    QVERIFY(first.start({nelt::test::binDir() + "/nelt-notify"}, {{"NELT_ROOT", empty_root.path()}},
-                        work_.path()));
+    QVERIFY(first.start({nelt::test::binDir() + "/nelt-notify", "--interval", "1s"},
+                        {{"NELT_ROOT", empty_root.path()}}, work_.path()));
     QTRY_VERIFY_WITH_TIMEOUT(first.err().find("asking again later") != std::string::npos, WAIT_MS);
     QVERIFY(second.start({nelt::test::binDir() + "/nelt-notify"},
                          {{"NELT_ROOT", empty_root.path()}}, work_.path()));
     QCOMPARE(second.wait(std::chrono::seconds(20)), 0);
     QVERIFY(second.err().find("already running") != std::string::npos);
     QVERIFY(first.running());
+
+    // The service comes up: the next retry (the interval, 1 s, caps it)
+    // finds it and tells about the updates planted before.
+    const int shown = server_.calls.size();
+    QCOMPARE(nelt::makeDirs(empty_root.sub("usr/bin/nelt")), 0);
+    nelt::test::writeFile(empty_root.sub("usr/bin/nelt/.port.conf"),
+                          "{\"port\": " + std::to_string(service_.port()) + "}");
+    QTRY_COMPARE_WITH_TIMEOUT(server_.calls.size(), shown + 1, WAIT_MS);
+    QCOMPARE(server_.calls.last().summary, QStringLiteral("2 ứng dụng có bản cập nhật"));
+    QVERIFY(first.err().find("answers again") != std::string::npos);
     first.terminate();
 
     for (const char* bad : {"0", "8d", "6x", "h", "-5"}) {
