@@ -89,10 +89,13 @@ void UpdateNotifier::_onChecked() {
   if (reported_failure) logLine("the store service answers again");
   reported_failure = false;
   retry_delay = std::min(options.first_retry, options.interval);
-  if (!outcome.updates.empty() && hasNews(known, outcome.updates))
+  if (posting) {
+    // Decided when the notification service answers.
+  } else if (!outcome.updates.empty() && hasNews(known, outcome.updates)) {
     _post(outcome.updates);
-  else
+  } else {
     known = outcome.updates;
+  }
   _schedule(options.interval);
 }
 
@@ -115,6 +118,7 @@ void UpdateNotifier::_post(const std::vector<PendingUpdate>& updates) {
        << summaryText(static_cast<int>(updates.size())) << names.join(QStringLiteral(", "))
        << QStringList{DEFAULT_ACTION, QStringLiteral("Xem các bản cập nhật")} << hints
        << static_cast<int>(-1);
+  posting = true;
   auto* watcher =
       new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 10000), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -124,6 +128,7 @@ void UpdateNotifier::_post(const std::vector<PendingUpdate>& updates) {
 void UpdateNotifier::_onPosted(QDBusPendingCallWatcher* call,
                                const std::vector<PendingUpdate>& updates) {
   call->deleteLater();
+  posting = false;
   QDBusPendingReply<uint> reply = *call;
   if (reply.isError()) {
     // No notification service (yet): the same updates are news at the next

@@ -73,6 +73,9 @@ class UpdateNotifier : public QObject {
   std::vector<PendingUpdate> known;
   // The id of the notification on screen, 0 when none; a new one replaces it.
   uint notification_id = 0;
+  // A Notify call is under way; its answer decides what is known, so a
+  // check that ends meanwhile does not post the same updates again.
+  bool posting = false;
   std::chrono::milliseconds retry_delay{0};
   bool reported_failure = false;
 };
