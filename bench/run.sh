@@ -29,3 +29,10 @@ if cmake --build "$build" --target nelt-window-bench -j2 >/dev/null 2>&1; then
   PATH="$here/../tools/standins:$PATH" NELT_IP_LOOKUP_URL="" \
     "$build/bin/nelt-window-bench" --bin-dir "$build/bin" --idle "${NELT_BENCH_IDLE:-60}"
 fi
+
+# The update notifier between checks (runs itself under dbus-run-session).
+if cmake --build "$build" --target nelt-notify-bench -j2 >/dev/null 2>&1; then
+  echo
+  PATH="$here/../tools/standins:$build/bin:$PATH" NELT_SOURCE_DIR="$here/.." \
+    "$build/bin/nelt-notify-bench" --bin-dir "$build/bin"
+fi

@@ -106,6 +106,33 @@ install(FILES ${NELT_DIST_DIR}/completion/nelt-cli DESTINATION ${CMAKE_INSTALL_D
 install(FILES ${CMAKE_BINARY_DIR}/dist/changelog.gz ${NELT_DIST_DIR}/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${NELT_PACKAGE_NAME})
 
+# ------------------------------------------------ update notifier
+# Part of the window's package: nelt-notify and its manual page, and its
+# autostart entry (below /etc like the configuration, so a conffile). The
+# entry is installed without the window too: its TryExec hides it where the
+# program is missing, and the conffile list stays the same.
+install(CODE "
+  set(_nelt_xdg \"\${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart\")
+  if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+    set(_nelt_xdg \"/etc/xdg/autostart\")
+  endif()
+  file(INSTALL DESTINATION \"\${_nelt_xdg}\" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${NELT_DIST_DIR}/nelt-notify.desktop\")
+")
+if(TARGET nelt-notify)
+  install(TARGETS nelt-notify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set(_out ${CMAKE_BINARY_DIR}/dist/man/nelt-notify.1.gz)
+  add_custom_command(
+    OUTPUT ${_out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dist/man
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${NELT_DIST_DIR}/man/nelt-notify.1 ${_out}
+    DEPENDS ${NELT_DIST_DIR}/man/nelt-notify.1
+    VERBATIM)
+  add_custom_target(nelt_notify_docs ALL DEPENDS ${_out})
+  install(FILES ${_out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 # ---------------------------------------------------------------- .deb
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${NELT_PACKAGE_NAME})

@@ -9,7 +9,7 @@ PACKAGES=(
   rapidjson-dev libcurl4-openssl-dev libzip-dev libcpp-httplib-dev libssl-dev
   squashfs-tools zip unzip openssl curl
   fonts-dejavu-core fonts-noto-core
-  xvfb
+  xvfb dbus-daemon
   dpkg-dev lintian desktop-file-utils man-db libxml2-utils bash-completion file python3
 )
 

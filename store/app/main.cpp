@@ -1,6 +1,7 @@
 // NeltStore: the store window. One optional argument names an application to
 // open ("hello", "hello?ref=mail" or the link "neltstore://hello"); when a
 // store window already runs, it is brought forward with that request instead.
+// "--updates" opens the updates page.
 #include <QApplication>
 
 #include "store_app.h"

@@ -19,7 +19,10 @@ std::unique_ptr<StoreWindow> startStore(const QStringList& arguments,
   store->window->setWindowIcon(QIcon(iconPath(QStringLiteral("./icon/icon-nelt-store.png"))));
   store->controller->setOBJECT(store->window.get(), store->api.get());
   store->controller->control();
-  if (!word.empty()) store->controller->openapp(word);
+  if (word == nelt::OPEN_WINDOW_UPDATES)
+    store->controller->showUpdates();
+  else if (!word.empty())
+    store->controller->openapp(word);
   store->window->show();
   return store;
 }

@@ -108,6 +108,13 @@ void MainController::onUpdateView() {
   _showMenuPage({2, ui->pageUpdates, &AppController::refreshUpdateListView, true, true});
 }
 
+void MainController::showUpdates() {
+  if (index_page_menu == 2)
+    app_controller.refreshUpdateListView();
+  else
+    onUpdateView();
+}
+
 void MainController::onAccountView() {
   index_page_menu = 3;
   setHighlightButton();
@@ -150,6 +157,8 @@ void MainController::_applyOpenWindowWord(const std::string& word) {
   open_window.hold(true);
   if (word == nelt::OPEN_WINDOW_HOME)
     onHomeView();
+  else if (word == nelt::OPEN_WINDOW_UPDATES)
+    showUpdates();
   else
     openapp(word);
   open_window.hold(false);

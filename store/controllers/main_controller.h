@@ -31,6 +31,9 @@ class MainController : public QObject {
   void control();
   // Opens the detail page of `app`.
   void openapp(const std::string& app);
+  // Shows the updates page with a fresh list, also when it is already shown
+  // (a later start or the update notification asks for what is new).
+  void showUpdates();
   void setHighlightButton();
 
   // How often the service is asked for requests of later starts; set before
@@ -58,7 +61,8 @@ class MainController : public QObject {
   void onSearch();
 
  signals:
-  // A word from a later start was acted on ("@HOME" or an application).
+  // A word from a later start was acted on ("@HOME", "@UPDATES" or an
+  // application).
   void openWindowHandled(const QString& word);
 
  private:

@@ -116,6 +116,7 @@ std::unique_ptr<KavixAPI> connectToService(const StartupOptions& options) {
 std::string applicationWord(const QStringList& arguments) {
   if (arguments.size() != 1) return std::string();
   std::string arg = arguments.front().toStdString();
+  if (arg == "--updates") return OPEN_WINDOW_UPDATES;
   // The desktop launcher hands links on as "neltstore://WORD" (or
   // "neltstore:WORD"); the word is what the link carries.
   for (const char* scheme : {"neltstore://", "neltstore:"}) {
@@ -139,7 +140,8 @@ std::string applicationWord(const QStringList& arguments) {
 }
 
 bool isOpenWindowWord(const std::string& word) {
-  return word == OPEN_WINDOW_FIRST || word == OPEN_WINDOW_HOME || isValidSlug(word);
+  return word == OPEN_WINDOW_FIRST || word == OPEN_WINDOW_HOME || word == OPEN_WINDOW_UPDATES ||
+         isValidSlug(word);
 }
 
 WindowRole claimStoreWindow(KavixAPI& api, const std::string& word) {

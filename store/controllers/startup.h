@@ -42,6 +42,8 @@ class StartupPrompt {
 // Window words of the open-window exchange.
 inline constexpr const char* OPEN_WINDOW_FIRST = "@FIRST";
 inline constexpr const char* OPEN_WINDOW_HOME = "@HOME";
+// Show the updates page ("NeltStore --updates", the update notification).
+inline constexpr const char* OPEN_WINDOW_UPDATES = "@UPDATES";
 
 struct StartupOptions {
   std::string port_file;  // empty: the system's port file (below NELT_ROOT when set)
@@ -69,10 +71,12 @@ std::unique_ptr<KavixAPI> connectToService(const StartupOptions& options);
 // name): with exactly one argument, its text before "?" when it splits at "?"
 // into exactly two non-empty pieces, otherwise the whole argument; a
 // "neltstore://" link (as the desktop launcher hands it on) is reduced to the
-// word it carries. Empty when no single argument was given.
+// word it carries; "--updates" is "@UPDATES". Empty when no single argument
+// was given.
 std::string applicationWord(const QStringList& arguments);
 
-// A word the open-window poll may act on: "@HOME", "@FIRST" or a store slug.
+// A word the open-window poll may act on: "@HOME", "@UPDATES", "@FIRST" or a
+// store slug.
 bool isOpenWindowWord(const std::string& word);
 
 enum class WindowRole {

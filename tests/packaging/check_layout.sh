@@ -37,6 +37,12 @@ expected=(
 if [ "$HAS_WINDOW" = 1 ]; then
   expected+=(usr/bin/NeltStore usr/share/neltstore/icon/icon-nelt-store.png usr/share/neltstore/icon/logo.png)
 fi
+# The update notifier: the program and its page with the window, the
+# autostart entry (a conffile) always.
+expected+=(etc/xdg/autostart/nelt-notify.desktop)
+if [ "$HAS_WINDOW" = 1 ]; then
+  expected+=(usr/bin/nelt-notify usr/share/man/man1/nelt-notify.1.gz)
+fi
 for f in "${expected[@]}"; do
   [ -f "$R/$f" ] || fail "the package lacks /$f"
 done
@@ -48,7 +54,7 @@ done
 [ ! -e "$R/usr/bin/nelt" ] || fail "the package installs /usr/bin/nelt, the service's working folder"
 for p in "$R"/usr/bin/*; do
   case "${p##*/}" in
-    KavixService | NeltStore | nelt-cli | kavix-pack | nelt-helper) ;;
+    KavixService | NeltStore | nelt-cli | kavix-pack | nelt-helper | nelt-notify) ;;
     *) fail "unexpected program in the package: /usr/bin/${p##*/}" ;;
   esac
 done
@@ -73,6 +79,7 @@ if [ "$HAS_WINDOW" = 1 ]; then
   grep -q 'libqt5widgets5' <<<"$depends" || fail "Depends lacks the Qt libraries: $depends"
 fi
 grep -qx '/etc/nelt/nelt_store.conf' "$T/control/conffiles" || fail "the configuration is not a conffile"
+grep -qx '/etc/xdg/autostart/nelt-notify.desktop' "$T/control/conffiles" || fail "the autostart entry is not a conffile"
 python3 -c 'import json, sys
 conf = json.load(open(sys.argv[1]))
 assert isinstance(conf.get("local_port"), int), "local_port"
@@ -124,6 +131,13 @@ if [ "$HAS_WINDOW" = 1 ]; then
   exec_prog=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop" | head -n 1)
   [ -x "$R/usr/bin/$exec_prog" ] || fail "the entry starts $exec_prog, which the package does not install"
 fi
+autostart=$R/etc/xdg/autostart/nelt-notify.desktop
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$autostart" 2>&1) || { printf '%s\n' "$out"; fail "desktop-file-validate rejects the autostart entry"; }
+fi
+grep -qx 'Exec=nelt-notify' "$autostart" || fail "the autostart entry does not start nelt-notify"
+[ "$HAS_WINDOW" = 0 ] || [ -x "$R/usr/bin/nelt-notify" ] || fail "the autostart entry starts nelt-notify, which the package does not install"
+printf 'ok: the autostart entry\n'
 
 # ---------------------------------------------------------------- polkit
 policy=$R/usr/share/polkit-1/actions/vn.nelt.store.policy

@@ -105,6 +105,19 @@ class WindowTest : public QObject {
     proc.terminate();
   }
 
+  // A first start with "--updates" opens on the updates page.
+  void updatesArgumentOpensTheUpdatesPage() {
+    ServiceHarness service;
+    QVERIFY(service.start(storeOptions()));
+    nelt::StartupOptions options;
+    options.port_file = service.portFile();
+    std::unique_ptr<StoreWindow> other = startStore({QStringLiteral("--updates")}, options);
+    QVERIFY(other != nullptr);
+    QCOMPARE(other->window->ui->pages->currentWidget(),
+             static_cast<QWidget*>(other->window->ui->pageUpdates));
+    QCOMPARE(other->controller->index_page_menu, 2);
+  }
+
   void menuSwitchesPagesAndHighlightsItsButton() {
     Ui_MainWindow* ui = window_->window->ui;
     MainController& mc = *window_->controller;
@@ -178,6 +191,25 @@ class WindowTest : public QObject {
     QCOMPARE(handled.takeFirst().at(0).toString(), QStringLiteral("hello-nelt"));
     QCOMPARE(ui->pages->currentWidget(), static_cast<QWidget*>(ui->pageDetail));
     QCOMPARE(mc.app_controller.name_app_detail_current, std::string("hello-nelt"));
+
+    // "--updates" (the update notification's action) shows the updates
+    // page; it is refreshed when it is already shown.
+    QSignalSpy updates_built(&mc.app_controller, &AppController::updatesRefreshed);
+    window_->window->showMinimized();
+    ChildProcess updates;
+    QCOMPARE(runSecondStart(*service_, {"--updates"}, updates), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(handled.count(), 1, 10000);
+    QCOMPARE(handled.takeFirst().at(0).toString(), QStringLiteral("@UPDATES"));
+    QCOMPARE(ui->pages->currentWidget(), static_cast<QWidget*>(ui->pageUpdates));
+    QCOMPARE(mc.index_page_menu, 2);
+    QVERIFY(ui->buttonUpdates->styleSheet().contains(HIGHLIGHT));
+    QVERIFY(!window_->window->isMinimized());
+    QCOMPARE(updates_built.count(), 1);
+    ChildProcess again;
+    QCOMPARE(runSecondStart(*service_, {"--updates"}, again), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(handled.count(), 1, 10000);
+    QCOMPARE(handled.takeFirst().at(0).toString(), QStringLiteral("@UPDATES"));
+    QCOMPARE(updates_built.count(), 2);
 
     // Words that are no application are not acted on; the next good one is.
     nelt::test::ProtoClient raw;
