@@ -102,6 +102,20 @@ bool snapIsInstalled(const std::string& name) {
 // authorised, or the program could not be run (127).
 bool pkexecRefused(const nelt::ProcessResult& r) { return !r.started || r.exit_code == 126; }
 
+// What snap, pkexec or the helper wrote on standard error ("Warning:
+// /snap/bin was not found in your $PATH" and the like) goes to the debug log,
+// never into a user's output: the result and its reason are the engine's.
+// pkexec's password prompt uses the terminal itself, not standard error.
+void logChatter(const nelt::ProcessResult& r) {
+  size_t start = 0;
+  while (start < r.err.size()) {
+    size_t end = r.err.find('\n', start);
+    if (end == std::string::npos) end = r.err.size();
+    if (end > start) nelt::debugLog(r.err.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 std::shared_future<SysInfo> processIdentity();
 
 }  // namespace
@@ -518,8 +532,9 @@ int KavixModel::_install_checked_(const CheckedPackage& pkg) {
   // One authorisation for the whole job: the helper installs the snap, places
   // the metadata and undoes the install itself when a later step fails.
   const nelt::ProcessResult run = nelt::runProgram(
-      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path},
+      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path}, true,
       true);
+  logChatter(run);
   if (pkexecRefused(run)) {
     nelt::debugLog("Error install snap " + name_snap);
     return _fail_(run.exit_code == 126 ? "authorisation refused: the install was not authorised"
@@ -646,7 +661,8 @@ int KavixModel::remove(std::string slug_) {
     nelt::debugLog("Error snap name");
     return -1;
   }
-  nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", name}, true);
+  logChatter(
+      nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", name}, true, true));
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
   std::vector<nelt::InstalledEntry> entries;
@@ -660,18 +676,21 @@ int KavixModel::launch(std::string slug_) {
   // Only an installed application is launched, never the one launched before.
   if (_find_snap_name_(slug_, name) != 1 || !nelt::isValidSnapName(name)) return -1;
   snap_name = name;
-  const nelt::ProcessResult info_run = nelt::runProgram({"snap", "info", snap_name}, true);
+  const nelt::ProcessResult info_run = nelt::runProgram({"snap", "info", snap_name}, true, true);
+  logChatter(info_run);
   if (!info_run.started) {
     nelt::debugLog("Error run snap info " + snap_name);
     return -1;
   }
   // The command list: "commands:" alone on its line, then one "  - NAME" line
-  // per command; the first one is launched.
+  // per command. snapd sorts them by app name ("- ordr.abc" before "- ordr"),
+  // so the first one is not the snap's main app: the command named like the
+  // snap is launched when it is listed, else the first one.
   bool in_commands = false;
   std::string command;
   size_t start = 0;
   const std::string& out = info_run.out;
-  while (start < out.size() && command.empty()) {
+  while (start < out.size() && command != snap_name) {
     size_t end = out.find('\n', start);
     if (end == std::string::npos) end = out.size();
     const std::string line = out.substr(start, end - start);
@@ -683,8 +702,8 @@ int KavixModel::launch(std::string slug_) {
     if (!line.empty() && line[0] != ' ' && line[0] != '\t') break;  // next section
     std::vector<std::string> pieces;
     stringtok(line, " ", pieces);
-    if (pieces.size() < 2 || pieces[0] != "-") continue;
-    if (isValidCommandName(pieces[1])) command = pieces[1];
+    if (pieces.size() < 2 || pieces[0] != "-" || !isValidCommandName(pieces[1])) continue;
+    if (command.empty() || pieces[1] == snap_name) command = pieces[1];
   }
   if (command.empty()) return -1;
   cmd_launch = "snap run " + command;
