@@ -264,7 +264,7 @@ int ServiceController::_listenOn(int port) {
 void ServiceController::_writePortFile(int port) {
   // Written whole or not at all, so a window never reads half a number.
   const std::string text = "{\"port\":" + std::to_string(port) + "}";
-  nelt::writeFileAtomic(nelt::portFilePath(), text, 0644);
+  nelt::writeFileAtomic(servicePortFile(), text, 0644);
 }
 
 void ServiceController::initClientTable() {
