@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "fsutil.h"
 #include "paths.h"
 #include "service_controller.h"
 #include "utils.h"
@@ -60,7 +61,7 @@ int main() {
   }
   // Its folder may be a run-time folder that nothing else creates.
   const size_t slash = port_path.rfind('/');
-  if (slash != std::string::npos && slash > 0) mkdir(port_path.substr(0, slash).c_str(), 0755);
+  if (slash != std::string::npos && slash > 0) nelt::makeDirs(port_path.substr(0, slash), 0755);
   std::signal(SIGTERM, stopCleanly);
   std::signal(SIGINT, stopCleanly);
 
