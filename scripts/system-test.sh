@@ -15,7 +15,9 @@
 #   3. small local core22 (base) and snapd snaps are installed (snapd cannot
 #      download them offline), the packages are installed with apt, and the
 #      project's store server serves the sample catalog inside;
-#   4. each check prints one "PASS: ..." or "FAIL: ..." line;
+#   4. each check prints one "PASS: ..." or "FAIL: ..." line (with
+#      NELT_SYSTEM_TEST_VERBOSE=1 also what the real `snap list` and
+#      `snap info` print);
 #   5. the container is shut down, no mount or loop device stays, and the
 #      modes of the host devices nspawn touched are restored.
 # Needs root, /dev/loop-control and /dev/loop0..7, debootstrap,
@@ -24,6 +26,10 @@
 # Exit status: 0 all checks passed, 1 a check failed, 77 the machine cannot
 # run it (not root, no loop devices, tools missing).
 set -uo pipefail
+
+# The whole script is one function, read completely before it runs, so that
+# editing the file during a run cannot change what the run does.
+main() {
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="$(realpath -m "${1:-$ROOT/build}")"
@@ -198,6 +204,11 @@ T=$MACHINE/opt/nelt-test
 mkdir -p "$T/bin" "$T/snaps"
 cp "$SERVICE_DEB" "$WINDOW_DEB" "$T/"
 cp "$BUILD/bin/nelt-store-server" "$T/bin/"
+# The store server's libraries that the minimal image lacks (cpp-httplib).
+mkdir -p "$T/lib"
+for lib in $(ldd "$BUILD/bin/nelt-store-server" | awk '$3 ~ /^\// { print $3 }'); do
+  [ -e "$MACHINE$lib" ] || [ -e "$MACHINE/usr$lib" ] || cp -L "$lib" "$T/lib/"
+done
 cp -r "$ROOT/catalog/sample" "$T/catalog"
 KAVIX_PACK="$BUILD/bin/kavix-pack" bash "$ROOT/tools/make_sample_packages.sh" "$T/packages" \
   >"$LOG/sample-packages.log" 2>&1 || die "the sample packages could not be built"
@@ -220,14 +231,21 @@ setsid systemd-nspawn --quiet --keep-unit --register=no --private-network --capa
   --system-call-filter='@mount @privileged' \
   --bind=/dev/loop-control --bind=/dev/loop0 --bind=/dev/loop1 --bind=/dev/loop2 --bind=/dev/loop3 \
   --bind=/dev/loop4 --bind=/dev/loop5 --bind=/dev/loop6 --bind=/dev/loop7 --bind=/dev/fuse \
-  --property=DeviceAllow='block-loop rwm' --property=DeviceAllow='/dev/loop-control rwm' \
   --console=pipe -D "$MACHINE" -b </dev/null >"$LOG/boot.log" 2>&1 &
 NSPAWN_PID=$!
 
-# The container's init: the nspawn child whose root is the machine.
+# The container's init: a process below nspawn that is PID 1 in its own
+# PID namespace.
+descendants() {
+  local p
+  for p in $(pgrep -P "$1"); do
+    echo "$p"
+    descendants "$p"
+  done
+}
 for _ in $(seq 120); do
-  for p in $(pgrep -P "$NSPAWN_PID") $(pgrep -P "$(pgrep -P "$NSPAWN_PID" | head -n 1)" 2>/dev/null); do
-    if [ "$(readlink "/proc/$p/root")" = "$MACHINE" ] && [ "$(cat "/proc/$p/comm")" = systemd ]; then
+  for p in $(descendants "$NSPAWN_PID"); do
+    if grep -Eq "^NSpid:[[:space:]]+$p[[:space:]]+1\$" "/proc/$p/status" 2>/dev/null; then
       LEADER=$p
     fi
   done
@@ -239,7 +257,7 @@ done
 
 # Runs a command inside the container as root, in all its namespaces.
 in_machine() {
-  nsenter --target "$LEADER" --mount --uts --ipc --net --pid --cgroup --root --wd=/ \
+  nsenter --target "$LEADER" --mount --uts --ipc --net --pid --cgroup --root --wd \
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
 }
 # The same as USER, with that user's home and a login's PATH (no /snap/bin).
@@ -294,13 +312,15 @@ else
 fi
 
 # The store server inside, on loopback; the service pointed at it.
-in_machine systemd-run --unit=nelt-store-server --quiet \
+in_machine systemd-run --unit=nelt-store-server --quiet --setenv=LD_LIBRARY_PATH=/opt/nelt-test/lib \
   /opt/nelt-test/bin/nelt-store-server --catalog /opt/nelt-test/catalog --packages /opt/nelt-test/packages \
   --port 8080 >/dev/null 2>&1 || die "the store server does not start"
+server_up=""
 for _ in $(seq 50); do
-  in_machine bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080' 2>/dev/null && break
+  in_machine bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080' 2>/dev/null && server_up=1 && break
   sleep 0.2
 done
+[ -n "$server_up" ] || die "the store server does not answer: $(in_machine systemctl status nelt-store-server --no-pager 2>&1 | tail -n 5)"
 in_machine sed -i -e 's#"host": *"[^"]*"#"host": "http://127.0.0.1:8080"#' \
   -e 's#"ip_lookup_url": *"[^"]*"#"ip_lookup_url": "http://127.0.0.1:8080/ip"#' /etc/nelt/nelt_store.conf
 in_machine systemctl restart nelt
@@ -313,6 +333,7 @@ port_file_ready() {
   return 1
 }
 port_file_ready || failed "the service wrote no port file"
+in_machine systemctl status nelt-store-server --no-pager >"$LOG/store-server.log" 2>&1
 
 # ---------------------------------------------------------------- unit
 if [ "$(in_machine systemctl is-active nelt)" = active ] &&
@@ -351,6 +372,13 @@ cli_flow() { # RUNNER... (in_machine | as_user USER)
     failed "$who: install: $out"
   fi
   if grep -q 'Warning:\|/snap/bin' <<<"$out"; then failed "$who: snap's chatter reaches nelt-cli's output: $out"; fi
+  # What real snapd prints, for comparing with the stand-in. Offline,
+  # `snap info` first waits about 30 s for the store, so only on request.
+  if [ -n "${NELT_SYSTEM_TEST_VERBOSE:-}" ]; then
+    in_machine snap list 2>&1
+    in_machine snap info hello-nelt 2>&1
+    in_machine ls -l /snap/hello-nelt 2>&1
+  fi
   out=$("$@" nelt-cli list 2>&1)
   if grep -Eq '^hello-nelt +1\.2\.0 +1\.3\.0' <<<"$out"; then
     pass "$who: the inventory lists hello-nelt 1.2.0 with update 1.3.0"
@@ -385,6 +413,7 @@ cli_flow() { # RUNNER... (in_machine | as_user USER)
     failed "$who: remove: $out"
   fi
   "$@" nelt-cli logout >/dev/null 2>&1
+  in_machine journalctl -u nelt --no-pager >"$LOG/journal-nelt-$who.log" 2>&1
 }
 cli_flow root in_machine
 if in_machine test -d /snap/bin; then
@@ -409,7 +438,7 @@ fi
 
 # ---------------------------------------------------------------- restart
 old_pid=$(in_machine systemctl show -p MainPID --value nelt)
-in_machine kill -9 "$old_pid"
+in_machine sh -c 'kill -9 "$1"' sh "$old_pid"
 new_pid=""
 for _ in $(seq 50); do
   new_pid=$(in_machine systemctl show -p MainPID --value nelt)
@@ -488,3 +517,6 @@ if [ "$failures" = 0 ]; then
 fi
 say "system test: $failures checks failed"
 exit 1
+}
+
+main "$@"
