@@ -245,7 +245,7 @@ descendants() {
 }
 for _ in $(seq 120); do
   for p in $(descendants "$NSPAWN_PID"); do
-    if grep -Eq "^NSpid:[[:space:]]+$p[[:space:]]+1\$" "/proc/$p/status" 2>/dev/null; then
+    if grep -Eq "^NSpid:[[:space:]]+${p}[[:space:]]+1\$" "/proc/$p/status" 2>/dev/null; then
       LEADER=$p
     fi
   done
