@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "paths.h"
 #include "process.h"
 #include "protocol.h"
 
@@ -25,10 +26,45 @@ std::string parseLsbDescription(const std::string& output) {
   return os;
 }
 
+std::string parseOsReleasePrettyName(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.compare(0, 12, "PRETTY_NAME=") != 0) continue;
+    std::string value = line.substr(12);
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.pop_back();
+    // Shell-style quoting: "…" (with backslash escapes) or '…'.
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+      const char quote = value[0];
+      const std::string inner = value.substr(1, value.size() - 2);
+      value.clear();
+      for (size_t i = 0; i < inner.size(); ++i) {
+        if (quote == '"' && inner[i] == '\\' && i + 1 < inner.size()) ++i;
+        value += inner[i];
+      }
+    }
+    if (value.size() > 1023) value.resize(1023);
+    return value;
+  }
+  return std::string();
+}
+
 std::string readOsDescription() {
   ProcessResult r = runProgram({"lsb_release", "-d"});
-  if (!r.started) return std::string();
-  return parseLsbDescription(r.out);
+  if (r.started) return parseLsbDescription(r.out);
+  // A minimal system has no lsb_release; os-release holds the same name.
+  std::FILE* file = std::fopen(systemPath("/etc/os-release").c_str(), "re");
+  if (file == nullptr) file = std::fopen(systemPath("/usr/lib/os-release").c_str(), "re");
+  if (file == nullptr) return std::string();
+  std::string text;
+  char buf[4096];
+  size_t n = 0;
+  while (text.size() < 65536 && (n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
+  std::fclose(file);
+  return parseOsReleasePrettyName(text);
 }
 
 bool readMacAddresses(std::string& out) {

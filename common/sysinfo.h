@@ -11,9 +11,12 @@ struct SysInfo {
 
 namespace nelt {
 
-// The description of `lsb_release -d` without its label and tab; empty when
-// the command is missing or prints something else.
+// The description of `lsb_release -d` without its label and tab; where the
+// command is missing, PRETTY_NAME of "/etc/os-release" (or
+// "/usr/lib/os-release"), below NELT_ROOT when set; empty when neither says.
 std::string readOsDescription();
+// PRETTY_NAME of an os-release file's text, unquoted; empty when absent.
+std::string parseOsReleasePrettyName(const std::string& text);
 // Parses one line of `lsb_release -d` output ("Description:\tName").
 std::string parseLsbDescription(const std::string& output);
 

@@ -11,6 +11,7 @@ PACKAGES=(
   fonts-dejavu-core fonts-noto-core
   xvfb dbus-daemon
   dpkg-dev lintian desktop-file-utils man-db libxml2-utils bash-completion file python3
+  debootstrap systemd-container
 )
 
 missing=()

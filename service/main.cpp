@@ -1,11 +1,13 @@
 // KavixService entry point: wiring only.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <utility>
 
+#include "fsutil.h"
 #include "paths.h"
 #include "service_controller.h"
 #include "utils.h"
@@ -15,6 +17,21 @@ using nelt::service::URL_HOST;
 namespace {
 // Exit code when the working or data folder is missing or relative.
 constexpr int EXIT_BAD_FOLDER = -8;
+
+// The port file, copied where the signal handler can reach it without
+// allocating.
+char port_file[4096];
+
+// A clean stop (the service manager's SIGTERM, Ctrl-C) takes the port file
+// with it, so no client reads the port of a service that is gone (another
+// program may have it by now). Only async-signal-safe calls here; the signal
+// is then delivered again with its default action, so the exit status still
+// says how the service ended.
+void stopCleanly(int sig) {
+  if (port_file[0] != '\0') unlink(port_file);
+  std::signal(sig, SIG_DFL);
+  raise(sig);
+}
 }  // namespace
 
 int main() {
@@ -36,6 +53,17 @@ int main() {
   const std::string kavix_path = KAVIX_PATH;
   std::cout << kavix_path << std::endl;
   mkdir(kavix_path.c_str(), 0775);
+
+  const std::string port_path = servicePortFile();
+  if (port_path.size() < sizeof port_file) {
+    port_path.copy(port_file, port_path.size());
+    port_file[port_path.size()] = '\0';
+  }
+  // Its folder may be a run-time folder that nothing else creates.
+  const size_t slash = port_path.rfind('/');
+  if (slash != std::string::npos && slash > 0) nelt::makeDirs(port_path.substr(0, slash), 0755);
+  std::signal(SIGTERM, stopCleanly);
+  std::signal(SIGINT, stopCleanly);
 
   ServiceController controller(URL_HOST);
   controller.run();

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "paths.h"
 #include "protocol.h"
 
 std::string nelt::service::URL_HOST;
@@ -21,6 +22,11 @@ std::string IP_LOOKUP_URL = DEFAULT_IP_LOOKUP_URL;
 std::string ALLOWED_GROUP = "sudo";
 int VERSION_REUSE_SECONDS = 60;
 std::string CA_FILE;
+std::string PORT_FILE_PATH;
+
+std::string servicePortFile() {
+  return PORT_FILE_PATH.empty() ? nelt::portFilePath() : PORT_FILE_PATH;
+}
 
 namespace {
 // Both service threads log; keep each line whole.
@@ -70,6 +76,11 @@ void kavix_load_config(const std::string& path) {
   copyString(doc, "ip_lookup_url", IP_LOOKUP_URL);
   copyString(doc, "ca_file", CA_FILE);
   copyString(doc, "allowed_group", ALLOWED_GROUP);
+  std::string port_file;
+  copyString(doc, "port_file", port_file);
+  // Only an absolute path: a relative one would land wherever the service
+  // was started, where no client looks.
+  if (!port_file.empty() && port_file[0] == '/') PORT_FILE_PATH = port_file;
   it = doc.FindMember("version_reuse_seconds");
   if (it != doc.MemberEnd() && it->value.IsInt() && it->value.GetInt() >= 0)
     VERSION_REUSE_SECONDS = it->value.GetInt();

@@ -32,6 +32,14 @@ extern std::string ALLOWED_GROUP;
 // reuse it instead of asking the store again. Key "version_reuse_seconds",
 // default 60; 0 asks every time.
 extern int VERSION_REUSE_SECONDS;
+// Where the port file is written (key "port_file", an absolute path). Empty:
+// the system's port file "/usr/bin/nelt/.port.conf" (below NELT_ROOT when
+// set), where the window and `nelt` look for it. The package points it below
+// /run/nelt and ships the system path as a link to it.
+extern std::string PORT_FILE_PATH;
+
+// The port file this service writes and removes.
+std::string servicePortFile();
 
 // The public-IP lookup used when the configuration names none (the window's
 // default too).

@@ -4,6 +4,8 @@
 #include "inventory.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -38,26 +40,78 @@ bool listFolder(const std::string& path, std::vector<std::string>& names) {
   return true;
 }
 
-// A snap folder that is empty or holds nothing but "kavix.json" is what an
-// uninstall leaves behind; it is removed so that the application no longer
-// counts as installed.
+// The mount points of this process's mount namespace ("/proc/self/mountinfo",
+// fifth field, with the kernel's octal escapes undone).
+std::vector<std::string> mountPoints() {
+  std::vector<std::string> points;
+  std::FILE* file = std::fopen("/proc/self/mountinfo", "re");
+  if (file == nullptr) return points;
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, file) != nullptr) {
+    std::vector<std::string> fields;
+    stringtok(buf, " ", fields);
+    if (fields.size() < 5) continue;
+    const std::string& raw = fields[4];
+    std::string point;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      const bool escaped = raw[i] == '\\' && i + 3 < raw.size() &&
+                           raw.substr(i + 1, 3).find_first_not_of("01234567") == std::string::npos;
+      if (escaped) {
+        point += static_cast<char>(((raw[i + 1] - '0') << 6) | ((raw[i + 2] - '0') << 3) |
+                                   (raw[i + 3] - '0'));
+        i += 3;
+      } else {
+        point += raw[i];
+      }
+    }
+    points.push_back(point);
+  }
+  std::fclose(file);
+  return points;
+}
+
+// A folder of the snap root that the store installed into and that snapd has
+// since emptied: it holds nothing but a "kavix.json" (a plain file with the
+// store's metadata) and is no mount point. Such a folder is removed so that
+// the application no longer counts as installed. Everything else in the snap
+// root is snapd's: "bin" (its command links, recreated by the next install),
+// folders without the store's metadata, folders that still hold a revision
+// or a "current" link, and mount points are never touched.
 void removeLeftOverFolders(const std::string& snap_root) {
   std::vector<std::string> snaps;
   if (!listFolder(snap_root, snaps)) return;
+  struct stat root_st;
+  if (lstat(snap_root.c_str(), &root_st) != 0) return;
+  std::optional<std::vector<std::string>> mounts;
   for (const std::string& name : snaps) {
+    if (name == "bin" || !nelt::isSafeFileName(name)) continue;
     const std::string path = snap_root + name;
     struct stat st;
     // Links and files in the snap root are the platform's business.
     if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (st.st_dev != root_st.st_dev) continue;  // another file system is mounted here
     std::vector<std::string> inside;
     if (!listFolder(path + "/", inside)) {
       perror("Unable to read directory");
       continue;
     }
-    if (inside.empty() || (inside.size() == 1 && inside[0] == "kavix.json"))
-      remove_directory(path.c_str());
+    if (inside.size() != 1 || inside[0] != "kavix.json") continue;
+    struct stat meta_st;
+    const std::string meta_path = path + "/kavix.json";
+    if (lstat(meta_path.c_str(), &meta_st) != 0 || !S_ISREG(meta_st.st_mode)) continue;
+    if (!Repository::readKavixMeta(meta_path)) continue;
+    // A bind mount of the same file system keeps the device number.
+    if (!mounts) mounts = mountPoints();
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) continue;
+    if (std::find(mounts->begin(), mounts->end(), std::string(resolved)) != mounts->end()) continue;
+    remove_directory(path.c_str());
   }
 }
+
+// `snap list` with its standard error kept for the log: snapd writes its
+// errors and notes ("No snaps are installed yet") there.
+nelt::ProcessResult listSnaps() { return nelt::runProgram({"snap", "list"}, true, true); }
 
 }  // namespace
 
@@ -118,7 +172,6 @@ int InstalledInventory::writeInstalledList(const std::string& text) {
 int InstalledInventory::buildInstalledList(
     std::vector<nelt::InstalledEntry>& entries,
     const std::function<void(const std::vector<std::string>&)>& while_listing) {
-  list_slug_installed.clear();
   entries.clear();
   const std::string snap_root = nelt::snapRoot();
 
@@ -132,7 +185,7 @@ int InstalledInventory::buildInstalledList(
     std::map<std::string, std::optional<KavixMeta>> on_disk;
     std::future<nelt::ProcessResult> running;
     if (while_listing) {
-      running = std::async(std::launch::async, [] { return nelt::runProgram({"snap", "list"}); });
+      running = std::async(std::launch::async, listSnaps);
       std::vector<std::string> names, slugs;
       listFolder(snap_root, names);
       for (const std::string& name : names) {
@@ -143,10 +196,20 @@ int InstalledInventory::buildInstalledList(
       }
       while_listing(slugs);
     }
-    nelt::ProcessResult listing =
-        running.valid() ? running.get() : nelt::runProgram({"snap", "list"});
+    nelt::ProcessResult listing = running.valid() ? running.get() : listSnaps();
     if (!listing.started) {
       debugE(-1, "popen snap list", INVENTORY_WHERE);
+      return -1;
+    }
+    // A listing that failed (snapd unreachable, an authorisation file it
+    // cannot read) lists nothing, which is not "nothing installed": the
+    // last inventory and its update marks stay until a listing succeeds.
+    if (listing.exit_code != 0 || listing.out.compare(0, 6, "error:") == 0) {
+      std::string why = listing.err.empty() ? listing.out : listing.err;
+      why = why.substr(0, why.find('\n'));
+      debugE(-1, "snap list failed (status " + std::to_string(listing.exit_code) + "): " + why,
+             INVENTORY_WHERE);
+      entries.clear();
       return -1;
     }
     size_t start = 0;
@@ -179,6 +242,7 @@ int InstalledInventory::buildInstalledList(
       entries.push_back(std::move(entry));
     }
   }
+  list_slug_installed.clear();
   for (const nelt::InstalledEntry& entry : entries) list_slug_installed.push_back(entry.slug);
   return static_cast<int>(entries.size());
 }

@@ -124,7 +124,7 @@ int RequestServer::_listenOn(int port) {
 void RequestServer::_writePortFile(int port) {
   // Written whole or not at all, so a window never reads half a number.
   const std::string text = "{\"port\":" + std::to_string(port) + "}";
-  nelt::writeFileAtomic(nelt::portFilePath(), text, 0644);
+  nelt::writeFileAtomic(servicePortFile(), text, 0644);
 }
 
 void RequestServer::initClientTable() {

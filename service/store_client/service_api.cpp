@@ -128,13 +128,11 @@ ServiceAPI::~ServiceAPI() {
 }
 
 void ServiceAPI::getSysInfo() {
-  // Without lsb_release the store still works; the identity simply carries no
-  // operating system description.
-  nelt::ProcessResult r = nelt::runProgram({"lsb_release", "-d"});
-  if (!r.started)
-    debugE(-1, "Get OS name, popen", "void ServiceAPI::getSysInfo()");
-  else
-    sys_info.os = nelt::headerSafe(nelt::parseLsbDescription(r.out));
+  // lsb_release, else os-release's PRETTY_NAME (a minimal system has no
+  // lsb_release). Without either the store still works; the identity simply
+  // carries no operating system description.
+  sys_info.os = nelt::headerSafe(nelt::readOsDescription());
+  if (sys_info.os.empty()) debugE(-1, "Get OS name, popen", "void ServiceAPI::getSysInfo()");
 
   std::string mac;
   if (!nelt::readMacAddresses(mac))

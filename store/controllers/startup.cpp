@@ -73,7 +73,14 @@ void StartupPrompt::reset() {
   askedTexts().clear();
 }
 
-std::vector<std::string> serviceStartCommand() { return {"pkexec", "systemctl", "start", "nelt"}; }
+std::vector<std::string> serviceStartCommand() {
+  // polkit matches the program's full path against the service-start
+  // action: "systemctl" looked up on PATH may be /bin/systemctl, which
+  // falls under pkexec's generic action. Below NELT_ROOT the stand-in on
+  // PATH plays systemctl.
+  const std::string systemctl = rootPrefix().empty() ? "/usr/bin/systemctl" : "systemctl";
+  return {"pkexec", systemctl, "start", "nelt"};
+}
 
 std::unique_ptr<KavixAPI> connectToService(const StartupOptions& options) {
   const std::string port_file = options.port_file.empty() ? portFilePath() : options.port_file;

@@ -178,8 +178,9 @@ int KavixModel::_install_checked_(const CheckedPackage& pkg) {
   // One authorisation for the whole job: the helper installs the snap, places
   // the metadata and undoes the install itself when a later step fails.
   const nelt::ProcessResult run = nelt::runProgram(
-      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path},
+      {"pkexec", nelt::privilegedHelperPath(), "install", slug, pkg.snap_path, pkg.meta_path}, true,
       true);
+  nelt::logChatter(run.err);
   if (pkexecRefused(run)) {
     nelt::debugLog("Error install snap " + name_snap);
     return _fail_(run.exit_code == 126 ? "authorisation refused: the install was not authorised"

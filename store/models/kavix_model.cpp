@@ -466,7 +466,9 @@ int KavixModel::remove(std::string slug_) {
   }
   // The helper removes only a snap the store installed for this very
   // application (its kavix.json names the slug).
-  nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", slug_, name}, true);
+  nelt::logChatter(
+      nelt::runProgram({"pkexec", nelt::privilegedHelperPath(), "remove", slug_, name}, true, true)
+          .err);
   // Success is judged from a fresh list: the user may have refused the
   // authorisation, or the removal may have failed.
   std::vector<nelt::InstalledEntry> entries;
@@ -480,18 +482,21 @@ int KavixModel::launch(std::string slug_) {
   // Only an installed application is launched, never the one launched before.
   if (_find_snap_name_(slug_, name) != 1 || !nelt::isValidSnapName(name)) return -1;
   snap_name = name;
-  const nelt::ProcessResult info_run = nelt::runProgram({"snap", "info", snap_name}, true);
+  const nelt::ProcessResult info_run = nelt::runProgram({"snap", "info", snap_name}, true, true);
+  nelt::logChatter(info_run.err);
   if (!info_run.started) {
     nelt::debugLog("Error run snap info " + snap_name);
     return -1;
   }
   // The command list: "commands:" alone on its line, then one "  - NAME" line
-  // per command; the first one is launched.
+  // per command. snapd sorts them by app name ("- ordr.abc" before "- ordr"),
+  // so the first one is not the snap's main app: the command named like the
+  // snap is launched when it is listed, else the first one.
   bool in_commands = false;
   std::string command;
   size_t start = 0;
   const std::string& out = info_run.out;
-  while (start < out.size() && command.empty()) {
+  while (start < out.size() && command != snap_name) {
     size_t end = out.find('\n', start);
     if (end == std::string::npos) end = out.size();
     const std::string line = out.substr(start, end - start);
@@ -503,8 +508,8 @@ int KavixModel::launch(std::string slug_) {
     if (!line.empty() && line[0] != ' ' && line[0] != '\t') break;  // next section
     std::vector<std::string> pieces;
     stringtok(line, " ", pieces);
-    if (pieces.size() < 2 || pieces[0] != "-") continue;
-    if (isValidCommandName(pieces[1])) command = pieces[1];
+    if (pieces.size() < 2 || pieces[0] != "-" || !isValidCommandName(pieces[1])) continue;
+    if (command.empty() || pieces[1] == snap_name) command = pieces[1];
   }
   if (command.empty()) return -1;
   cmd_launch = "snap run " + command;

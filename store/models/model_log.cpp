@@ -47,4 +47,14 @@ void setConsoleLogSink(LogSink sink) {
   consoleSink() = std::move(sink);
 }
 
+void logChatter(const std::string& err) {
+  size_t start = 0;
+  while (start < err.size()) {
+    size_t end = err.find('\n', start);
+    if (end == std::string::npos) end = err.size();
+    if (end > start) debugLog(err.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 }  // namespace nelt

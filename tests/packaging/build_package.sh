@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the .deb of this build tree with cpack into OUT/neltstore.deb and
-# checks it with lintian: every error and every warning fails, except what
+# Builds the .deb packages of this build tree with cpack into
+# OUT/neltstore-service.deb and OUT/neltstore.deb and checks them with lintian: every error and every warning fails, except what
 # the package's own lintian overrides accept (each one explained there and
 # in the README).
 #   build_package.sh BUILD_DIR OUT_DIR
@@ -20,19 +20,28 @@ if ! cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$OUT/cpack" >"$OUT/cpa
   cat "$OUT/cpack.log"
   fail "cpack could not build the package"
 fi
+# Two packages from one build: neltstore-service (service, helper, command
+# line) and neltstore (the window), each kept as OUT/PACKAGE.deb.
 debs=("$OUT"/cpack/*.deb)
-[ "${#debs[@]}" = 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single .deb: ${debs[*]}"
-mv "${debs[0]}" "$OUT/neltstore.deb"
+[ "${#debs[@]}" = 2 ] || fail "cpack made ${#debs[@]} packages, not two: ${debs[*]}"
+for deb in "${debs[@]}"; do
+  name=$(dpkg-deb -f "$deb" Package)
+  case "$name" in
+    neltstore | neltstore-service) mv "$deb" "$OUT/$name.deb" ;;
+    *) fail "cpack made an unexpected package $name" ;;
+  esac
+  printf 'ok: built %s\n' "$(dpkg-deb -f "$OUT/$name.deb" Package Version Architecture | tr '\n' ' ')"
+done
 rm -rf "$OUT/cpack/_CPack_Packages"
-printf 'ok: built %s\n' "$(dpkg-deb -f "$OUT/neltstore.deb" Package Version Architecture | tr '\n' ' ')"
 
 if ! command -v lintian >/dev/null; then
-  printf 'lintian is not installed: the package is not linted\n'
+  printf 'lintian is not installed: the packages are not linted\n'
   exit 0
 fi
 # Info tags are shown but never fail the build.
 set +e
-lintian --fail-on error,warning --display-info "$OUT/neltstore.deb" >"$OUT/lintian.log" 2>&1
+lintian --fail-on error,warning --display-info "$OUT/neltstore-service.deb" "$OUT/neltstore.deb" \
+  >"$OUT/lintian.log" 2>&1
 status=$?
 set -e
 cat "$OUT/lintian.log"

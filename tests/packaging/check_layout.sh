@@ -9,14 +9,20 @@
 set -euo pipefail
 . "$(dirname "$0")/package_lib.sh"
 DEB=$(package_deb "$1")
+WDEB=$(package_deb "$1" neltstore)
 VERSION=$2
 HAS_WINDOW=$3
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/nelt-layout.XXXXXX")
 trap 'rm -rf -- "$T"' EXIT
 dpkg-deb -x "$DEB" "$T/root"
+dpkg-deb -x "$WDEB" "$T/root"
 dpkg-deb -e "$DEB" "$T/control"
+dpkg-deb -e "$WDEB" "$T/wcontrol"
 R=$T/root
+# Which package holds which path ("./usr/bin/nelt-cli" lines).
+dpkg-deb -c "$DEB" | awk '{ print $6 }' >"$T/service.files"
+dpkg-deb -c "$WDEB" | awk '{ print $6 }' >"$T/window.files"
 
 # ---------------------------------------------------------------- files
 expected=(
@@ -44,17 +50,38 @@ if [ "$HAS_WINDOW" = 1 ]; then
   expected+=(usr/bin/nelt-notify usr/share/man/man1/nelt-notify.1.gz)
 fi
 for f in "${expected[@]}"; do
-  [ -f "$R/$f" ] || fail "the package lacks /$f"
+  [ -f "$R/$f" ] || fail "the packages lack /$f"
+done
+# The service's package needs no Qt and no desktop; the window's holds the
+# window and what only a desktop uses.
+service_only=(usr/bin/KavixService usr/bin/nelt-cli usr/bin/kavix-pack usr/bin/nelt-helper
+  etc/nelt/nelt_store.conf usr/lib/systemd/system/nelt.service
+  usr/share/polkit-1/actions/vn.nelt.store.policy usr/share/bash-completion/completions/nelt-cli
+  usr/share/man/man1/nelt-cli.1.gz usr/share/man/man8/KavixService.8.gz usr/share/man/man8/nelt-helper.8.gz
+  usr/share/doc/neltstore-service/copyright usr/bin/nelt/.port.conf)
+window_only=(usr/share/applications/neltstore.desktop usr/share/icons/hicolor/scalable/apps/neltstore.svg
+  usr/share/man/man1/NeltStore.1.gz usr/share/doc/neltstore/copyright)
+if [ "$HAS_WINDOW" = 1 ]; then window_only+=(usr/bin/NeltStore usr/share/neltstore/icon/logo.png); fi
+for f in "${service_only[@]}"; do
+  grep -qx "./$f" "$T/service.files" || fail "neltstore-service lacks /$f"
+  ! grep -qx "./$f" "$T/window.files" || fail "neltstore holds /$f too"
+done
+for f in "${window_only[@]}"; do
+  grep -qx "./$f" "$T/window.files" || fail "neltstore lacks /$f"
+  ! grep -qx "./$f" "$T/service.files" || fail "neltstore-service holds /$f"
 done
 for p in KavixService nelt-cli kavix-pack; do
   [ -x "$R/usr/bin/$p" ] || fail "/usr/bin/$p is not executable"
 done
-# /usr/bin/nelt is the service's working folder: nothing may sit there, and the
-# test programs of the build stay out of the package.
-[ ! -e "$R/usr/bin/nelt" ] || fail "the package installs /usr/bin/nelt, the service's working folder"
+# /usr/bin/nelt holds only the clients' port file, a link to the one the
+# service writes below /run/nelt; the test programs of the build stay out of
+# the packages.
+[ "$(readlink "$R/usr/bin/nelt/.port.conf")" = /run/nelt/.port.conf ] ||
+  fail "/usr/bin/nelt/.port.conf is no link to /run/nelt/.port.conf"
+[ "$(ls -A "$R/usr/bin/nelt")" = .port.conf ] || fail "/usr/bin/nelt holds more: $(ls -A "$R/usr/bin/nelt")"
 for p in "$R"/usr/bin/*; do
   case "${p##*/}" in
-    KavixService | NeltStore | nelt-cli | kavix-pack | nelt-helper | nelt-notify) ;;
+    KavixService | NeltStore | nelt-cli | kavix-pack | nelt-helper | nelt-notify | nelt) ;;
     *) fail "unexpected program in the package: /usr/bin/${p##*/}" ;;
   esac
 done
@@ -69,27 +96,42 @@ printf 'ok: icon sizes\n'
 
 # ---------------------------------------------------------------- control
 ctl() { dpkg-deb -f "$DEB" "$1"; }
-[ "$(ctl Package)" = neltstore ] || fail "package name $(ctl Package)"
+[ "$(ctl Package)" = neltstore-service ] || fail "package name $(ctl Package)"
 [ "$(ctl Version)" = "$VERSION" ] || fail "package version $(ctl Version), project version $VERSION"
 depends=$(ctl Depends)
-for dep in 'snapd' 'pkexec | policykit-1' 'libc6' 'libcurl4'; do
+for dep in 'snapd' 'pkexec | policykit-1' 'lsb-release' 'squashfs-tools' 'libc6' 'libcurl4'; do
   grep -qF "$dep" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
+! grep -qi 'qt5\|libx' <<<"$depends" || fail "the service's package pulls Qt or X: $depends"
+grep -qF 'neltstore (<< 0.2.0)' <<<"$(ctl Replaces)" && grep -qF 'neltstore (<< 0.2.0)' <<<"$(ctl Breaks)" ||
+  fail "neltstore-service does not replace the single package of earlier versions"
+wdepends=$(dpkg-deb -f "$WDEB" Depends)
+[ "$(dpkg-deb -f "$WDEB" Package)" = neltstore ] && [ "$(dpkg-deb -f "$WDEB" Version)" = "$VERSION" ] ||
+  fail "window package $(dpkg-deb -f "$WDEB" Package) $(dpkg-deb -f "$WDEB" Version)"
+grep -qF "neltstore-service (= $VERSION)" <<<"$wdepends" || fail "neltstore does not depend on its service: $wdepends"
 if [ "$HAS_WINDOW" = 1 ]; then
-  grep -q 'libqt5widgets5' <<<"$depends" || fail "Depends lacks the Qt libraries: $depends"
+  grep -q 'libqt5widgets5' <<<"$wdepends" || fail "the window's Depends lacks the Qt libraries: $wdepends"
 fi
 grep -qx '/etc/nelt/nelt_store.conf' "$T/control/conffiles" || fail "the configuration is not a conffile"
-grep -qx '/etc/xdg/autostart/nelt-notify.desktop' "$T/control/conffiles" || fail "the autostart entry is not a conffile"
+grep -qx '/etc/xdg/autostart/nelt-notify.desktop' "$T/wcontrol/conffiles" || fail "the autostart entry is not a conffile of neltstore"
 python3 -c 'import json, sys
 conf = json.load(open(sys.argv[1]))
 assert isinstance(conf.get("local_port"), int), "local_port"
-assert conf.get("kavix_path", "").startswith("/usr/bin/nelt"), "kavix_path"
+assert conf.get("kavix_path", "").startswith("/var/lib/nelt"), "kavix_path"
+assert conf.get("data_kavix_path", "").startswith("/var/lib/nelt/"), "data_kavix_path"
+assert conf.get("port_file") == "/run/nelt/.port.conf", "port_file"
 ' "$R/etc/nelt/nelt_store.conf" || fail "the shipped configuration is not the default one"
 printf 'ok: control data: %s %s, Depends: %s\n' "$(ctl Package)" "$(ctl Version)" "$depends"
 
 # ---------------------------------------------------------------- unit
 unit=$R/usr/lib/systemd/system/nelt.service
 grep -qx 'ExecStart=/usr/bin/KavixService' "$unit" || fail "the unit does not start /usr/bin/KavixService"
+# Nothing below /usr is written: state and port file have folders of their
+# own; /root stays readable enough for `snap list`.
+! grep -E '^ReadWritePaths=.*/usr' "$unit" || fail "the unit opens /usr for writing"
+grep -qx 'StateDirectory=nelt' "$unit" && grep -qx 'RuntimeDirectory=nelt' "$unit" ||
+  fail "the unit lacks StateDirectory=nelt or RuntimeDirectory=nelt"
+grep -Eqx 'ProtectHome=(tmpfs|read-only)' "$unit" || fail "ProtectHome= hides /root from snap list"
 if command -v systemd-analyze >/dev/null; then
   # verify wants the program at the path the unit names; the copy names the
   # extracted one. Any message (unknown key, bad value) fails.
@@ -187,7 +229,7 @@ if [ "$(id -u)" = 0 ]; then
   # only, nothing started.
   mkdir -p "$T/sys"
   run_script postinst configure
-  for d in usr/bin/nelt usr/bin/nelt/data; do
+  for d in var/lib/nelt var/lib/nelt/data; do
     [ "$(stat -c '%U:%G %a' "$T/sys/$d")" = "root:root 755" ] || fail "postinst leaves /$d as $(stat -c '%U:%G %a' "$T/sys/$d")"
   done
   called 'deb-systemd-helper enable nelt.service' || fail "postinst does not enable the unit: $(cat "$T/calls")"
@@ -200,15 +242,28 @@ if [ "$(id -u)" = 0 ]; then
     fail "postinst does not reload and start: $(cat "$T/calls")"
   run_script postinst configure 0.0.1
   called 'deb-systemd-invoke restart nelt.service' || fail "postinst does not restart after an upgrade: $(cat "$T/calls")"
+  # An upgrade from a version that kept its data below /usr/bin/nelt moves
+  # it once; a later configure leaves the moved data alone.
+  rm -rf "$T/sys/var/lib/nelt"
+  mkdir -p "$T/sys/usr/bin/nelt/data/apps"
+  echo '{"old":1}' >"$T/sys/usr/bin/nelt/data/user.json"
+  run_script postinst configure 0.1.0
+  [ "$(cat "$T/sys/var/lib/nelt/data/user.json")" = '{"old":1}' ] && [ -d "$T/sys/var/lib/nelt/data/apps" ] ||
+    fail "an upgrade does not move /usr/bin/nelt/data to /var/lib/nelt/data"
+  [ ! -e "$T/sys/usr/bin/nelt/data" ] || fail "the old data folder stays below /usr/bin/nelt"
+  run_script postinst configure 0.2.0
+  [ "$(cat "$T/sys/var/lib/nelt/data/user.json")" = '{"old":1}' ] || fail "a second configure loses the moved data"
   run_script prerm upgrade 0.2.0
   ! called 'deb-systemd-invoke stop nelt.service' || fail "prerm stops the service for an upgrade"
   run_script prerm remove
   called 'deb-systemd-invoke stop nelt.service' || fail "prerm does not stop the service: $(cat "$T/calls")"
   run_script postrm remove
   called 'systemctl --system daemon-reload' || fail "postrm does not reload systemd: $(cat "$T/calls")"
-  [ -d "$T/sys/usr/bin/nelt/data" ] || fail "a removal without purge deletes the service's data"
+  [ -d "$T/sys/var/lib/nelt/data" ] || fail "a removal without purge deletes the service's data"
+  mkdir -p "$T/sys/run/nelt" "$T/sys/usr/bin/nelt/kavix/x"
   run_script postrm purge
-  [ ! -e "$T/sys/usr/bin/nelt" ] || fail "purge leaves the service's working folder"
+  [ ! -e "$T/sys/var/lib/nelt" ] && [ ! -e "$T/sys/run/nelt" ] || fail "purge leaves the service's state"
+  [ ! -e "$T/sys/usr/bin/nelt" ] || fail "purge leaves /usr/bin/nelt"
   called 'deb-systemd-helper purge nelt.service' || fail "purge does not forget the unit: $(cat "$T/calls")"
   printf 'ok: maintainer scripts with and without a running systemd\n'
 else

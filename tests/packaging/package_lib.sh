@@ -17,10 +17,11 @@ check() {
   if "$@"; then printf 'ok: %s\n' "$what"; else fail "$what"; fi
 }
 
-# The .deb that package_build left in OUT.
+# A .deb that package_build left in OUT: package_deb OUT [PACKAGE], by
+# default the service's (neltstore-service); the window's is "neltstore".
 package_deb() {
-  local deb=$1/neltstore.deb
-  [ -f "$deb" ] || fail "no package in $1: package_build did not run or failed"
+  local deb=$1/${2:-neltstore-service}.deb
+  [ -f "$deb" ] || fail "no package $deb: package_build did not run or failed"
   printf '%s' "$deb"
 }
 

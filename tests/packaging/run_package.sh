@@ -34,6 +34,7 @@ trap cleanup EXIT
 
 PKG=$T/pkg
 dpkg-deb -x "$DEB" "$PKG"
+dpkg-deb -x "$(package_deb "$1" neltstore)" "$PKG"
 # The build's programs leave PATH: everything below runs from the package.
 clean_path=$(tr ':' '\n' <<<"$PATH" | grep -vxF "$BUILD_BIN" | grep -vxF "$STANDINS" | paste -sd: -)
 export PATH="$STANDINS:$PKG/usr/bin:$clean_path"
@@ -41,7 +42,12 @@ export PATH="$STANDINS:$PKG/usr/bin:$clean_path"
 [ "$(command -v kavix-pack)" = "$PKG/usr/bin/kavix-pack" ] || fail "kavix-pack is not the extracted one"
 
 export NELT_ROOT=$T/root
-mkdir -p "$NELT_ROOT/etc/nelt" "$NELT_ROOT/usr/bin/nelt/data" "$NELT_ROOT/snap" "$NELT_ROOT/var/snap"
+mkdir -p "$NELT_ROOT/etc/nelt" "$NELT_ROOT/usr/bin/nelt" "$NELT_ROOT/snap" "$NELT_ROOT/var/snap"
+# The package's link from the clients' port file to the service's, moved
+# below NELT_ROOT like every other system path.
+[ "$(readlink "$PKG/usr/bin/nelt/.port.conf")" = /run/nelt/.port.conf ] ||
+  fail "the package's /usr/bin/nelt/.port.conf is no link to /run/nelt/.port.conf"
+ln -s "$NELT_ROOT/run/nelt/.port.conf" "$NELT_ROOT/usr/bin/nelt/.port.conf"
 
 # The sample store's packages, made by the extracted kavix-pack.
 KAVIX_PACK="$PKG/usr/bin/kavix-pack" bash "$SOURCE/tools/make_sample_packages.sh" "$T/packages" >"$T/pack.log" 2>&1 ||
@@ -64,6 +70,7 @@ src, dst, store, port, root = sys.argv[1:]
 conf = json.load(open(src))
 conf.update({"host": store, "local_port": int(port), "local_port_a": [0],
              "kavix_path": root + conf["kavix_path"], "data_kavix_path": root + conf["data_kavix_path"],
+             "port_file": root + conf["port_file"],
              "ip_lookup_url": store + "/ip"})
 json.dump(conf, open(dst, "w"), indent=2)
 PY
@@ -71,6 +78,8 @@ PY
 "$PKG/usr/bin/KavixService" >"$T/service.log" 2>&1 &
 pids+=($!)
 wait_for_file "$NELT_ROOT/usr/bin/nelt/.port.conf" || fail "the extracted KavixService wrote no port file"
+[ -f "$NELT_ROOT/run/nelt/.port.conf" ] && [ ! -L "$NELT_ROOT/run/nelt/.port.conf" ] ||
+  fail "the port file is not below /run/nelt"
 printf 'ok: the extracted KavixService listens (%s)\n' "$(cat "$NELT_ROOT/usr/bin/nelt/.port.conf")"
 
 out=$(nelt-cli search hello) || fail "nelt-cli search failed: $out"

@@ -137,6 +137,36 @@ TEST(ServiceStartup, PortZeroAnnouncesThePortBound) {
   EXPECT_EQ(reply, "200 \n");
 }
 
+// A clean stop takes the port file with it; a crash cannot (the next start
+// writes it anew).
+TEST(ServiceStartup, CleanStopRemovesThePortFile) {
+  ServiceHarness service;
+  ASSERT_TRUE(service.start()) << service.proc().err();
+  ASSERT_TRUE(nelt::fileExists(service.portFile()));
+  ASSERT_EQ(kill(service.proc().pid(), SIGTERM), 0);
+  EXPECT_EQ(service.proc().wait(10s), 128 + SIGTERM);
+  EXPECT_FALSE(nelt::fileExists(service.portFile()));
+}
+
+// "port_file" moves the port file (the package puts it below /run/nelt, whose
+// folder may not exist yet); without it nothing changes.
+TEST(ServiceStartup, ConfiguredPortFileIsWrittenThereAndRemovedOnStop) {
+  ServiceHarness service;
+  const std::string moved = service.root() + "/run/nelt/.port.conf";
+  ServiceOptions options;
+  options.extra_config = "\"port_file\": \"" + moved + "\"";
+  ASSERT_TRUE(service.start(options, false));
+  std::string text;
+  for (int i = 0; i < 200 && text.empty(); ++i) {
+    text = readFile(moved);
+    if (text.empty()) usleep(50 * 1000);
+  }
+  EXPECT_EQ(text.rfind("{\"port\":", 0), 0u) << text << service.proc().err();
+  EXPECT_FALSE(nelt::fileExists(service.portFile()));
+  service.proc().terminate();
+  EXPECT_FALSE(nelt::fileExists(moved));
+}
+
 // Without an absolute working and data folder the service would write into
 // whatever folder it was started from ("/" under the service manager).
 TEST(ServiceStartup, RelativeOrMissingFoldersAreRefused) {

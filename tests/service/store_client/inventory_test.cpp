@@ -68,12 +68,20 @@ TEST_F(Inventory, ZeroOneAndSeveralStoreApplications) {
   EXPECT_EQ(repo.installedSlugs(), (std::vector<std::string>{"ghi-chu", "hello-nelt"}));
 }
 
-TEST_F(Inventory, LeftOverFoldersGoWithoutFollowingLinks) {
-  // Left behind by an uninstall: only "kavix.json", or nothing at all.
+TEST_F(Inventory, OnlyTheStoresEmptiedFoldersGo) {
+  // Left behind by an uninstall: only the store's "kavix.json".
   nelt::makeDirs(sys.snapDir() + "/gone-app");
   writeFile(sys.snapDir() + "/gone-app/kavix.json", FakeSystem::kavixJson("G", "gone-app", "1"));
-  nelt::makeDirs(sys.snapDir() + "/empty-app");
   sys.installSnap("kept-app", FakeSystem::kavixJson("K", "kept-app", "1"));
+  // snapd's own folders: its command links (empty while no app has one), an
+  // empty folder, a folder with someone else's file named "kavix.json", and a
+  // removed snap whose revision snapd still keeps.
+  nelt::makeDirs(sys.snapDir() + "/bin");
+  nelt::makeDirs(sys.snapDir() + "/empty-app");
+  nelt::makeDirs(sys.snapDir() + "/not-ours");
+  writeFile(sys.snapDir() + "/not-ours/kavix.json", "{\"something\":\"else\"}");
+  nelt::makeDirs(sys.snapDir() + "/old-rev/x3/meta");
+  writeFile(sys.snapDir() + "/old-rev/kavix.json", FakeSystem::kavixJson("O", "old-rev", "1"));
 
   // A "kavix.json" that is a link to a folder outside, and a snap entry that
   // is itself a link: neither target may lose anything.
@@ -84,17 +92,52 @@ TEST_F(Inventory, LeftOverFoldersGoWithoutFollowingLinks) {
                     (sys.snapDir() + "/linked-app/kavix.json").c_str()),
             0);
   nelt::makeDirs(sys.sub("outside/lonely"));
-  writeFile(sys.sub("outside/lonely/kavix.json"), "{}");
+  writeFile(sys.sub("outside/lonely/kavix.json"), FakeSystem::kavixJson("L", "lonely", "1"));
   ASSERT_EQ(symlink(sys.sub("outside/lonely").c_str(), (sys.snapDir() + "/alias").c_str()), 0);
 
   Repository repo(sys.dataDir());
   EXPECT_EQ(repo.getListInstalled(), 1);
   EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/gone-app"));
-  EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/empty-app"));
+  EXPECT_TRUE(nelt::isDirectory(sys.snapDir() + "/bin"));
+  EXPECT_TRUE(nelt::isDirectory(sys.snapDir() + "/empty-app"));
+  EXPECT_TRUE(nelt::fileExists(sys.snapDir() + "/not-ours/kavix.json"));
+  EXPECT_TRUE(nelt::isDirectory(sys.snapDir() + "/old-rev/x3"));
   EXPECT_TRUE(nelt::fileExists(sys.snapDir() + "/kept-app/kavix.json"));
-  EXPECT_FALSE(nelt::fileExists(sys.snapDir() + "/linked-app"));
+  EXPECT_TRUE(nelt::fileExists(sys.snapDir() + "/linked-app"));
   EXPECT_EQ(readFile(sys.sub("outside/precious/file")), "keep me");
   EXPECT_TRUE(nelt::fileExists(sys.sub("outside/lonely/kavix.json")));
+}
+
+TEST_F(Inventory, FailedListingKeepsTheLastInventoryAndItsMarks) {
+  sys.installSnap("hello-nelt", FakeSystem::kavixJson("Hello", "hello-nelt", "1.2.0"));
+  Repository repo(sys.dataDir());
+  ASSERT_EQ(repo.getListInstalled(), 1);
+  Infoupdate_installed_app update;
+  update.slug = "hello-nelt";
+  update.ver_new = "1.3.0";
+  update.is_update = true;
+  repo.updateInstalledList({update});
+  const std::string marked = installedText();
+  ASSERT_NE(marked.find("\"update\":1"), std::string::npos);
+
+  // What snapd's client answered under a unit that hid /root from it.
+  ScopedEnv fail("NELT_SNAP_FAIL_LIST",
+                 "cannot add authorization: open /root/.snap/auth.json: permission denied");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(repo.getListInstalled(), -1);
+  std::vector<nelt::InstalledEntry> entries;
+  EXPECT_EQ(repo.buildInstalledList(entries), -1);
+  EXPECT_TRUE(entries.empty());
+  std::vector<std::string> kept;
+  EXPECT_TRUE(repo.clearCache(kept));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(installedText(), marked) << "a failed listing is no empty inventory";
+  EXPECT_EQ(repo.installedSlugs(), std::vector<std::string>{"hello-nelt"});
+  EXPECT_EQ(kept, std::vector<std::string>{"hello-nelt"});
+  EXPECT_NE(err.find("[ERROR][int ServiceController::getListInstalled() _ -1]snap list failed "
+                     "(status 1): error: cannot add authorization"),
+            std::string::npos)
+      << err;
 }
 
 TEST_F(Inventory, MissingSnapFolderOrCommand) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -135,8 +136,21 @@ TEST_F(ServiceApiUnits, IdentityWithAndWithoutLsbRelease) {
     EXPECT_EQ(api.identityLine("CreatorTool"), "User-Agent: OS:Nelt Linux 1.0 (thử), MacAddr:" +
                                                    mac + ", IPAddr:, User: CreatorTool, Status: 0");
   }
-  // Without lsb_release the service still starts, with no description.
+  // Without lsb_release (a minimal system) the name comes from os-release.
   ScopedEnv path("PATH", sys.sub("no-such-bin"));
+  nelt::makeDirs(sys.sub("etc"));
+  writeFile(sys.sub("etc/os-release"),
+            "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
+            "VERSION_ID=\"12\"\n");
+  {
+    ServiceAPI api("http://127.0.0.1:9");
+    EXPECT_EQ(api.sysInfo().os, "Debian GNU/Linux 12 (bookworm)");
+  }
+  EXPECT_EQ(nelt::parseOsReleasePrettyName("ID=x\nPRETTY_NAME='Nelt \"1\"'\n"), "Nelt \"1\"");
+  EXPECT_EQ(nelt::parseOsReleasePrettyName("PRETTY_NAME=\"A \\\"B\\\"\"\r\n"), "A \"B\"");
+  EXPECT_EQ(nelt::parseOsReleasePrettyName("PRETTY_NAME=Plain\n"), "Plain");
+  // Neither: the service still starts, with no description.
+  unlink(sys.sub("etc/os-release").c_str());
   ServiceAPI api("http://127.0.0.1:9");
   EXPECT_EQ(api.sysInfo().os, "");
 }

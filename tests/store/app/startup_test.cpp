@@ -164,6 +164,17 @@ class StartupTest : public QObject {
     QVERIFY(service.waitForOutCount("GET 2 \n", 1, std::chrono::seconds(10)));
   }
 
+  // On a real system pkexec gets systemctl's full path: polkit matches it
+  // against the service-start action, and a PATH with /bin first would give
+  // "/bin/systemctl", which falls under the generic one.
+  void serviceStartNamesSystemctlByItsFullPath() {
+    const QByteArray root = qgetenv("NELT_ROOT");
+    qunsetenv("NELT_ROOT");
+    const std::vector<std::string> command = nelt::serviceStartCommand();
+    if (!root.isNull()) qputenv("NELT_ROOT", root);
+    QCOMPARE(command, (std::vector<std::string>{"pkexec", "/usr/bin/systemctl", "start", "nelt"}));
+  }
+
   // The whole offer through the stand-ins: pkexec runs systemctl, which
   // starts the real service below NELT_ROOT; the window finds its port.
   void acceptedStartRunsTheServiceThroughPkexec() {

@@ -109,12 +109,18 @@ std::string makeSnap(const std::string& dir, const std::string& name, const std:
   writeFile(tree + "/meta/snap.yaml", "name: " + name + "\nversion: '" + version +
                                           "'\nsummary: test app\nconfinement: classic\n"
                                           "apps:\n  " +
-                                          name + ":\n    command: bin/run\n");
+                                          name +
+                                          ":\n    command: bin/run\n"
+                                          "  abc:\n    command: bin/abc\n");
   writeFile(tree + "/bin/run",
             "#!/bin/sh\n"
             "[ -n \"$NELT_LAUNCH_MARKER\" ] && echo \"launched " +
                 name + " " + version + "\" > \"$NELT_LAUNCH_MARKER\"\nexit 0\n");
   ::chmod((tree + "/bin/run").c_str(), 0755);
+  writeFile(tree + "/bin/abc", "#!/bin/sh\n[ -n \"$NELT_LAUNCH_MARKER\" ] && echo \"launched " +
+                                   name + ".abc " + version +
+                                   "\" > \"$NELT_LAUNCH_MARKER\"\nexit 0\n");
+  ::chmod((tree + "/bin/abc").c_str(), 0755);
   if (filler > 0) writeFile(tree + "/filler.bin", randomBytes(filler, 3));
   const std::string snap = dir + "/" + name + "_" + version + "_amd64.snap";
   ::unlink(snap.c_str());

@@ -38,10 +38,11 @@ std::string libzipArchive(const std::string& dir, const std::vector<ZipEntry>& e
 // that announces less than it unpacks to.
 std::string withAnnouncedSize(std::string zip, const std::string& name, uint32_t size);
 
-// A squashfs snap with meta/snap.yaml declaring `name`, `version` and one app
-// `name` whose command writes "launched NAME VERSION" to $NELT_LAUNCH_MARKER,
-// plus `filler` incompressible bytes. Returns the snap file path (in `dir`),
-// empty on failure.
+// A squashfs snap with meta/snap.yaml declaring `name`, `version`, an app
+// `name` whose command writes "launched NAME VERSION" to $NELT_LAUNCH_MARKER
+// and an app "abc" (listed first by `snap info`, which sorts by app name)
+// writing "launched NAME.abc VERSION", plus `filler` incompressible bytes. Returns the snap file
+// path (in `dir`), empty on failure.
 std::string makeSnap(const std::string& dir, const std::string& name, const std::string& version,
                      size_t filler = 0);
 

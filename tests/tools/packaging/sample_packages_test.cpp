@@ -111,10 +111,10 @@ TEST(SamplePackages, OpenWithTheirKeysAndRunWithTheSnapStandin) {
   // hello-nelt 1.3.0 went in after 1.2.0: the update is the current revision.
   RunResult r = runWith({snap, "list"}, env, tmp.sub("logs"));
   EXPECT_EQ(r.out,
-            "Name  Version  Rev  Tracking  Publisher  Notes\n"
-            "ghi-chu  2.0.1  x1  -  -  -\n"
-            "hello-nelt  1.3.0  x2  -  -  -\n"
-            "may-tinh  1.0.0  x1  -  -  -\n");
+            "Name        Version  Rev  Tracking  Publisher  Notes\n"
+            "ghi-chu     2.0.1    x1   -         -          classic\n"
+            "hello-nelt  1.3.0    x2   -         -          classic\n"
+            "may-tinh    1.0.0    x1   -         -          classic\n");
   r = runWith({snap, "info", "hello-nelt"}, env, tmp.sub("logs"));
   EXPECT_NE(r.out.find("commands:\n  - hello-nelt\n  - hello-nelt.tool\n"), std::string::npos)
       << r.out;

@@ -36,12 +36,14 @@ class StandinTest : public ::testing::Test {
     return runWith(argv, extra, tmp_.sub("logs"));
   }
 
-  // A squashfs snap of `name` at `version` with the apps NAME and NAME.tool.
+  // A squashfs snap of `name` at `version` with the apps NAME, NAME.tool and
+  // NAME.abc, in that order in its snap.yaml.
   std::string buildSnap(const std::string& name, const std::string& version) {
     const std::string tree = tmp_.sub("tree-" + name + "-" + version);
     writeSnapTree(tree, name, version,
                   {{name, "bin/" + name, "main " + name + " " + version},
-                   {"tool", "bin/tool", "tool " + name + " " + version}});
+                   {"tool", "bin/tool", "tool " + name + " " + version},
+                   {"abc", "bin/abc", "abc " + name + " " + version}});
     const std::string image = tmp_.sub(name + "_" + version + ".snap");
     EXPECT_TRUE(makeSquashfs(tree, image));
     return image;
@@ -61,20 +63,29 @@ TEST_F(StandinTest, SnapInstallListInfoRunUpdateRemove) {
   RunResult r = run({tool("snap"), "install", v1, "--dangerous", "--classic"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "hello-test 1.2.0 installed\n");
+  // snapd's note when its command folder is not on PATH (it never is here).
+  EXPECT_EQ(r.err.rfind("Warning: /snap/bin was not found in your $PATH.", 0), 0u) << r.err;
   EXPECT_TRUE(nelt::isDirectory(root_ + "/snap/hello-test/x1/meta"));
   EXPECT_TRUE(nelt::fileExists(root_ + "/snap/hello-test/current/bin/tool"));
   EXPECT_TRUE(nelt::isDirectory(root_ + "/var/snap/hello-test/x1"));
+  for (const char* link : {"hello-test", "hello-test.tool", "hello-test.abc"})
+    EXPECT_TRUE(nelt::fileExists(root_ + "/snap/bin/" + link)) << link;
 
+  // Padded columns, as snapd's tabwriter prints them.
   r = run({tool("snap"), "list"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out,
-            "Name  Version  Rev  Tracking  Publisher  Notes\nhello-test  1.2.0  x1  -  -  -\n");
+            "Name        Version  Rev  Tracking  Publisher  Notes\n"
+            "hello-test  1.2.0    x1   -         -          classic\n");
 
+  // Commands sorted by app name, not in snap.yaml's order.
   r = run({tool("snap"), "info", "hello-test"});
   ASSERT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("name:      hello-test\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\ncommands:\n  - hello-test\n  - hello-test.tool\n"), std::string::npos)
+  EXPECT_NE(r.out.find("\ncommands:\n  - hello-test.abc\n  - hello-test\n  - hello-test.tool\n"),
+            std::string::npos)
       << r.out;
+  EXPECT_NE(r.out.find("\ninstalled:    1.2.0 (x1) "), std::string::npos) << r.out;
 
   r = run({tool("snap"), "run", "hello-test"});
   EXPECT_EQ(r.code, 0);
@@ -89,7 +100,8 @@ TEST_F(StandinTest, SnapInstallListInfoRunUpdateRemove) {
   ASSERT_EQ(r.code, 0) << r.err;
   r = run({tool("snap"), "list"});
   EXPECT_EQ(r.out,
-            "Name  Version  Rev  Tracking  Publisher  Notes\nhello-test  1.3.0  x2  -  -  -\n");
+            "Name        Version  Rev  Tracking  Publisher  Notes\n"
+            "hello-test  1.3.0    x2   -         -          classic\n");
   EXPECT_EQ(run({tool("snap"), "run", "hello-test"}).out, "main hello-test 1.3.0\n");
 
   // The store's metadata file is not snapd's: removal leaves it.
@@ -102,6 +114,18 @@ TEST_F(StandinTest, SnapInstallListInfoRunUpdateRemove) {
   EXPECT_FALSE(nelt::fileExists(root_ + "/var/snap/hello-test"));
   EXPECT_EQ(readFile(root_ + "/snap/hello-test/kavix.json"), "{\"slug\":\"hello-test\"}");
   EXPECT_EQ(run({tool("snap"), "info", "hello-test"}).code, 1);
+  EXPECT_FALSE(nelt::fileExists(root_ + "/snap/bin/hello-test.tool"));
+  EXPECT_TRUE(nelt::isDirectory(root_ + "/snap/bin"));
+  // Revisions start again at x1 once none is left.
+  ASSERT_EQ(run({tool("snap"), "install", v2, "--dangerous", "--classic"}).code, 0);
+  EXPECT_EQ(run({tool("snap"), "list"}).out,
+            "Name        Version  Rev  Tracking  Publisher  Notes\n"
+            "hello-test  1.3.0    x1   -         -          classic\n");
+  // What snapd's client says when it cannot list (here: snapd hidden /root).
+  r = run({tool("snap"), "list"}, {{"NELT_SNAP_FAIL_LIST", "cannot add authorization: nope"}});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "error: cannot add authorization: nope\n");
 
   const std::string logged = readFile(log);
   EXPECT_NE(logged.find("install " + v1 + " --dangerous --classic\n"), std::string::npos) << logged;
@@ -128,14 +152,19 @@ TEST_F(StandinTest, SnapListReadsEachSnapYaml) {
   symlink("9", (root_ + "/snap/f-dangling/current").c_str());
   symlink((root_ + "/snap/a-plain").c_str(), (root_ + "/snap/g-linked").c_str());
 
-  const std::string head = "Name  Version  Rev  Tracking  Publisher  Notes\n";
+  const std::string head = "Name      Version  Rev  Tracking  Publisher  Notes\n";
   RunResult r = run({tool("snap"), "list"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, head + "a-plain  1.5  7  -  -  -\nb-quoted  2.0 rc  x3  -  -  -\n" +
-                       "d-other  5  1  -  -  -\ne-empty    2  -  -  -\n");
+  EXPECT_EQ(r.out, head +
+                       "a-plain   1.5      7    -         -          -\n"
+                       "b-quoted  2.0 rc   x3   -         -          -\n"
+                       "d-other   5        1    -         -          -\n"
+                       "e-empty            2    -         -          -\n");
   r = run({tool("snap"), "list", "e-empty", "c-twice", "b-quoted", "f-dangling"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, head + "e-empty    2  -  -  -\nb-quoted  2.0 rc  x3  -  -  -\n");
+  EXPECT_EQ(r.out, head +
+                       "e-empty            2    -         -          -\n"
+                       "b-quoted  2.0 rc   x3   -         -          -\n");
 }
 
 TEST_F(StandinTest, SnapWithNothingInstalled) {
