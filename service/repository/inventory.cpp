@@ -99,7 +99,7 @@ void removeLeftOverFolders(const std::string& snap_root) {
     struct stat meta_st;
     const std::string meta_path = path + "/kavix.json";
     if (lstat(meta_path.c_str(), &meta_st) != 0 || !S_ISREG(meta_st.st_mode)) continue;
-    if (!Repository::readKavixMeta(meta_path)) continue;
+    if (!InstalledInventory::readKavixMeta(meta_path)) continue;
     // A bind mount of the same file system keeps the device number.
     if (!mounts) mounts = mountPoints();
     char resolved[PATH_MAX];

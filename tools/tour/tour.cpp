@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
   // No questions here: an unreachable service ends the tour at once.
   nelt::StartupOptions startup;
   startup.run_program = [](const std::vector<std::string>&) {
-    return nelt::ProcessResult{false, -1, ""};
+    return nelt::ProcessResult{false, -1, "", ""};
   };
   nelt::StartupPrompt::queueAnswer(QMessageBox::No);
   std::unique_ptr<StoreWindow> store = startStore({}, startup);

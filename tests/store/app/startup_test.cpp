@@ -86,7 +86,7 @@ class StartupTest : public QObject {
     int runs = 0, waits = 0;
     options.run_program = [&](const std::vector<std::string>&) {
       ++runs;
-      return nelt::ProcessResult{true, 0, ""};
+      return nelt::ProcessResult{true, 0, "", ""};
     };
     options.wait = [&](std::chrono::milliseconds) { ++waits; };
     StartupPrompt::queueAnswer(QMessageBox::No);
@@ -125,7 +125,7 @@ class StartupTest : public QObject {
     StartupOptions options;
     options.port_file = dir.sub("no-port-file");
     options.run_program = [](const std::vector<std::string>&) {
-      return nelt::ProcessResult{true, 0, ""};
+      return nelt::ProcessResult{true, 0, "", ""};
     };
     std::vector<long long> waits;
     options.wait = [&](std::chrono::milliseconds ms) { waits.push_back(ms.count()); };
@@ -146,7 +146,7 @@ class StartupTest : public QObject {
     std::vector<std::string> command;
     options.run_program = [&](const std::vector<std::string>& argv) {
       command = argv;
-      return nelt::ProcessResult{true, 0, ""};
+      return nelt::ProcessResult{true, 0, "", ""};
     };
     int waits = 0;
     options.wait = [&](std::chrono::milliseconds) {
