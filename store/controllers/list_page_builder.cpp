@@ -37,7 +37,7 @@ struct ListPageBuilder::TileSpec {
 // The tiles of one page still to be built, a child of the page: it goes with
 // the page or with the next clear. Watches the list's scroll bar and builds
 // MORE_TILES more on a later turn of the event loop whenever the list is
-// scrolled within two screens of its end.
+// scrolled within one screen of its end.
 class ListPageBuilder::Backlog : public QObject {
  public:
   Backlog(ListAppsView* page, TileActions actions) : QObject(page), page(page), actions(actions) {
@@ -61,7 +61,7 @@ class ListPageBuilder::Backlog : public QObject {
     // A hidden page waits: its range comes when it is shown and laid out.
     if (scheduled || waiting() == 0 || !page->isVisible()) return;
     QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
-    if (bar->maximum() - bar->value() > 2 * qMax(1, bar->pageStep())) return;
+    if (bar->maximum() - bar->value() > qMax(1, bar->pageStep())) return;
     scheduled = true;
     QTimer::singleShot(0, this, [this] {
       scheduled = false;
@@ -211,7 +211,8 @@ int ListPageBuilder::fillInstalled(ServiceClient* api, ListAppsView* page,
     ++shown;
   };
   size_t at = 0;
-  for (; at < records.size() && shown < FIRST_TILES; ++at) {
+  const int first = records.size() > size_t(WHOLE_LIST) ? FIRST_TILES : WHOLE_LIST;
+  for (; at < records.size() && shown < first; ++at) {
     const InfoAppInstalled& record = records[at];
     TileSpec spec;
     const int r = installedSpec(api, record, update_page, spec);
@@ -260,7 +261,7 @@ void ListPageBuilder::fillResults(ListAppsView* page, const Value& data, int cou
       spec.buttons = QStringList{"Install"};
     }
     spec.has_icon = iconOf(entry, spec.icon);
-    if (j < FIRST_TILES) {
+    if (j < (count > WHOLE_LIST ? FIRST_TILES : WHOLE_LIST)) {
       addTile(page, spec, actions);
     } else {
       if (backlog == nullptr) backlog = new Backlog(page, actions);

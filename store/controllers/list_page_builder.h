@@ -2,9 +2,11 @@
 // a section, the installed applications and those with an update all show
 // wide tiles (`FrameItemV`) built here from the service's replies.
 //
-// A list of any length shows its first screen at once: the first
-// FIRST_TILES tiles are built with the page, the others MORE_TILES at a time
-// on later turns of the event loop as the list is scrolled near its end.
+// A list of any length shows its first screen at once. A list of up to
+// WHOLE_LIST entries is built whole with the page. A longer one builds its
+// first FIRST_TILES (a screen and a half: a tile costs a few milliseconds,
+// mostly its style sheets) and the others MORE_TILES at a time on later
+// turns of the event loop as the list is scrolled near its end.
 // `ListAppsView::apps` holds the tiles built so far.
 #pragma once
 
@@ -29,8 +31,9 @@ struct TileActions {
 
 class ListPageBuilder {
  public:
-  static constexpr int FIRST_TILES = 30;
-  static constexpr int MORE_TILES = 30;
+  static constexpr int WHOLE_LIST = 30;
+  static constexpr int FIRST_TILES = 8;
+  static constexpr int MORE_TILES = 8;
 
   explicit ListPageBuilder(TileActions actions) : actions(std::move(actions)) {}
 
@@ -43,7 +46,7 @@ class ListPageBuilder {
   // serves: Launch and Remove on the installed page, Update on the updates
   // page; the ones shown are noted in `catalog`. `shown` counts them.
   // RUN_AGAIN when the store revoked the token on the way. The details of
-  // the applications past the first FIRST_TILES are asked for when their
+  // the applications past the first tiles built are asked for when their
   // tiles are built; until then they count as shown and are noted in
   // `catalog` under their own slug.
   int fillInstalled(ServiceClient* api, ListAppsView* page,
