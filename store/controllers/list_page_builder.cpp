@@ -70,6 +70,8 @@ class ListPageBuilder::Backlog : public QObject {
   }
 
   void more() {
+    // The controller whose actions the tiles run is gone: build nothing.
+    if (context.isNull()) return;
     int built = 0;
     while (built < MORE_TILES && waiting() > 0) {
       const size_t at = next++;
@@ -95,6 +97,7 @@ class ListPageBuilder::Backlog : public QObject {
 
   ListAppsView* page;
   TileActions actions;
+  QPointer<QObject> context{actions.context};
   size_t next = 0;
   bool scheduled = false;
 };
