@@ -6,7 +6,14 @@
 //   2. resident memory on the home page, after 50 home refreshes and after
 //      opening every application of the sample store, against the bare window;
 //   3. processor time while the window sits idle (only the open-window poll
-//      runs), against the bare window idling alongside.
+//      runs), against the bare window idling alongside;
+//   4. long lists: the section page at 25 and 1,300 applications, a search
+//      with 500 matches, the installed page at 1,000 applications and the
+//      controllers' start with 0 and 1,000 installed applications, built by
+//      the real controllers from generated replies of a scripted service
+//      client (the window's own cost, without the service's exchanges):
+//      time to the first painted screen, the longest stall of a 1 ms
+//      heartbeat on the event loop, and resident memory growth.
 // Each window runs in its own process (offscreen). Prints medians and ratios;
 // asserts nothing.
 //
@@ -31,9 +38,15 @@
 #include <string>
 #include <vector>
 
+#include "app_controller.h"
+#include "fake_service_client.h"
+#include "list_apps_view.h"
+#include "main_window.h"
 #include "service_harness.h"
 #include "store_app.h"
+#include "store_globals.h"
 #include "test_support.h"
+#include "ui_list_apps_view.h"
 #include "ui_main_window.h"
 
 namespace {
@@ -76,6 +89,118 @@ class PaintWatch : public QObject {
 };
 
 // ---- child side: one window process, results as "key=value" lines ----
+
+std::string generatedList(int count, bool search) {
+  std::string out = "{\"total\":" + std::to_string(count) + ",\"data\":[";
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    out += std::string(i ? "," : "") + "{\"id\":" + std::to_string(1000 + i) + ",\"slug\":\"app-" +
+           n + "\",\"name\":\"Ứng dụng " + n + "\",\"currentVersion\":\"1.0." + n + "\"," +
+           (search ? "\"data_version\":{\"shortDescription\":\"Mô tả ngắn " + n + "\"}"
+                   : "\"shortDescription\":\"Mô tả ngắn " + n + "\"") +
+           "}";
+  }
+  return out + "]}";
+}
+
+std::string generatedInstalled(int count) {
+  std::string out = "{\"total\":" + std::to_string(count) + ",\"data\":[";
+  for (int i = 0; i < count; ++i)
+    out += std::string(i ? "," : "") + "{\"slug\":\"app-" + std::to_string(i) +
+           "\",\"version\":\"1.0\"" + (i % 10 == 0 ? ",\"new-version\":\"1.1\",\"update\":1" : "") +
+           "}";
+  return out + "]}";
+}
+
+// Longest gap between ticks of a 1 ms timer, from start() on.
+class Heartbeat : public QObject {
+ public:
+  Heartbeat() {
+    connect(&timer, &QTimer::timeout, this, [this] {
+      const long long now = monotonicNs();
+      longest_ns = std::max(longest_ns, now - last_ns);
+      last_ns = now;
+    });
+  }
+  void start() {
+    longest_ns = 0;
+    last_ns = monotonicNs();
+    timer.start(1);
+  }
+  // The gap still open counts too: a stall in progress.
+  double longestMs() const { return std::max(longest_ns, monotonicNs() - last_ns) / 1e6; }
+  QTimer timer;
+  long long last_ns = 0, longest_ns = 0;
+};
+
+// One list case on the real window and controllers, fed by a scripted client.
+int runPageChild(const std::string& which) {
+  int argc = 1;
+  char name[] = "nelt-window-bench";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  nelt::test::FakeServiceClient api;
+  const int installed = which == "installed1000" || which == "start1000" ? 1000 : 0;
+  api.answer("installed", 200, generatedInstalled(installed));
+  api.answer("detail", 200,
+             R"({"name":"Ứng dụng","shortDescription":"Mô tả","currentVersion":"1.0"})");
+  api.answer("sections", 200, "{\"total\":0,\"data\":[]}");
+  api.answer("apps 25", 200, generatedList(25, false));
+  api.answer("apps 1300", 200, generatedList(1300, false));
+  api.answer("search nhiều", 200, generatedList(500, true));
+  MainWindow window;
+  AppController controller;
+  int index_page = 65535;
+  controller.setOBJECT(window.ui, &api, &index_page);
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) return 1;
+  QTest::qWait(100);
+  const long rss_before = rssKb();
+  Heartbeat beat;
+  PaintWatch watch;
+  beat.start();
+  QTest::qWait(5);
+  const long long t0 = monotonicNs();
+  QWidget* painted = nullptr;
+  if (which == "start0" || which == "start1000") {
+    controller.control();
+    painted = window.ui->pages;
+  } else if (which == "installed1000") {
+    controller.control();
+    const long long t1 = monotonicNs();
+    window.ui->pages->setCurrentWidget(window.ui->pageInstalled);
+    painted = window.ui->pageInstalled->ui->scrollAreaListApp->viewport();
+    painted->installEventFilter(&watch);
+    // The page was built at start; opening it costs its first paint.
+    while (watch.painted_ns == 0 && monotonicNs() - t1 < 30000000000LL) QTest::qWait(1);
+    std::printf("first_screen_ms=%.2f\n", (watch.painted_ns - t1) / 1e6);
+    std::printf("start_ms=%.2f\n", (t1 - t0) / 1e6);
+    painted = nullptr;
+  } else {
+    if (which == "search500") {
+      window.ui->textEditSearch->setText("nhiều");
+      controller.refreshListView();
+    } else {
+      nelt::window::KAVIX_SECTION_CURRENT =
+          which == "section25" ? std::string("Ít&25") : std::string("Nhiều&1300");
+      controller.onSectionDetailView();
+    }
+    painted = window.ui->pageListApps->ui->scrollAreaListApp->viewport();
+  }
+  if (painted != nullptr) {
+    const long long built = monotonicNs();
+    painted->installEventFilter(&watch);
+    painted->update();
+    while (watch.painted_ns == 0 && monotonicNs() - t0 < 30000000000LL) QTest::qWait(1);
+    std::printf("built_ms=%.2f\n", (built - t0) / 1e6);
+    std::printf("first_screen_ms=%.2f\n", (watch.painted_ns - t0) / 1e6);
+  }
+  QTest::qWait(300);
+  std::printf("stall_ms=%.2f\n", beat.longest_ns / 1e6);
+  std::printf("rss_growth_kb=%ld\n", rssKb() - rss_before);
+  std::fflush(stdout);
+  return 0;
+}
 
 int runChild(const std::string& kind, int idle_s, const std::vector<std::string>& slugs) {
   int argc = 1;
@@ -200,6 +325,7 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "--child") {
     // --child KIND IDLE [SLUG...]
     if (args.size() < 3) return 2;
+    if (args[1] == "page") return runPageChild(args[2]);
     return runChild(args[1], std::atoi(args[2].c_str()),
                     std::vector<std::string>(args.begin() + 3, args.end()));
   }
@@ -286,7 +412,33 @@ int main(int argc, char** argv) {
   std::printf("\nProcessor time over %d s idle\n", idle);
   std::printf("  bare Qt window              %8.1f ms  (%.3f%% of one core)\n", bv["idle_cpu_ms"],
               bv["idle_cpu_ms"] / (idle * 10.0));
-  std::printf("  store window (1 s poll)     %8.1f ms  (%.3f%% of one core)\n", sv["idle_cpu_ms"],
-              sv["idle_cpu_ms"] / (idle * 10.0));
+  std::printf(
+      "  store window (1 s poll)     %8.1f ms  (%.3f%% of one core)   (%.1fx the bare window)\n",
+      sv["idle_cpu_ms"], sv["idle_cpu_ms"] / (idle * 10.0),
+      bv["idle_cpu_ms"] > 0 ? sv["idle_cpu_ms"] / bv["idle_cpu_ms"] : 0.0);
+
+  // 4. Long lists, each case in its own process; medians over the runs.
+  std::printf(
+      "\nLong lists (scripted client; first screen, longest stall, RSS growth; median of %d)\n",
+      runs);
+  std::map<std::string, std::map<std::string, double>> page;
+  for (const char* which :
+       {"start0", "start1000", "section25", "section1300", "search500", "installed1000"}) {
+    std::map<std::string, std::vector<double>> got;
+    for (int i = 0; i < runs; ++i) {
+      Child c;
+      if (!startChild(c, self, {"page", which}, root, work.path())) continue;
+      for (const auto& kv : finish(c, 300)) got[kv.first].push_back(kv.second);
+    }
+    for (const auto& kv : got) page[which][kv.first] = median(kv.second);
+    auto& v = page[which];
+    std::printf("  %-14s first screen %8.1f ms   longest stall %7.1f ms   RSS +%6.1f MiB\n", which,
+                v["first_screen_ms"], v["stall_ms"], v["rss_growth_kb"] / 1024.0);
+  }
+  const double s0 = page["start0"]["first_screen_ms"], s1000 = page["start1000"]["first_screen_ms"];
+  std::printf("  controllers' start, 1,000 installed / none: %.2fx\n", s0 > 0 ? s1000 / s0 : 0.0);
+  const double sec25 = page["section25"]["first_screen_ms"];
+  std::printf("  section 1,300 / 25 apps, first screen: %.2fx\n",
+              sec25 > 0 ? page["section1300"]["first_screen_ms"] / sec25 : 0.0);
   return 0;
 }

@@ -181,6 +181,11 @@ void DetailPage::showScreenshots(const Value& shots) {
     TWallpapperWidget* first = page->wallpapers.front();
     page->setWallpaper(first->getWallpaper());
     first->setStyleSheet("border: 3px solid #75FF08");
+    // Its picture may arrive later: shown large then, unless another
+    // thumbnail was pressed meanwhile.
+    QObject::connect(first, &TWallpapperWidget::wallpaperArrived, guard, [page, first] {
+      if (first->styleSheet().contains("#75FF08")) page->setWallpaper(first->getWallpaper());
+    });
   }
 }
 

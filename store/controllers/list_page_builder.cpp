@@ -2,10 +2,15 @@
 
 #include <rapidjson/document.h>
 
+#include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStringList>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 
 #include "catalog_state.h"
 #include "frame_item_v.h"
@@ -29,7 +34,94 @@ struct ListPageBuilder::TileSpec {
   QString installed_version, new_version, icon;
 };
 
+// The tiles of one page still to be built, a child of the page: it goes with
+// the page or with the next clear. Watches the list's scroll bar and builds
+// MORE_TILES more on a later turn of the event loop whenever the list is
+// scrolled within one screen of its end.
+class ListPageBuilder::Backlog : public QObject {
+ public:
+  Backlog(ListAppsView* page, TileActions actions) : QObject(page), page(page), actions(actions) {
+    setObjectName("tileBacklog");
+    QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this] { maybeMore(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this] { maybeMore(); });
+  }
+
+  int waiting() const { return static_cast<int>(specs.size() + records.size() - next); }
+
+  // Either finished specs (search and section lists) or installed records
+  // whose detail is read when their tile is built; one kind per backlog.
+  std::vector<TileSpec> specs;
+  std::vector<InfoAppInstalled> records;
+  ServiceClient* api = nullptr;
+  bool update_page = false;
+
+ private:
+  void maybeMore() {
+    // A hidden page waits: its range comes when it is shown and laid out.
+    if (scheduled || waiting() == 0 || !page->isVisible()) return;
+    QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
+    if (bar->maximum() - bar->value() > qMax(1, bar->pageStep())) return;
+    scheduled = true;
+    QTimer::singleShot(0, this, [this] {
+      scheduled = false;
+      more();
+    });
+  }
+
+  void more() {
+    // The controller whose actions the tiles run is gone: build nothing.
+    if (context.isNull()) return;
+    int built = 0;
+    while (built < MORE_TILES && waiting() > 0) {
+      const size_t at = next++;
+      if (!specs.empty()) {
+        addTile(page, specs[at], actions);
+        ++built;
+        continue;
+      }
+      TileSpec spec;
+      const int r = installedSpec(api, records[at], update_page, spec);
+      if (r == RUN_AGAIN) {  // the page is rebuilt after the sign-out
+        next = records.size();
+        break;
+      }
+      if (r == SHOWN) {
+        addTile(page, spec, actions);
+        ++built;
+      }
+    }
+    // The next batch, if any, comes with the range the new tiles give the
+    // list once it is laid out, not from the range before them.
+  }
+
+  ListAppsView* page;
+  TileActions actions;
+  QPointer<QObject> context{actions.context};
+  size_t next = 0;
+  bool scheduled = false;
+};
+
+namespace {
+
+// The page's backlog, found by its name (it has no meta-object of its own).
+QObject* backlogOf(const ListAppsView* page) {
+  for (QObject* child : page->children()) {
+    if (child->objectName() == QLatin1String("tileBacklog")) return child;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int ListPageBuilder::waitingTiles(const ListAppsView* page) {
+  const auto* backlog = static_cast<const Backlog*>(backlogOf(page));
+  return backlog == nullptr ? 0 : backlog->waiting();
+}
+
 void ListPageBuilder::clear(ListAppsView* page, bool detach) {
+  // Tiles not built yet are dropped with the ones shown.
+  delete backlogOf(page);
   QVBoxLayout* layout = page->ui->verticalLayout;
   for (FrameItemV* tile : page->apps) {
     if (tile == nullptr) continue;
@@ -51,7 +143,8 @@ void ListPageBuilder::clear(ListAppsView* page, bool detach) {
   page->num_apps = 0;
 }
 
-FrameItemV* ListPageBuilder::addTile(ListAppsView* page, const TileSpec& spec) {
+FrameItemV* ListPageBuilder::addTile(ListAppsView* page, const TileSpec& spec,
+                                     const TileActions& actions) {
   auto* tile = new FrameItemV();
   tile->setSize(890, 130);
   if (spec.has_id) tile->setID(spec.id);
@@ -76,54 +169,75 @@ FrameItemV* ListPageBuilder::addTile(ListAppsView* page, const TileSpec& spec) {
     QObject::connect(tile->bt_Update, &QPushButton::clicked, ctx, run(actions.update));
   if (spec.buttons.contains("Install"))
     QObject::connect(tile->bt_Install, &QPushButton::clicked, ctx, run(actions.install));
-  // Last: the download waits in a nested event loop.
+  // The icon is shown when it arrives (at once when cached).
   if (spec.has_icon) tile->setIcon(spec.icon);
   return tile;
+}
+
+int ListPageBuilder::installedSpec(ServiceClient* api, const InfoAppInstalled& record,
+                                   bool update_page, TileSpec& spec) {
+  KavixReply detail;
+  if (api->getDetailApp(record.slug, &detail) != 0) return NOT_SHOWN;
+  if (detail.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  if (detail.status != nelt::REPLY_OK) return NOT_SHOWN;
+  std::string text;
+  spec.slug = qstr(record.slug);
+  if (getStr(detail.doc, "name", text)) {
+    spec.has_name = true;
+    spec.name = qstr(text);
+  }
+  spec.has_desc = getStr(detail.doc, "shortDescription", text);
+  if (spec.has_desc) spec.desc = qstr(text);
+  spec.buttons = update_page ? QStringList{"Update"} : QStringList{"Launch", "Remove"};
+  spec.has_installed = true;
+  spec.installed_version = qstr(record.ver_cur);
+  spec.has_new = update_page || record.update == 1;
+  spec.new_version = qstr(record.ver_new);
+  spec.has_icon = iconOf(detail.doc, spec.icon);
+  return SHOWN;
 }
 
 int ListPageBuilder::fillInstalled(ServiceClient* api, ListAppsView* page,
                                    const std::vector<InfoAppInstalled>& records, bool update_page,
                                    int& shown, CatalogState& catalog) {
   shown = 0;
-  for (const InfoAppInstalled& record : records) {
-    KavixReply detail;
-    if (api->getDetailApp(record.slug, &detail) != 0) continue;
-    if (detail.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-    if (detail.status != nelt::REPLY_OK) continue;
-    TileSpec spec;
-    std::string text;
-    spec.slug = qstr(record.slug);
-    if (getStr(detail.doc, "name", text)) {
-      spec.has_name = true;
-      spec.name = qstr(text);
-    }
-    spec.has_desc = getStr(detail.doc, "shortDescription", text);
-    if (spec.has_desc) spec.desc = qstr(text);
-    spec.buttons = update_page ? QStringList{"Update"} : QStringList{"Launch", "Remove"};
-    spec.has_installed = true;
-    spec.installed_version = qstr(record.ver_cur);
-    spec.has_new = update_page || record.update == 1;
-    spec.new_version = qstr(record.ver_new);
-    spec.has_icon = iconOf(detail.doc, spec.icon);
-    // Noted before the icon download, which lets other slots run.
-    const std::string named = spec.has_name ? spec.slug.toStdString() : std::string();
+  auto note = [&](const InfoAppInstalled& record, const std::string& named,
+                  const std::string& ver_cur) {
     if (update_page) {
       catalog.addUpdate(named);
     } else {
       InfoAppInstalled as_shown = record;
       as_shown.slug = named;
-      as_shown.ver_cur = spec.installed_version.toStdString();
+      as_shown.ver_cur = ver_cur;
       catalog.addInstalled(as_shown);
     }
     ++shown;
-    addTile(page, spec);
+  };
+  size_t at = 0;
+  const int first = records.size() > size_t(WHOLE_LIST) ? FIRST_TILES : WHOLE_LIST;
+  for (; at < records.size() && shown < first; ++at) {
+    const InfoAppInstalled& record = records[at];
+    TileSpec spec;
+    const int r = installedSpec(api, record, update_page, spec);
+    if (r == RUN_AGAIN) return RUN_AGAIN;
+    if (r != SHOWN) continue;
+    note(record, spec.has_name ? spec.slug.toStdString() : std::string(),
+         spec.installed_version.toStdString());
+    addTile(page, spec, actions);
   }
+  if (at == records.size()) return RUN_DONE;
+  auto* backlog = new Backlog(page, actions);
+  backlog->api = api;
+  backlog->update_page = update_page;
+  backlog->records.assign(records.begin() + static_cast<std::ptrdiff_t>(at), records.end());
+  for (const InfoAppInstalled& record : backlog->records) note(record, record.slug, record.ver_cur);
   return RUN_DONE;
 }
 
 void ListPageBuilder::fillResults(ListAppsView* page, const Value& data, int count,
                                   bool desc_in_version,
                                   const std::vector<InfoAppInstalled>& installeds) {
+  Backlog* backlog = nullptr;
   for (int j = 0; j < count; ++j) {
     const Value& entry = data[static_cast<rapidjson::SizeType>(j)];
     TileSpec spec;
@@ -150,6 +264,11 @@ void ListPageBuilder::fillResults(ListAppsView* page, const Value& data, int cou
       spec.buttons = QStringList{"Install"};
     }
     spec.has_icon = iconOf(entry, spec.icon);
-    addTile(page, spec);
+    if (j < (count > WHOLE_LIST ? FIRST_TILES : WHOLE_LIST)) {
+      addTile(page, spec, actions);
+    } else {
+      if (backlog == nullptr) backlog = new Backlog(page, actions);
+      backlog->specs.push_back(std::move(spec));
+    }
   }
 }

@@ -1,6 +1,13 @@
 // The one builder of the list pages: the search results, the applications of
 // a section, the installed applications and those with an update all show
 // wide tiles (`FrameItemV`) built here from the service's replies.
+//
+// A list of any length shows its first screen at once. A list of up to
+// WHOLE_LIST entries is built whole with the page. A longer one builds its
+// first FIRST_TILES (a screen and a half: a tile costs a few milliseconds,
+// mostly its style sheets) and the others MORE_TILES at a time on later
+// turns of the event loop as the list is scrolled near its end.
+// `ListAppsView::apps` holds the tiles built so far.
 #pragma once
 
 #include <rapidjson/fwd.h>
@@ -24,6 +31,10 @@ struct TileActions {
 
 class ListPageBuilder {
  public:
+  static constexpr int WHOLE_LIST = 30;
+  static constexpr int FIRST_TILES = 8;
+  static constexpr int MORE_TILES = 8;
+
   explicit ListPageBuilder(TileActions actions) : actions(std::move(actions)) {}
 
   // Takes every tile off `page`. `detach` also takes them out of the widget
@@ -34,7 +45,10 @@ class ListPageBuilder {
   // One tile per installed application whose detail the store still
   // serves: Launch and Remove on the installed page, Update on the updates
   // page; the ones shown are noted in `catalog`. `shown` counts them.
-  // RUN_AGAIN when the store revoked the token on the way.
+  // RUN_AGAIN when the store revoked the token on the way. The details of
+  // the applications past the first tiles built are asked for when their
+  // tiles are built; until then they count as shown and are noted in
+  // `catalog` under their own slug.
   int fillInstalled(ServiceClient* api, ListAppsView* page,
                     const std::vector<nelt::InfoAppInstalled>& records, bool update_page,
                     int& shown, CatalogState& catalog);
@@ -46,9 +60,18 @@ class ListPageBuilder {
   void fillResults(ListAppsView* page, const rapidjson::Value& data, int count,
                    bool desc_in_version, const std::vector<nelt::InfoAppInstalled>& installeds);
 
+  // Tiles of `page` not built yet (0 once the list is complete).
+  static int waitingTiles(const ListAppsView* page);
+
  private:
   struct TileSpec;
-  FrameItemV* addTile(ListAppsView* page, const TileSpec& spec);
+  class Backlog;
+  static FrameItemV* addTile(ListAppsView* page, const TileSpec& spec, const TileActions& actions);
+  // Reads the detail of an installed application into `spec`: SHOWN,
+  // NOT_SHOWN, or RUN_AGAIN as for fillInstalled.
+  enum { SHOWN = -1, NOT_SHOWN = -2 };
+  static int installedSpec(ServiceClient* api, const nelt::InfoAppInstalled& record,
+                           bool update_page, TileSpec& spec);
 
   TileActions actions;
 };

@@ -1,16 +1,21 @@
 // One store window per desktop, the running window's half: every interval
-// it asks the service, off the event loop, for the word a later start of
-// the store left ("@HOME" or an application), and registers again when the
-// service has forgotten this window. The later start's half is in
-// `startup` (it hands its word to the service and ends).
+// it asks the service for the word a later start of the store left
+// ("@HOME" or an application), and registers again when the service has
+// forgotten this window. The later start's half is in `startup` (it hands
+// its word to the service and ends).
+//
+// Each question costs one send and, when the socket notifier reports the
+// reply, one read, both on the event loop's thread: nothing waits and no
+// thread is involved.
 #pragma once
 
-#include <QFutureWatcher>
+#include <QElapsedTimer>
 #include <QObject>
 #include <chrono>
 #include <string>
 
 class KavixAPI;
+class QSocketNotifier;
 class QTimer;
 
 class OpenWindowPoll : public QObject {
@@ -23,8 +28,7 @@ class OpenWindowPoll : public QObject {
   void setInterval(std::chrono::milliseconds interval);
   // Starts asking every interval.
   void start();
-  // Stops asking and waits for the question under way; it ends within the
-  // client's request time limit.
+  // Stops asking; a reply still under way is not read.
   void stop();
   // Asks once, unless a question is under way or `holding`.
   void check();
@@ -36,17 +40,20 @@ class OpenWindowPoll : public QObject {
   void wordArrived(const std::string& word);
 
  private:
-  struct PollResult {
-    int status = -1;
-    std::string word;
-  };
-  void _onAnswer();
+  enum Awaited { NOTHING, WORD, REGISTERED };
+  void _onReadable();
+  // Watches the open-window socket (a new one after a reconnection).
+  bool _watch();
+  void _unwatch();
 
   KavixAPI* api = nullptr;
   QTimer* timer = nullptr;
   std::chrono::milliseconds interval{1000};
-  // While one question is under way further ticks are skipped instead of
-  // queueing behind it.
-  QFutureWatcher<PollResult> watcher;
+  QSocketNotifier* notifier = nullptr;
+  int watched_fd = -1;
+  // The reply under way; while one is, further ticks are skipped instead of
+  // queueing behind it, until the client's time limit gives it up.
+  Awaited awaited = NOTHING;
+  QElapsedTimer asked;
   bool holding = false;
 };

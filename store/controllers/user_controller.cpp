@@ -127,13 +127,14 @@ void UserController::setNotify(QString text, QString color) {
 void UserController::setAvatar(QString url) {
   QLabel* label = ui->lb_icon;
   const QSize size(label->width(), label->height());
-  QByteArray bytes;
   // Same time limit as every other image; the label may go away meanwhile.
-  if (ImageFetch::get(url, bytes, label) != ImageFetch::FETCH_OK) return;
-  QPixmap pix = QPixmap::fromImage(decodeImage(bytes));
-  if (pix.isNull()) return;
-  label->clear();
-  label->setAttribute(Qt::WA_TranslucentBackground);
-  label->setWindowOpacity(0.5);
-  label->setPixmap(pix.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  ImageFetch::fetch(url, label, [label, size](int result, const QByteArray& bytes) {
+    if (result != ImageFetch::FETCH_OK) return;
+    QPixmap pix = QPixmap::fromImage(decodeImage(bytes));
+    if (pix.isNull()) return;
+    label->clear();
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    label->setWindowOpacity(0.5);
+    label->setPixmap(pix.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  });
 }

@@ -447,6 +447,36 @@ int KavixAPI::setOpenWindow(const std::string& word) {
   return 0;
 }
 
+int KavixAPI::sendOpenWindowRequest(bool register_word, const std::string& word) {
+  std::lock_guard<std::mutex> lock(mutex_open_window);
+  std::string request;
+  if (register_word) {
+    createRequest(request, POST_METHOD, REQ_SETOPENWINDOW, word);
+    if (!isSendableArgument(word) || request.size() > nelt::MAX_REQUEST_LINE) return -1;
+  } else {
+    createRequest(request, GET_METHOD, REQ_CHECKOPENWINDOW, "");
+  }
+  return _sendLine(sock_open_window, request) < 0 ? -1 : 0;
+}
+
+int KavixAPI::readOpenWindowReply(std::string& word) {
+  std::lock_guard<std::mutex> lock(mutex_open_window);
+  int status = 0;
+  const int r = recvOpenWindow(sock_open_window, status, word);
+  if (r == -1) _closeSocket(sock_open_window);
+  return r < 0 ? -1 : 0;
+}
+
+int KavixAPI::openWindowSocket() {
+  std::lock_guard<std::mutex> lock(mutex_open_window);
+  return sock_open_window;
+}
+
+void KavixAPI::dropOpenWindow() {
+  std::lock_guard<std::mutex> lock(mutex_open_window);
+  _closeSocket(sock_open_window);
+}
+
 int KavixAPI::reopenOpenWindow() {
   std::lock_guard<std::mutex> lock(mutex_open_window);
   if (sock_open_window >= 0) return 0;

@@ -64,6 +64,22 @@ class KavixAPI : public ServiceClient {
   // that did not come in time). 0 when it is open, -1 when it cannot be.
   int reopenOpenWindow();
 
+  // The same open-window exchanges split for an event loop, which watches
+  // `openWindowSocket()` for the reply instead of waiting for it: send the
+  // question (GET 18, or POST 19 with `word` when `register_word`), then,
+  // once the socket is readable, read the reply (0 when its status is 200,
+  // `word` filled for GET 18). A failed read closes the connection, as does
+  // `dropOpenWindow` for a question whose reply did not come in time (the
+  // late reply would be taken for the next one's). -1 when the socket is
+  // closed.
+  int sendOpenWindowRequest(bool register_word, const std::string& word);
+  int readOpenWindowReply(std::string& word);
+  int openWindowSocket();
+  void dropOpenWindow();
+  std::chrono::milliseconds receiveTimeout() const {
+    return std::chrono::milliseconds(recv_timeout_ms.load());
+  }
+
   // Requests of the developer tool's kind of client; the window sends nothing.
   int getListUpdates() { return 0; }
   int loginAccDev(const std::string&, const std::string&) { return 0; }

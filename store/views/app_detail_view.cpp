@@ -37,6 +37,7 @@ void TWallpapperWidget::setSize(int w, int h) {
 }
 
 void TWallpapperWidget::setWallpaper(QString shot) {
+  shot_wanted = shot;
   if (takeLocalPath(shot)) {
     pix = loadImageFile(shot, SHOT_FORMATS);
     QPixmap scaled = scaledPixmap(pix, size());
@@ -46,21 +47,24 @@ void TWallpapperWidget::setWallpaper(QString shot) {
     }
     return;
   }
-  QByteArray bytes;
-  if (ImageFetch::get(ImageFetch::storeAddress("screenshot", shot), bytes, this) !=
-      ImageFetch::FETCH_OK) {
-    return;  // nothing changes
-  }
-  pix = QPixmap::fromImage(decodeImage(bytes));
-  QPixmap scaled = scaledPixmap(pix, size());
-  if (!scaled.isNull()) {
-    // Neither zero contents margins nor a translucent background here: the
-    // style sheet keeps its border in the margins, and a translucent label
-    // paints no border at all, so the frame marking the shown thumbnail
-    // would never appear.
-    clear();
-    setPixmap(scaled);
-  }
+  const QString asked = shot_wanted;
+  ImageFetch::fetch(ImageFetch::storeAddress("screenshot", shot), this,
+                    [this, asked](int result, const QByteArray& bytes) {
+                      // On failure nothing changes.
+                      if (result != ImageFetch::FETCH_OK || asked != shot_wanted) return;
+                      pix = QPixmap::fromImage(decodeImage(bytes));
+                      QPixmap scaled = scaledPixmap(pix, size());
+                      if (!scaled.isNull()) {
+                        // Neither zero contents margins nor a translucent
+                        // background here: the style sheet keeps its border
+                        // in the margins, and a translucent label paints no
+                        // border at all, so the frame marking the shown
+                        // thumbnail would never appear.
+                        clear();
+                        setPixmap(scaled);
+                      }
+                      emit wallpaperArrived();
+                    });
 }
 
 QPixmap* TWallpapperWidget::getWallpaper() {
@@ -130,22 +134,24 @@ AppDetailView::~AppDetailView() { delete ui; }
 
 void AppDetailView::setIcon(QString icon) {
   QSize target = ui->icon->size();
+  icon_wanted = icon;
   if (takeLocalPath(icon)) {
     ui->icon->setPixmap(scaledPixmap(loadImageFile(icon, SHOT_FORMATS), target));
     return;
   }
-  QByteArray bytes;
-  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
-      ImageFetch::FETCH_OK) {
-    return;  // the label keeps what it showed
-  }
-  QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), target);
-  if (!pix.isNull()) {
-    ui->icon->setContentsMargins(0, 0, 0, 0);
-    ui->icon->setAttribute(Qt::WA_TranslucentBackground);
-    ui->icon->clear();
-    ui->icon->setPixmap(pix);
-  }
+  const QString asked = icon_wanted;
+  ImageFetch::fetch(ImageFetch::storeAddress("icon", icon), this,
+                    [this, asked, target](int result, const QByteArray& bytes) {
+                      // On failure the label keeps what it showed.
+                      if (result != ImageFetch::FETCH_OK || asked != icon_wanted) return;
+                      QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), target);
+                      if (!pix.isNull()) {
+                        ui->icon->setContentsMargins(0, 0, 0, 0);
+                        ui->icon->setAttribute(Qt::WA_TranslucentBackground);
+                        ui->icon->clear();
+                        ui->icon->setPixmap(pix);
+                      }
+                    });
 }
 
 void AppDetailView::setWallpaper(QPixmap* pix) {

@@ -18,6 +18,7 @@ class TWallpapperWidget : public TLabel {
  public:
   explicit TWallpapperWidget(TLabel* parent = nullptr);
 
+  // A store screenshot arrives later; `wallpaperArrived` then tells.
   void setWallpaper(QString shot);
   void setSize(int w, int h);
   // The full-size screenshot; also clears the pressed mark.
@@ -28,6 +29,8 @@ class TWallpapperWidget : public TLabel {
 
  signals:
   void clickLeft();
+  // A downloaded screenshot is now shown (and held by getWallpaper).
+  void wallpaperArrived();
 
  public slots:
   void onGetPixmap();
@@ -39,6 +42,7 @@ class TWallpapperWidget : public TLabel {
   void showScaled();
 
   QPixmap pix;
+  QString shot_wanted;  // an older download that arrives later is dropped
 };
 
 class AppDetailView : public QWidget {
@@ -59,6 +63,7 @@ class AppDetailView : public QWidget {
   static const char* const STYLE_ORANGE;
 
   Ui_AppDetailView* ui;
+  QString icon_wanted;  // an older download that arrives later is dropped
   // The thumbnails of the application shown. Placed thumbnails are children
   // of the thumbnail row and are released with the page.
   std::vector<TWallpapperWidget*> wallpapers;

@@ -55,20 +55,22 @@ void FrameItemH::setSize(int w, int h) {
 
 void FrameItemH::setIcon(QString icon) {
   // The icon sits inside the grey square with a margin.
+  icon_wanted = icon;
   if (takeLocalPath(icon)) {
     lb_icon->setPixmap(scaledPixmap(loadImageFile(icon), lb_icon->size() - QSize(15, 15)));
     return;
   }
-  QByteArray bytes;
-  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
-      ImageFetch::FETCH_OK) {
-    return;  // the grey square stays
-  }
-  QPixmap pix =
-      scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), lb_icon->size() - QSize(15, 15));
-  if (!pix.isNull()) {
-    lb_icon->setAttribute(Qt::WA_TranslucentBackground);
-    lb_icon->clear();
-    lb_icon->setPixmap(pix);
-  }
+  const QString asked = icon_wanted;
+  ImageFetch::fetch(ImageFetch::storeAddress("icon", icon), this,
+                    [this, asked](int result, const QByteArray& bytes) {
+                      // On failure the grey square stays.
+                      if (result != ImageFetch::FETCH_OK || asked != icon_wanted) return;
+                      QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)),
+                                                 lb_icon->size() - QSize(15, 15));
+                      if (!pix.isNull()) {
+                        lb_icon->setAttribute(Qt::WA_TranslucentBackground);
+                        lb_icon->clear();
+                        lb_icon->setPixmap(pix);
+                      }
+                    });
 }

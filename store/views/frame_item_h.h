@@ -27,4 +27,7 @@ class FrameItemH : public AppTile {
  private:
   QVBoxLayout* layout;
   QString sheet;
+  // The icon asked for last; an older download that arrives later is
+  // dropped.
+  QString icon_wanted;
 };

@@ -170,20 +170,23 @@ void FrameItemV::setSize(int w, int h) {
 }
 
 void FrameItemV::setIcon(QString icon) {
+  icon_wanted = icon;
   if (takeLocalPath(icon)) {
     lb_icon->setPixmap(scaledPixmap(loadImageFile(icon), lb_icon->size()));
     return;
   }
-  QByteArray bytes;
-  if (ImageFetch::get(ImageFetch::storeAddress("icon", icon), bytes, this) !=
-      ImageFetch::FETCH_OK) {
-    return;  // the label keeps what it showed
-  }
-  QPixmap pix = scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), lb_icon->size());
-  if (!pix.isNull()) {
-    lb_icon->clear();
-    lb_icon->setPixmap(pix);
-  }
+  const QString asked = icon_wanted;
+  ImageFetch::fetch(ImageFetch::storeAddress("icon", icon), this,
+                    [this, asked](int result, const QByteArray& bytes) {
+                      // On failure the label keeps what it showed.
+                      if (result != ImageFetch::FETCH_OK || asked != icon_wanted) return;
+                      QPixmap pix =
+                          scaledPixmap(QPixmap::fromImage(decodeImage(bytes)), lb_icon->size());
+                      if (!pix.isNull()) {
+                        lb_icon->clear();
+                        lb_icon->setPixmap(pix);
+                      }
+                    });
 }
 
 void FrameItemV::useButton(QString which) {

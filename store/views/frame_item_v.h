@@ -62,6 +62,9 @@ class FrameItemV : public AppTile {
 
   std::string cur_ver_app;
   std::string new_ver_app;
+  // The icon asked for last; an older download that arrives later is
+  // dropped.
+  QString icon_wanted;
   int w_frame_button = 0;
   int h_frame_button = 0;
   QColor color_save;

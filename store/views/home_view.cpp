@@ -21,17 +21,20 @@ HomeView::HomeView(QWidget* parent) : QWidget(parent), ui(new Ui_HomeView) {
 HomeView::~HomeView() { delete ui; }
 
 void HomeView::setBanner(QString url) {
-  QByteArray bytes;
-  if (ImageFetch::get(url, bytes, this) != ImageFetch::FETCH_OK) return;
-  QPixmap pix = QPixmap::fromImage(decodeImage(bytes));
-  if (pix.isNull()) return;
-  QPixmap scaled =
-      pix.scaled(ui->bannerView->size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-  if (scaled.isNull()) return;
-  ui->bannerView->clear();
-  ui->bannerView->setPixmap(scaled);
+  banner_wanted = url;
+  ImageFetch::fetch(url, this, [this, url](int result, const QByteArray& bytes) {
+    if (result != ImageFetch::FETCH_OK || url != banner_wanted) return;
+    QPixmap pix = QPixmap::fromImage(decodeImage(bytes));
+    if (pix.isNull()) return;
+    QPixmap scaled = pix.scaled(ui->bannerView->size(), Qt::KeepAspectRatioByExpanding,
+                                Qt::SmoothTransformation);
+    if (scaled.isNull()) return;
+    ui->bannerView->clear();
+    ui->bannerView->setPixmap(scaled);
+  });
 }
 
 void HomeView::setBannerLocal(QString path) {
+  banner_wanted.clear();
   ui->bannerView->setPixmap(scaledPixmap(loadImageFile(path), ui->bannerView->size()));
 }

@@ -1,7 +1,9 @@
 #include "image_fetch.h"
 
 #include <QBuffer>
-#include <QEventLoop>
+#include <QCache>
+#include <QCoreApplication>
+#include <QHash>
 #include <QImageReader>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -9,6 +11,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <memory>
 
 #include "store_globals.h"
 
@@ -25,39 +28,117 @@ QString ImageFetch::storeAddress(const QString& kind, const QString& name) {
   return QString("%1/api/v1/uploads/app/%2/%3").arg(QString::fromStdString(URL_HOST), kind, name);
 }
 
-int ImageFetch::get(const QString& url, QByteArray& body, const QObject* guard) {
-  body.clear();
-  QPointer<const QObject> asker(guard);
-  QNetworkAccessManager manager;
-  QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(url)));
+namespace {
 
-  bool timed_out = false;
-  QEventLoop loop;
-  QTimer limit;
-  limit.setSingleShot(true);
-  QObject::connect(&limit, &QTimer::timeout, reply, [&timed_out, reply] {
-    timed_out = true;
+// One asker of a URL under way. `guarded` tells a destroyed receiver apart
+// from none at all.
+struct Waiter {
+  QPointer<const QObject> receiver;
+  bool guarded = false;
+  ImageFetch::Done done;
+};
+
+// The window's image loader: the shared manager, the transfers under way by
+// URL and the cache. Lives in the GUI thread as a child of the application.
+class Loader : public QObject {
+ public:
+  explicit Loader(QObject* parent) : QObject(parent), manager(new QNetworkAccessManager(this)) {}
+
+  void start(const QString& url);
+  void finish(QNetworkReply* reply, const QString& url, bool timed_out);
+
+  QNetworkAccessManager* manager;
+  QHash<QString, QList<Waiter>> waiting;
+  QCache<QString, QByteArray> cache{ImageFetch::CACHE_BYTES};
+};
+
+QPointer<Loader>& loaderSlot() {
+  static QPointer<Loader> one;
+  return one;
+}
+
+Loader* loader() {
+  QPointer<Loader>& one = loaderSlot();
+  if (one.isNull() && QCoreApplication::instance() != nullptr) {
+    one = new Loader(QCoreApplication::instance());
+  }
+  return one.data();
+}
+
+void hand(const Waiter& waiter, int result, const QByteArray& body) {
+  if (waiter.guarded && waiter.receiver.isNull()) return;  // its asker is gone
+  if (waiter.done) waiter.done(result, body);
+}
+
+void Loader::start(const QString& url) {
+  QNetworkReply* reply = manager->get(QNetworkRequest(QUrl(url)));
+  auto* limit = new QTimer(reply);
+  limit->setSingleShot(true);
+  auto timed_out = std::make_shared<bool>(false);
+  connect(limit, &QTimer::timeout, reply, [timed_out, reply] {
+    *timed_out = true;
     reply->abort();
   });
-  QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                   [reply](qint64 received, qint64) {
-                     if (received > MAX_BYTES) reply->abort();
-                   });
-  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-  // A widget destroyed while it waits gets no image; stop waiting for it.
-  if (guard) QObject::connect(guard, &QObject::destroyed, &loop, &QEventLoop::quit);
-  limit.start(time_limit_ms);
-  if (!reply->isFinished()) loop.exec();
-  limit.stop();
+  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+    if (received > ImageFetch::MAX_BYTES) reply->abort();
+  });
+  connect(reply, &QNetworkReply::finished, this,
+          [this, reply, url, timed_out] { finish(reply, url, *timed_out); });
+  limit->start(ImageFetch::timeLimit());
+}
 
-  if (guard && !asker) {
-    reply->abort();
-    return FETCH_GONE;
+void Loader::finish(QNetworkReply* reply, const QString& url, bool timed_out) {
+  reply->deleteLater();
+  int result = ImageFetch::FETCH_OK;
+  QByteArray body;
+  if (timed_out) {
+    result = ImageFetch::FETCH_TIMEOUT;
+  } else if (reply->error() != QNetworkReply::NoError) {
+    result = ImageFetch::FETCH_FAILED;
+  } else {
+    body = reply->readAll();
+    if (body.size() > ImageFetch::MAX_BYTES) {
+      body.clear();
+      result = ImageFetch::FETCH_FAILED;
+    } else {
+      cache.insert(url, new QByteArray(body), body.size());
+    }
   }
-  if (timed_out) return FETCH_TIMEOUT;
-  if (reply->error() != QNetworkReply::NoError) return FETCH_FAILED;
-  body = reply->readAll();
-  return FETCH_OK;
+  // Taken out first: a receiver may ask again from inside its `done`.
+  const QList<Waiter> askers = waiting.take(url);
+  for (const Waiter& waiter : askers) hand(waiter, result, body);
+}
+
+}  // namespace
+
+void ImageFetch::fetch(const QString& url, const QObject* receiver, Done done) {
+  Waiter waiter{QPointer<const QObject>(receiver), receiver != nullptr, std::move(done)};
+  Loader* one = loader();
+  if (one == nullptr) {
+    hand(waiter, FETCH_FAILED, QByteArray());
+    return;
+  }
+  if (const QByteArray* cached = one->cache.object(url)) {
+    const QByteArray body = *cached;  // the cache may drop it meanwhile
+    hand(waiter, FETCH_OK, body);
+    return;
+  }
+  auto found = one->waiting.find(url);
+  if (found != one->waiting.end()) {
+    found->append(waiter);
+    return;
+  }
+  one->waiting.insert(url, QList<Waiter>{waiter});
+  one->start(url);
+}
+
+int ImageFetch::pending() {
+  Loader* one = loaderSlot().data();
+  return one == nullptr ? 0 : one->waiting.size();
+}
+
+void ImageFetch::clearCache() {
+  if (Loader* one = loaderSlot().data()) one->cache.clear();
 }
 
 namespace {

@@ -1,9 +1,12 @@
 // Image downloads and image decoding for the window's widgets.
 //
-// Widgets fetch their icons, screenshots and banner themselves and wait for
-// them in a nested event loop (the window keeps painting and its timers keep
-// running). Every fetch ends after a time limit so that a store server that
-// stops answering cannot hold the caller forever.
+// Widgets fetch their icons, screenshots and banner themselves. All fetches
+// of the window share one network access manager (kept-alive connections to
+// the store server, several transfers in parallel) and end in a `finished`
+// handler: nothing waits. Bodies that arrived are kept in a bounded
+// in-memory cache, so an image shown by many tiles is fetched once per run.
+// Every fetch ends after a time limit so that a store server that stops
+// answering cannot keep a transfer open forever.
 #pragma once
 
 #include <QByteArray>
@@ -11,6 +14,7 @@
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 class QObject;
 
@@ -26,12 +30,25 @@ class ImageFetch {
   static void setTimeLimit(int ms);
   static int timeLimit();
 
-  // GET `url` and wait for the whole body. FETCH_OK fills `body`; any
-  // transport or HTTP error, an oversized body or the time limit give a
-  // negative result and leave `body` empty. When `guard` (the widget that
-  // asked) is destroyed while waiting, FETCH_GONE is returned and the caller
-  // must not touch itself any more.
-  static int get(const QString& url, QByteArray& body, const QObject* guard);
+  // Cached bodies, counted by their size; the oldest go first.
+  static constexpr int CACHE_BYTES = 32 * 1024 * 1024;
+
+  // Receives FETCH_OK with the whole body, or a negative result (transport
+  // or HTTP error, oversized body, time limit) with an empty body.
+  using Done = std::function<void(int result, const QByteArray& body)>;
+
+  // GETs `url` and calls `done` once, in the GUI thread. A body in the cache
+  // is handed over before fetch returns; otherwise `done` runs from the
+  // transfer's `finished` handler, and requests for a URL already under way
+  // share its transfer. When `receiver` is destroyed first, `done` is never
+  // called (a tile gone before its image arrives is not touched). Needs a
+  // QCoreApplication.
+  static void fetch(const QString& url, const QObject* receiver, Done done);
+
+  // Transfers under way (tests wait for 0).
+  static int pending();
+  // Forgets the cached bodies (tests start from an empty cache).
+  static void clearCache();
 
   // "<URL_HOST>/api/v1/uploads/app/<kind>/<name>" for kind "icon" or
   // "screenshot".

@@ -6,8 +6,10 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -19,6 +21,7 @@
 #include "frame_item_h.h"
 #include "frame_item_v.h"
 #include "list_apps_view.h"
+#include "list_page_builder.h"
 #include "main_window.h"
 #include "manual_clock.h"
 #include "section_frame.h"
@@ -264,6 +267,66 @@ class CatalogPages : public QObject {
                   rssKiB());
       QCOMPARE(after, widgets);
     }
+  }
+
+  // A section of 1,300 applications and 1,000 installed ones: the page
+  // shows its first screen of tiles at once, asks the service only for the
+  // details of those, keeps the event loop turning, and grows one batch at a
+  // time as the list is scrolled to its end, in the catalog's order.
+  void longListsShowTheirFirstScreenAndGrowAsTheyScroll() {
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    std::vector<std::string> many;
+    for (int i = 0; i < 1300; ++i)
+      many.push_back(entry(1000 + i, "app-" + std::to_string(i), "Ứng dụng " + std::to_string(i)));
+    api.answer("apps 42", 200, list(many));
+    KAVIX_SECTION_CURRENT = "Rất nhiều&42";
+    const int first = ListPageBuilder::FIRST_TILES, more = ListPageBuilder::MORE_TILES;
+    app->onSectionDetailView();
+    QCOMPARE(listTitle(), QString("Danh sách ứng dụng Rất nhiều (1300)"));
+    QCOMPARE(int(listPage()->apps.size()), first);
+    QCOMPARE(ListPageBuilder::waitingTiles(listPage()), 1300 - first);
+
+    // The page builds a screen ahead by itself, on later turns of the loop;
+    // then each scroll to the end brings one batch, never the whole list.
+    QScrollBar* bar = listPage()->ui->scrollAreaListApp->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QTest::qWait(50);
+    int have = int(listPage()->apps.size());
+    QVERIFY(have >= first && have <= first + 3 * more);
+    for (int batch = 1; batch <= 3; ++batch) {
+      bool turned = false;
+      QTimer::singleShot(0, this, [&turned] { turned = true; });
+      bar->setValue(bar->maximum());
+      QTRY_COMPARE(int(listPage()->apps.size()), have + more);
+      QVERIFY(turned);
+      QTest::qWait(20);
+      have += more;
+      QCOMPARE(int(listPage()->apps.size()), have);
+      QCOMPARE(ListPageBuilder::waitingTiles(listPage()), 1300 - have);
+    }
+    for (int i = 0; i < have; ++i)
+      QCOMPARE(listPage()->apps[size_t(i)]->getName(), "app-" + std::to_string(i));
+    // A new list drops what the old one still had to build.
+    search("xin chào nelt");
+    QCOMPARE(ListPageBuilder::waitingTiles(listPage()), 0);
+    QCOMPARE(int(listPage()->apps.size()), 1);
+
+    std::string records;
+    for (int i = 0; i < 1000; ++i)
+      records += std::string(i ? "," : "") + "{\"slug\":\"app-" + std::to_string(i) +
+                 "\",\"version\":\"1.0\"}";
+    api.answer("installed", 200, "{\"total\":1000,\"data\":[" + records + "]}");
+    api.answer("detail", 200, R"({"name":"Ứng dụng","currentVersion":"1.0"})");
+    const int details = api.count("detail");
+    app->refreshInstalledListView();
+    QCOMPARE(ui->pageInstalled->ui->label->text(), QString("Danh sách ứng dụng đã cài đặt (1000)"));
+    QCOMPARE(int(ui->pageInstalled->apps.size()), first);
+    QCOMPARE(api.count("detail") - details, first);
+    QCOMPARE(ListPageBuilder::waitingTiles(ui->pageInstalled), 1000 - first);
+    // The applications not built yet still open as installed.
+    QCOMPARE(app->num_installeds, 1000);
+    window->hide();
   }
 
   void cleanupTestCase() {

@@ -248,7 +248,8 @@ class DetailWindow : public QObject {
     QCOMPARE(int(page->wallpapers.size()), 4);
     QCOMPARE(d()->horizontalLayout_2->count(), 4);
     QCOMPARE(page->wallpapers[0]->styleSheet(), QString("border: 3px solid #75FF08"));
-    QVERIFY(!d()->wallpaper->pixmap(Qt::ReturnByValue).isNull());
+    // Shown large once its download arrives.
+    QTRY_VERIFY(!d()->wallpaper->pixmap(Qt::ReturnByValue).isNull());
     QVERIFY(d()->description->maximumHeight() > 100);
     TWallpapperWidget* third = page->wallpapers[2];
     QTest::mousePress(third, Qt::LeftButton);
