@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QImage>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <cmath>
@@ -78,6 +79,27 @@ void TWallpapperWidget::mousePressEvent(QMouseEvent* e) {
 
 // --------------------------------------------------------------- detail page
 
+void AppDetailView::showReason(const QString& text) {
+  label_reason->setText(text);
+  label_reason->setAccessibleName(text);
+  if (label_reason->isHidden()) {
+    QRect area = ui->scrollArea->geometry();
+    area.setTop(area.top() + REASON_HEIGHT);
+    ui->scrollArea->setGeometry(area);
+  }
+  label_reason->show();
+  label_reason->raise();
+}
+
+void AppDetailView::hideReason() {
+  if (label_reason->isHidden()) return;
+  label_reason->hide();
+  label_reason->clear();
+  QRect area = ui->scrollArea->geometry();
+  area.setTop(area.top() - REASON_HEIGHT);
+  ui->scrollArea->setGeometry(area);
+}
+
 const char* const AppDetailView::STYLE_GREEN =
     "background-color: #52C41A;\ncolor: #ffffff;\nborder-radius: 5px;\n";
 const char* const AppDetailView::STYLE_RED =
@@ -114,6 +136,22 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
 
   ui->buttonBack->setIcon(QIcon(iconPath("./icon/back.svg")));
   ui->buttonBack->setIconSize(QSize(30, 30));
+  ui->buttonBack->setToolTip(QString::fromUtf8("Quay lại"));
+  ui->buttonBack->setAccessibleName(QString::fromUtf8("Quay lại"));
+  ui->icon->setAccessibleName(QString::fromUtf8("Biểu tượng ứng dụng"));
+  ui->progressBar->setAccessibleName(QString::fromUtf8("Tiến độ cài đặt"));
+
+  // Why the last action failed, in a line of its own under the action bar;
+  // the scroll area makes room for it while it shows.
+  label_reason = new QLabel(this);
+  label_reason->setObjectName("label_reason");
+  label_reason->setTextFormat(Qt::PlainText);
+  label_reason->setWordWrap(true);
+  label_reason->setGeometry(0, ui->frame->height(), ui->frame->width(), REASON_HEIGHT);
+  label_reason->setStyleSheet(
+      "color: #cf1322; background-color: #fff1f0; padding-left: 12px; "
+      "border-bottom: 1px solid #ffa39e;");
+  label_reason->hide();
 
   ui->rate->setPixmap(QPixmap(iconPath("icon/rating.png")));
   ui->rate->setFixedWidth(100);
