@@ -23,6 +23,14 @@ void OpenWindowPoll::start() {
   timer->start(static_cast<int>(interval.count()));
 }
 
+void OpenWindowPoll::resume() {
+  if (timer == nullptr) {
+    start();
+    return;
+  }
+  timer->start(static_cast<int>(interval.count()));
+}
+
 void OpenWindowPoll::stop() {
   if (timer != nullptr) timer->stop();
   watcher.waitForFinished();
@@ -48,6 +56,9 @@ void OpenWindowPoll::check() {
 
 void OpenWindowPoll::_onAnswer() {
   const PollResult result = watcher.result();
-  if (result.status != 0) return;
+  if (result.status != 0) {
+    emit unanswered();
+    return;
+  }
   emit wordArrived(result.word);
 }

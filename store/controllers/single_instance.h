@@ -26,6 +26,8 @@ class OpenWindowPoll : public QObject {
   // Stops asking and waits for the question under way; it ends within the
   // client's request time limit.
   void stop();
+  // Asks every interval again after `stop`.
+  void resume();
   // Asks once, unless a question is under way or `holding`.
   void check();
   // While held (a word is being acted on) no new question is asked.
@@ -34,6 +36,8 @@ class OpenWindowPoll : public QObject {
  signals:
   // The service answered with a word (possibly empty).
   void wordArrived(const std::string& word);
+  // The service could not be asked (it is not running, or went away).
+  void unanswered();
 
  private:
   struct PollResult {

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QString>
 
+class FocusRing;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow {
@@ -12,8 +13,10 @@ class MainWindow : public QMainWindow {
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // Menu button styles and icons.
+  // Menu button styles, icons, accessible names and the keyboard order.
   void init();
 
   Ui_MainWindow* ui;
+  // Marks the widget holding the keyboard focus.
+  FocusRing* focus_ring = nullptr;
 };
