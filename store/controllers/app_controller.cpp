@@ -417,11 +417,13 @@ void AppController::onPrevPage() {
 // focused widget would leave the focus nowhere visible.
 void AppController::_focusPage(QWidget* page) {
   QWidget* focused = QApplication::focusWidget();
-  if (page == nullptr ||
-      (focused != nullptr && page->isAncestorOf(focused) && focused->isVisible()))
-    return;
+  if (page == nullptr) return;
   if (page == ui->pageDetail) {
+    // A freshly filled detail page offers its main action first.
     Ui_AppDetailView* form = ui->pageDetail->ui;
+    const bool on_action = focused != nullptr && focused->isVisible() && focused->isEnabled() &&
+                           focused->parentWidget() == form->frame && focused != form->buttonBack;
+    if (on_action) return;
     for (QWidget* w :
          {static_cast<QWidget*>(form->buttonInstall), static_cast<QWidget*>(form->buttonLaunch),
           static_cast<QWidget*>(form->buttonUpdate), static_cast<QWidget*>(form->buttonBack)}) {
@@ -431,6 +433,7 @@ void AppController::_focusPage(QWidget* page) {
       }
     }
   }
+  if (focused != nullptr && page->isAncestorOf(focused) && focused->isVisible()) return;
   // The first widget of the page that takes Tab.
   for (QWidget* w = page->nextInFocusChain(); w != page && w != nullptr;
        w = w->nextInFocusChain()) {
@@ -452,10 +455,15 @@ void AppController::onAppDetailView() {
   getAppCurrent(id, name);
   // A tile without a slug names no application.
   if (name.empty()) return;
+  // The tile (or its button) the keyboard opened the page from, on one of
+  // the pages the back button returns to.
   QWidget* focused = QApplication::focusWidget();
-  if (focused != nullptr && ui->pages->isAncestorOf(focused) &&
-      !ui->pageDetail->isAncestorOf(focused))
-    opened_from = focused;
+  opened_from = nullptr;
+  for (QWidget* listing : {static_cast<QWidget*>(ui->pageAll), static_cast<QWidget*>(ui->pageListApps),
+                           static_cast<QWidget*>(ui->pageInstalled),
+                           static_cast<QWidget*>(ui->pageUpdates)}) {
+    if (focused != nullptr && listing->isAncestorOf(focused)) opened_from = focused;
+  }
   name_app_detail_current = name;
 
   std::printf("%s\n", name.c_str());

@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QPixmap>
+#include <QScrollArea>
 
 #include "icon_path.h"
 #include "keyboard.h"
@@ -56,4 +57,25 @@ void MainWindow::init() {
   QWidget::setTabOrder(ui->textEditSearch, ui->buttonSearch);
   QWidget::setTabOrder(ui->buttonSearch, ui->pages);
   focus_ring = FocusRing::follow(this);
+}
+
+void MainWindow::fitScreen(const QRect& available) {
+  const QSize laid_out = size();
+  if (available.isEmpty() ||
+      (available.width() >= laid_out.width() && available.height() >= laid_out.height()))
+    return;
+  // The laid-out content keeps its size inside a scroll area that takes the
+  // window's place.
+  QWidget* content = takeCentralWidget();
+  content->setFixedSize(laid_out);
+  auto* area = new QScrollArea(this);
+  area->setObjectName("windowScrollArea");
+  area->setFrameShape(QFrame::NoFrame);
+  area->setWidgetResizable(false);
+  area->setWidget(content);
+  setCentralWidget(area);
+  setMinimumSize(QSize(320, 240));
+  setMaximumSize(laid_out);
+  resize(qMin(laid_out.width(), available.width()), qMin(laid_out.height(), available.height()));
+  move(available.topLeft());
 }

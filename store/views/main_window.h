@@ -5,6 +5,7 @@
 #include <QString>
 
 class FocusRing;
+class QRect;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow {
@@ -15,6 +16,10 @@ class MainWindow : public QMainWindow {
 
   // Menu button styles, icons, accessible names and the keyboard order.
   void init();
+  // Keeps the laid-out 1000 x 800 where `available` (the screen's area for
+  // windows) holds it; otherwise the window fits `available` and its
+  // content scrolls, so that every part stays reachable. Once, before show.
+  void fitScreen(const QRect& available);
 
   Ui_MainWindow* ui;
   // Marks the widget holding the keyboard focus.
