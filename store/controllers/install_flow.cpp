@@ -1,5 +1,6 @@
 #include "install_flow.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QLabel>
 #include <QMetaObject>
@@ -165,6 +166,11 @@ void InstallFlow::failed() {
   detail.reasonLine(installFailureReason(model->lastError()));
   QTimer::singleShot(0, this, [this, was_update] {
     detail.enableButton(__LINE__, "buttonInstall", true);
+    // The keyboard lost the disabled button meanwhile: it gets it back.
+    QWidget* focused = QApplication::focusWidget();
+    if (!was_update && (focused == nullptr || ui->pageDetail->isAncestorOf(focused)) &&
+        ui->pages->currentWidget() == ui->pageDetail)
+      ui->pageDetail->ui->buttonInstall->setFocus(Qt::OtherFocusReason);
     if (was_update) {
       // A failed update leaves the installed version: its buttons work.
       detail.enableButton(__LINE__, "buttonLaunch", true);

@@ -46,12 +46,19 @@ class RingWidget : public QWidget {
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    QPen pen{QColor(FocusRing::COLOR)};
-    pen.setWidth(FocusRing::WIDTH);
-    painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
-    const qreal inset = FocusRing::WIDTH / 2.0 + 0.5;
-    painter.drawRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), 6, 6);
+    // The green band, with a white line inside it: it shows on the white
+    // tiles and fields as on the green buttons.
+    QPen band{QColor(FocusRing::COLOR)};
+    band.setWidth(FocusRing::WIDTH);
+    painter.setPen(band);
+    const qreal outer = FocusRing::WIDTH / 2.0;
+    painter.drawRoundedRect(QRectF(rect()).adjusted(outer, outer, -outer, -outer), 6, 6);
+    QPen line{QColor("#ffffff")};
+    line.setWidth(2);
+    painter.setPen(line);
+    const qreal inner = FocusRing::WIDTH + 1.0;
+    painter.drawRoundedRect(QRectF(rect()).adjusted(inner, inner, -inner, -inner), 4, 4);
   }
 };
 
