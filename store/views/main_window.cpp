@@ -3,6 +3,7 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QScrollArea>
+#include <QScrollBar>
 
 #include "icon_path.h"
 #include "keyboard.h"
@@ -74,8 +75,11 @@ void MainWindow::fitScreen(const QRect& available) {
   area->setWidgetResizable(false);
   area->setWidget(content);
   setCentralWidget(area);
+  // Room for the vertical scroll bar beside the content, so that no
+  // horizontal one is needed where the screen is wide enough.
+  const QSize most = laid_out + QSize(area->verticalScrollBar()->sizeHint().width(), 0);
   setMinimumSize(QSize(320, 240));
-  setMaximumSize(laid_out);
-  resize(qMin(laid_out.width(), available.width()), qMin(laid_out.height(), available.height()));
+  setMaximumSize(most);
+  resize(qMin(most.width(), available.width()), qMin(most.height(), available.height()));
   move(available.topLeft());
 }

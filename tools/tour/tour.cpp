@@ -15,6 +15,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
@@ -85,6 +86,18 @@ T* firstVisible(QWidget* root) {
   return nullptr;
 }
 
+// Every scroll area around `w` shows all of it.
+bool wholeInView(QWidget* w) {
+  for (QWidget* up = w->parentWidget(); up != nullptr; up = up->parentWidget()) {
+    auto* area = qobject_cast<QScrollArea*>(up);
+    if (area == nullptr) continue;
+    QWidget* view = area->viewport();
+    const QRect shown(w->mapTo(view, QPoint(0, 0)), w->size());
+    if (!view->rect().contains(shown)) return false;
+  }
+  return true;
+}
+
 class Tour {
  public:
   Tour(StoreWindow& store, const Options& options) : store_(store), o_(options) {}
@@ -114,8 +127,7 @@ class Tour {
         if (QWidget* focused = QApplication::focusWidget()) QTest::keyClick(focused, Qt::Key_Down);
     }
     step("section-bottom", [&] {
-      if (rows.empty() || !rows.back()->hasFocus()) return false;
-      return rows.back()->visibleRegion().boundingRect().size() == rows.back()->size();
+      return !rows.empty() && rows.back()->hasFocus() && wholeInView(rows.back());
     });
 
     FrameItemV* tile = nullptr;
