@@ -3,8 +3,8 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLibraryInfo>
-#include <QTranslator>
 #include <QScreen>
+#include <QTranslator>
 
 #include "icon_path.h"
 #include "qt_texts_vi.h"
@@ -50,8 +50,9 @@ std::unique_ptr<StoreWindow> startStore(const QStringList& arguments,
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect available = screen->availableGeometry();
     // The frame the window manager adds around the window.
-    available.adjust(0, 0, 0, -qMax(0, store->window->frameGeometry().height() -
-                                           store->window->geometry().height()));
+    available.adjust(
+        0, 0, 0,
+        -qMax(0, store->window->frameGeometry().height() - store->window->geometry().height()));
     store->window->fitScreen(available);
   }
   store->controller->setOBJECT(store->window.get(), store->api.get());

@@ -459,9 +459,9 @@ void AppController::onAppDetailView() {
   // the pages the back button returns to.
   QWidget* focused = QApplication::focusWidget();
   opened_from = nullptr;
-  for (QWidget* listing : {static_cast<QWidget*>(ui->pageAll), static_cast<QWidget*>(ui->pageListApps),
-                           static_cast<QWidget*>(ui->pageInstalled),
-                           static_cast<QWidget*>(ui->pageUpdates)}) {
+  for (QWidget* listing :
+       {static_cast<QWidget*>(ui->pageAll), static_cast<QWidget*>(ui->pageListApps),
+        static_cast<QWidget*>(ui->pageInstalled), static_cast<QWidget*>(ui->pageUpdates)}) {
     if (focused != nullptr && listing->isAncestorOf(focused)) opened_from = focused;
   }
   name_app_detail_current = name;

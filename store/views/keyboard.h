@@ -11,8 +11,8 @@ class QAbstractButton;
 class QKeyEvent;
 
 // A ring of the window's green (#52C41A, lined with white so that it shows
-// on green buttons too) drawn on top of the focused widget, inside its edges, so it shows whatever the widget paints itself.
-// It moves with the focus inside `window` and ignores the mouse. The ring
+// on green buttons too) drawn on top of the focused widget, inside its edges, so it shows whatever
+// the widget paints itself. It moves with the focus inside `window` and ignores the mouse. The ring
 // widget ("focusRing") is a child of the focused widget while shown; it
 // goes with that widget and is made again on the next focus change.
 class FocusRing : public QObject {

@@ -1,9 +1,9 @@
 // nelt-store-tour: the store window, driven through a short tour of its pages
 // (home, a section and the bottom of its list, an application, sign-in,
-// install, the installed page, a failing install's reason, settings) with a screenshot of the screen after each step; then it stays
-// open as the store window until interrupted or for a given time. It is the
-// real window (start-up, controllers, pages) with a driver on top, for
-// machines without a person in front of them (the run script under Xvfb, CI).
+// install, the installed page, a failing install's reason, settings) with a screenshot of the
+// screen after each step; then it stays open as the store window until interrupted or for a given
+// time. It is the real window (start-up, controllers, pages) with a driver on top, for machines
+// without a person in front of them (the run script under Xvfb, CI).
 //
 //   nelt-store-tour [--shots DIR] [--duration SECONDS] [--account NAME PASSWORD]
 //                   [--app SLUG]
@@ -126,9 +126,8 @@ class Tour {
       for (size_t i = 1; i < rows.size(); ++i)
         if (QWidget* focused = QApplication::focusWidget()) QTest::keyClick(focused, Qt::Key_Down);
     }
-    step("section-bottom", [&] {
-      return !rows.empty() && rows.back()->hasFocus() && wholeInView(rows.back());
-    });
+    step("section-bottom",
+         [&] { return !rows.empty() && rows.back()->hasFocus() && wholeInView(rows.back()); });
 
     FrameItemV* tile = nullptr;
     for (FrameItemV* t : ui->pageListApps->findChildren<FrameItemV*>())

@@ -11,18 +11,21 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTest>
-#include <cstdio>
 #include <QTimer>
+#include <cstdio>
 #include <functional>
 #include <memory>
 
 #include "account_view.h"
 #include "app_detail_view.h"
 #include "app_tile.h"
+#include "failure_text.h"
 #include "frame_item_h.h"
 #include "frame_item_v.h"
 #include "keyboard.h"
@@ -31,6 +34,7 @@
 #include "protocol.h"
 #include "service_down_view.h"
 #include "startup.h"
+#include "store_app.h"
 #include "store_globals.h"
 #include "ui_account_view.h"
 #include "ui_app_detail_view.h"
@@ -117,10 +121,9 @@ class KeyboardWindow : public QObject {
     QStringList unnamed;
     int checked = 0;
     for (QWidget* w : window->findChildren<QWidget*>()) {
-      const bool control = qobject_cast<QAbstractButton*>(w) != nullptr ||
-                           qobject_cast<QLineEdit*>(w) != nullptr ||
-                           qobject_cast<AppTile*>(w) != nullptr ||
-                           qobject_cast<QProgressBar*>(w) != nullptr;
+      const bool control =
+          qobject_cast<QAbstractButton*>(w) != nullptr || qobject_cast<QLineEdit*>(w) != nullptr ||
+          qobject_cast<AppTile*>(w) != nullptr || qobject_cast<QProgressBar*>(w) != nullptr;
       if (!control) continue;
       QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
       QVERIFY(face != nullptr);
@@ -134,6 +137,20 @@ class KeyboardWindow : public QObject {
     auto* tile = window->findChild<FrameItemH*>();
     QVERIFY(tile != nullptr);
     QVERIFY(!QAccessible::queryAccessibleInterface(tile)->text(QAccessible::Name).isEmpty());
+  }
+
+  void qtButtonsAndReasonsReadVietnamese() {
+    loadQtTranslations();
+    QMessageBox box(QMessageBox::Question, "NeltStore", "?", QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.button(QMessageBox::Yes)->text(), QString("&Có"));
+    QCOMPARE(box.button(QMessageBox::No)->text(), QString("&Không"));
+    QCOMPARE(installFailureReason("authorisation refused: the install was not authorised"),
+             QString("Lý do: việc cài đặt không được cấp quyền (đã huỷ hoặc bị từ chối)."));
+    QCOMPARE(installFailureReason("download failed: cannot write /tmp/x: No space left on device"),
+             QString("Lý do: không ghi được gói tải về (ổ đĩa có thể đã đầy)."));
+    QCOMPARE(installFailureReason("package refused: not a .kavix file"),
+             QString("Lý do: gói ứng dụng không hợp lệ nên đã bị từ chối."));
+    QCOMPARE(installFailureReason(""), QString("Lý do: lỗi không xác định khi cài đặt."));
   }
 
   void menuAndTilesByKeyboard() {
@@ -297,8 +314,9 @@ class KeyboardWindow : public QObject {
     QTRY_VERIFY(stack.serviceRequests(REQ_LISTINSTALLED) >= 1);
     QTRY_VERIFY(ui->pageInstalled->ui->label->text().startsWith(
         QString("Danh sách ứng dụng đã cài đặt (")));
-    QCOMPARE(ui->pageInstalled->ui->label->text(),
-             QString("Danh sách ứng dụng đã cài đặt (%1)").arg(main->app_controller.num_installeds));
+    QCOMPARE(
+        ui->pageInstalled->ui->label->text(),
+        QString("Danh sách ứng dụng đã cài đặt (%1)").arg(main->app_controller.num_installeds));
     // The restarted service forgot the sign-in; the account page says so.
     QVERIFY(!main->user_controller.f_logined);
   }
