@@ -209,18 +209,24 @@ void AppDetailView::setRating(double r) {
 
   const int w = ui->rate->width();
   const int h = ui->rate->height();
-  QPixmap stars = scaledPixmap(QPixmap(iconPath("icon/rating.png")), QSize(w, h));
-  QPixmap stars_full = scaledPixmap(QPixmap(iconPath("icon/rating-full.png")), QSize(w, h));
+  QPixmap stars = scaledPixmap(loadImageFile(iconPath("icon/rating.png")), QSize(w, h));
+  QPixmap stars_full = scaledPixmap(loadImageFile(iconPath("icon/rating-full.png")), QSize(w, h));
+  // The star pictures hold the screen's pixels (two per unit on a screen
+  // scaled by two); the cut below is in units.
+  const qreal ratio = stars_full.isNull() ? 1.0 : stars_full.devicePixelRatio();
   // Width of the gold part. A zero width draws no gold at all (an empty copy
   // rectangle would mean "everything" to QPixmap::copy, so none is made).
   const int cut = static_cast<int>(w * r / 5.0);
 
-  QImage result(qMax(w, 1), qMax(h, 1), QImage::Format_ARGB32_Premultiplied);
+  QImage result(qRound(qMax(w, 1) * ratio), qRound(qMax(h, 1) * ratio),
+                QImage::Format_ARGB32_Premultiplied);
+  result.setDevicePixelRatio(ratio);
   result.fill(Qt::transparent);
   {
     QPainter painter(&result);
     if (!stars.isNull()) painter.drawPixmap(0, 0, stars);
-    if (!stars_full.isNull() && cut > 0) painter.drawPixmap(0, 0, stars_full, 0, 0, cut, h);
+    if (!stars_full.isNull() && cut > 0)
+      painter.drawPixmap(QRectF(0, 0, cut, h), stars_full, QRectF(0, 0, cut * ratio, h * ratio));
   }
   ui->rate->setPixmap(QPixmap::fromImage(result));
 }

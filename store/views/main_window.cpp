@@ -73,6 +73,8 @@ void MainWindow::fitScreen(const QRect& available) {
   area->setObjectName("windowScrollArea");
   area->setFrameShape(QFrame::NoFrame);
   area->setWidgetResizable(false);
+  // It scrolls for the widgets inside it; the keyboard goes to those.
+  area->setFocusPolicy(Qt::NoFocus);
   area->setWidget(content);
   setCentralWidget(area);
   // Room for the vertical scroll bar beside the content, so that no
