@@ -184,7 +184,13 @@ void MainController::onSearch() { app_controller.refreshListView(); }
 void MainController::onCheckOpenWindow() { open_window.check(); }
 
 void MainController::_applyOpenWindowWord(const std::string& word) {
-  if (word.empty() || word == nelt::OPEN_WINDOW_FIRST) return;
+  // An empty word: the service has forgotten this window, as a restarted
+  // one does; the main connection may be gone with it.
+  if (word.empty()) {
+    _checkService();
+    return;
+  }
+  if (word == nelt::OPEN_WINDOW_FIRST) return;
   if (!nelt::isOpenWindowWord(word)) {
     qDebug() << "Open window: ignored" << QString::fromStdString(word);
     return;

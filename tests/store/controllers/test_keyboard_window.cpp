@@ -319,6 +319,20 @@ class KeyboardWindow : public QObject {
         QString("Danh sách ứng dụng đã cài đặt (%1)").arg(main->app_controller.num_installeds));
     // The restarted service forgot the sign-in; the account page says so.
     QVERIFY(!main->user_controller.f_logined);
+
+    // A restart quicker than the window looks: the service forgetting the
+    // window is enough for both connections to be renewed.
+    back.clear();
+    stack.service.proc().terminate();
+    options.port = nelt::test::freeLoopbackPort();
+    std::remove(stack.service.portFile().c_str());
+    QVERIFY(stack.service.start(options));
+    QVERIFY(back.wait(15000));
+    QTRY_VERIFY(main->service_down->isHidden());
+    QCOMPARE(api->getPort(), stack.service.port());
+    KavixReply reply;
+    QCOMPARE(api->getListInstalleds(&reply), 0);
+    QCOMPARE(reply.status, nelt::REPLY_OK);
   }
 };
 
