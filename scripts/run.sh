@@ -12,11 +12,14 @@
 # whose path is printed.
 #
 #   scripts/run.sh [--tour] [--duration SECONDS] [--shots DIR] [--build DIR] [--no-build]
+#                  [--screen WIDTHxHEIGHT]
 #
 # --duration: stop that many seconds after the window is up (after the tour
 # under Xvfb); 0 stops right after the tour. Otherwise it runs until Ctrl-C
 # (or, with a display, until the window is closed). Everything started here
 # is stopped and the private root is removed (set NELT_KEEP_ROOT=1 to keep it).
+# --screen: size of the private Xvfb screen (default 1000x800, the window's
+# own size; 1366x768 or 1280x720 try a laptop screen).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -27,6 +30,7 @@ DO_BUILD=1
 TOUR=0
 DURATION=""
 SHOTS=""
+SCREEN="${NELT_XVFB_SCREEN:-1000x800}"
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --tour) TOUR=1; shift ;;
@@ -34,11 +38,16 @@ while [ "$#" -gt 0 ]; do
     --build) BUILD="$(realpath -m -- "$2")"; shift 2 ;;
     --duration) DURATION="$2"; shift 2 ;;
     --shots) SHOTS="$(realpath -m -- "$2")"; shift 2 ;;
-    *) echo "usage: scripts/run.sh [--tour] [--duration SECONDS] [--shots DIR] [--build DIR] [--no-build]" >&2; exit 2 ;;
+    --screen) SCREEN="$2"; shift 2 ;;
+    *) echo "usage: scripts/run.sh [--tour] [--duration SECONDS] [--shots DIR] [--build DIR] [--no-build] [--screen WxH]" >&2; exit 2 ;;
   esac
 done
 if [ -n "$DURATION" ] && ! [[ "$DURATION" =~ ^[0-9]+$ ]]; then
   echo "run.sh: --duration takes a number of seconds" >&2
+  exit 2
+fi
+if ! [[ "$SCREEN" =~ ^[0-9]{3,5}x[0-9]{3,5}$ ]]; then
+  echo "run.sh: --screen takes WIDTHxHEIGHT, for example 1366x768" >&2
   exit 2
 fi
 if [ -z "${DISPLAY:-}" ]; then TOUR=1; fi
@@ -110,7 +119,7 @@ fi
 # No display: a private X server, and the window driven through the tour.
 command -v Xvfb >/dev/null || { echo "run.sh: Xvfb is missing (apt-get install xvfb)" >&2; exit 1; }
 DISPLAY_FILE="$NELT_ROOT/xvfb.display"
-Xvfb -displayfd 3 -screen 0 1000x800x24 -nolisten tcp 3>"$DISPLAY_FILE" >"$NELT_ROOT/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 "${SCREEN}x24" -nolisten tcp 3>"$DISPLAY_FILE" >"$NELT_ROOT/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$DISPLAY_FILE" ] && break; sleep 0.1; done
 [ -s "$DISPLAY_FILE" ] || { echo "run.sh: Xvfb did not start (log: $NELT_ROOT/xvfb.log)" >&2; exit 1; }

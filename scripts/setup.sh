@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config clang
   libgtest-dev googletest
-  qtbase5-dev libqt5svg5-dev
+  qtbase5-dev libqt5svg5-dev qttranslations5-l10n
   rapidjson-dev libcurl4-openssl-dev libzip-dev libcpp-httplib-dev libssl-dev
   squashfs-tools zip unzip openssl curl
   fonts-dejavu-core fonts-noto-core

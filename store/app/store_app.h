@@ -19,6 +19,11 @@ struct StoreWindow {
   std::unique_ptr<MainController> controller;
 };
 
+// Gives Qt's own texts (standard buttons, text field menus) in Vietnamese,
+// once per process: the system's Qt translations when they hold Vietnamese
+// (true), and the window's own table of the texts it shows in any case.
+bool loadQtTranslations();
+
 // Connects to the service and claims the store window. Null when the process
 // ends without a window (the service could not be reached, or a running store
 // window was handed this start's request); the exit status is then 0.

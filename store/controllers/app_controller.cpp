@@ -2,14 +2,18 @@
 
 #include <rapidjson/document.h>
 
+#include <QApplication>
 #include <QDebug>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTimer>
 #include <cstdio>
 
+#include "failure_text.h"
 #include "home_view.h"
 #include "icon_path.h"
 #include "list_apps_view.h"
@@ -47,11 +51,12 @@ bool parseSectionId(const std::string& text, int& id) {
 }  // namespace
 
 AppController::AppController()
-    : install(detail, InstallFlow::Hooks{&name_app_detail_current,
-                                         [this](const std::string& slug) { _installDone(slug); },
-                                         [this](const std::string& slug, bool same_page) {
-                                           _removeDone(slug, same_page);
-                                         }}),
+    : install(
+          detail,
+          InstallFlow::Hooks{
+              &name_app_detail_current,
+              [this](const std::string& slug, bool shown) { _installDone(slug, shown); },
+              [this](const std::string& slug, bool same_page) { _removeDone(slug, same_page); }}),
       lists(_tileActions()) {
   connect(&install, &InstallFlow::removeFinished, this, &AppController::removeFinished);
   connect(&install, &InstallFlow::launchFinished, this, &AppController::launchFinished);
@@ -89,6 +94,15 @@ void AppController::control() {
   connect(ui_detail->buttonRemove, &QPushButton::clicked, this, &AppController::onRemoveDetail);
   connect(ui_detail->buttonUpdate, &QPushButton::clicked, this, &AppController::onUpdateDetail);
   connect(ui_detail->buttonBack, &QPushButton::clicked, this, &AppController::onPrevPage);
+  // Escape, Alt+Left and Backspace go back from the detail page, as its
+  // back button does.
+  for (const QKeySequence& keys :
+       {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::ALT + Qt::Key_Left),
+        QKeySequence(Qt::Key_Backspace)}) {
+    auto* back =
+        new QShortcut(keys, ui->pageDetail, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(back, &QShortcut::activated, this, &AppController::onPrevPage);
+  }
 
   timer_refresh->start(100000);
 
@@ -223,7 +237,24 @@ int AppController::_refreshInstalledPage(bool update_page) {
   const QString title = update_page ? QString("Danh sách ứng dụng cập nhật (%1)")
                                     : QString("Danh sách ứng dụng đã cài đặt (%1)");
   page->ui->label->setText(title.arg(shown));
+  if (update_page) _showUpToDate(shown == 0);
   return RUN_DONE;
+}
+
+void AppController::_showUpToDate(bool on) {
+  ListAppsView* page = ui->pageUpdates;
+  if (up_to_date == nullptr) {
+    up_to_date = new QLabel(QString::fromUtf8(TEXT_ALL_UP_TO_DATE), page);
+    up_to_date->setObjectName("label_up_to_date");
+    up_to_date->setTextFormat(Qt::PlainText);
+    up_to_date->setAlignment(Qt::AlignCenter);
+    up_to_date->setStyleSheet("color: #52C41A; font-size: 13pt;");
+    const QRect title = page->ui->label->geometry();
+    up_to_date->setGeometry(title.left(), title.bottom() + 40, page->width() - 2 * title.left(),
+                            40);
+  }
+  up_to_date->setVisible(on);
+  if (on) up_to_date->raise();
 }
 
 // ------------------------------------------------- search and section lists
@@ -275,8 +306,17 @@ int AppController::_refreshListView() {
   const std::string query = (text == " " || text.isEmpty()) ? "@null" : text.toStdString();
 
   KavixReply reply;
-  if (api->searchAll(query, &reply) != 0) return RUN_DONE;
+  if (api->searchAll(query, &reply) != 0) {
+    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+    return RUN_DONE;
+  }
   if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  // The service answers a search it could not pass on to the store (and
+  // only such a one, apart from the empty search) with its failure word.
+  if (reply.status == nelt::REPLY_FAILED && query != "@null") {
+    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+    return RUN_DONE;
+  }
   const Value* data = nullptr;
   int count = 0;
   if (reply.status != nelt::REPLY_OK || !listShape(reply.doc, data, count)) {
@@ -312,6 +352,11 @@ int AppController::_refreshSectionView() {
   if (sent == 0 && reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
   if (sent != 0 || reply.status != nelt::REPLY_OK) {
     _notify(QString("Open sections %1 failed!").arg(id_section_current));
+    if (sent != 0 || reply.status == nelt::REPLY_FAILED) {
+      // The store (or the service) cannot be reached: the page says so.
+      page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+      return RUN_DONE;
+    }
     ui->pages->setCurrentWidget(ui->pageAll);
     return RUN_DONE;
   }
@@ -358,7 +403,46 @@ void AppController::onRemove() { onUpdate(); }
 void AppController::onLaunch() { onUpdate(); }
 
 void AppController::onPrevPage() {
+  detail.clearReason();
   if (page_prev != nullptr) ui->pages->setCurrentWidget(page_prev);
+  // Back on the tile the detail page was opened from, when it is still there.
+  if (opened_from != nullptr && opened_from->isVisible()) {
+    opened_from->setFocus(Qt::OtherFocusReason);
+    return;
+  }
+  _focusPage(ui->pages->currentWidget());
+}
+
+// The keyboard stays on the page shown: a page switched away under the
+// focused widget would leave the focus nowhere visible.
+void AppController::_focusPage(QWidget* page) {
+  QWidget* focused = QApplication::focusWidget();
+  if (page == nullptr) return;
+  if (page == ui->pageDetail) {
+    // A freshly filled detail page offers its main action first.
+    Ui_AppDetailView* form = ui->pageDetail->ui;
+    const bool on_action = focused != nullptr && focused->isVisible() && focused->isEnabled() &&
+                           focused->parentWidget() == form->frame && focused != form->buttonBack;
+    if (on_action) return;
+    for (QWidget* w :
+         {static_cast<QWidget*>(form->buttonInstall), static_cast<QWidget*>(form->buttonLaunch),
+          static_cast<QWidget*>(form->buttonUpdate), static_cast<QWidget*>(form->buttonBack)}) {
+      if (w->isVisible() && w->isEnabled()) {
+        w->setFocus(Qt::OtherFocusReason);
+        return;
+      }
+    }
+  }
+  if (focused != nullptr && page->isAncestorOf(focused) && focused->isVisible()) return;
+  // The first widget of the page that takes Tab.
+  for (QWidget* w = page->nextInFocusChain(); w != page && w != nullptr;
+       w = w->nextInFocusChain()) {
+    if (page->isAncestorOf(w) && w->isVisible() && w->isEnabled() &&
+        (w->focusPolicy() & Qt::TabFocus)) {
+      w->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+  }
 }
 
 // ------------------------------------------------------------- detail page
@@ -371,6 +455,15 @@ void AppController::onAppDetailView() {
   getAppCurrent(id, name);
   // A tile without a slug names no application.
   if (name.empty()) return;
+  // The tile (or its button) the keyboard opened the page from, on one of
+  // the pages the back button returns to.
+  QWidget* focused = QApplication::focusWidget();
+  opened_from = nullptr;
+  for (QWidget* listing :
+       {static_cast<QWidget*>(ui->pageAll), static_cast<QWidget*>(ui->pageListApps),
+        static_cast<QWidget*>(ui->pageInstalled), static_cast<QWidget*>(ui->pageUpdates)}) {
+    if (focused != nullptr && listing->isAncestorOf(focused)) opened_from = focused;
+  }
   name_app_detail_current = name;
 
   std::printf("%s\n", name.c_str());
@@ -420,6 +513,7 @@ void AppController::refreshDetailView(std::string name, TYPE_APP type) {
     }
   }
   building_detail = false;
+  if (ui->pages->currentWidget() == ui->pageDetail) _focusPage(ui->pageDetail);
   emit detailRefreshed();
 }
 
@@ -433,6 +527,7 @@ void AppController::_applyPreset(const std::string& name, TYPE_APP type) {
 
 int AppController::_fillDetail(const std::string& name, TYPE_APP type) {
   _applyPreset(name, type);
+  detail.clearReason();
   detail.clear();
   return detail.fill(api, name, type, version_current, version_new, size_app_current, [&] {
     _notify(QString("Lỗi mở ứng dụng %1!").arg(qstr(name)));
@@ -449,19 +544,38 @@ int AppController::estimateLines(const QString& text, int width) {
 
 // ------------------------------------------------------ install following
 
-void AppController::onInstallDetail() { _startInstall(false); }
+void AppController::onInstallDetail() {
+  detail.clearReason();
+  _startInstall(false);
+}
 
-void AppController::onUpdateDetail() { _startInstall(true); }
+void AppController::onUpdateDetail() {
+  detail.clearReason();
+  _startInstall(true);
+}
 
 void AppController::_startInstall(bool update) { install.start(update); }
+
+void AppController::continueInstall(const QString& slug) {
+  const std::string name = slug.toStdString();
+  // The person sees that the sign-in worked on the page they come back to.
+  _notify(QString::fromUtf8("Đăng nhập thành công"));
+  refreshDetailView(name, TYPE_UNKNOW);
+  if (name_app_detail_current != name || !install.installingName().empty()) return;
+  if (ui->pageDetail->ui->buttonInstall->isHidden()) return;  // installed meanwhile
+  _startInstall(false);
+}
 
 void AppController::onInstallTimer() { install.poll(); }
 
 void AppController::setStateDetailInstall(int state) { install.showState(state); }
 
-void AppController::_installDone(const std::string& slug) {
+void AppController::_installDone(const std::string& slug, bool shown) {
   refreshInstalledListView();
   refreshUpdateListView();
+  // Another page is on screen: it stays; the lists above now know the
+  // application as installed for when its page is opened.
+  if (!shown) return;
   // The version shown is the one of this application as now installed.
   for (const InfoAppInstalled& record : catalog.records) {
     if (record.slug == slug) {
@@ -475,7 +589,10 @@ void AppController::_installDone(const std::string& slug) {
 
 // --------------------------------------------------------- remove, launch
 
-void AppController::onRemoveDetail() { install.remove(); }
+void AppController::onRemoveDetail() {
+  detail.clearReason();
+  install.remove();
+}
 
 void AppController::_removeDone(const std::string& slug, bool same_page) {
   refreshInstalledListView();
@@ -487,4 +604,7 @@ void AppController::_removeDone(const std::string& slug, bool same_page) {
   }
 }
 
-void AppController::onLaunchDetail() { install.launch(); }
+void AppController::onLaunchDetail() {
+  detail.clearReason();
+  install.launch();
+}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <string>
@@ -20,6 +21,7 @@
 #include "list_page_builder.h"
 
 class KavixModel;
+class QLabel;
 class ListAppsView;
 class QTimer;
 class SectionFrame;
@@ -104,6 +106,9 @@ class AppController : public QObject {
   void onLaunchDetail();
   void onInstallTimer();
   void onDisplayWallpaper();
+  // Shows `slug`'s page again after the sign-in its install asked for, and
+  // goes on with that install.
+  void continueInstall(const QString& slug);
 
  signals:
   // A page build ended (tests and tools wait on these).
@@ -142,9 +147,12 @@ class AppController : public QObject {
   void _startInstall(bool update);
   void _applyPreset(const std::string& name, TYPE_APP type);
   int _fillDetail(const std::string& name, TYPE_APP type);
-  void _installDone(const std::string& slug);
+  void _installDone(const std::string& slug, bool shown);
   void _removeDone(const std::string& slug, bool same_page);
   TileActions _tileActions();
+  void _focusPage(QWidget* page);
+  // "Everything is up to date" on the updates page while it lists nothing.
+  void _showUpToDate(bool on);
 
   int* id_pages = nullptr;
   HomeStrips strips{sections, num_secs};
@@ -160,4 +168,7 @@ class AppController : public QObject {
   std::string pending_detail_name;
   TYPE_APP pending_detail_type = TYPE_DEFAULT;
   std::string section_name;
+  // The widget that held the focus when the detail page was opened.
+  QPointer<QWidget> opened_from;
+  QLabel* up_to_date = nullptr;
 };

@@ -315,3 +315,7 @@ void DetailPage::resultLabel(const QString& text, const QString& color) {
     });
   });
 }
+
+void DetailPage::reasonLine(const QString& text) { ui->pageDetail->showReason(text); }
+
+void DetailPage::clearReason() { ui->pageDetail->hideReason(); }

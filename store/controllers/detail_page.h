@@ -65,6 +65,11 @@ class DetailPage {
   // seconds later unless a newer text has taken the label meanwhile.
   void resultLabel(const QString& text, const QString& color);
 
+  // The reason of a failure in its own line under the action buttons; it
+  // stays until the person's next action on the page.
+  void reasonLine(const QString& text);
+  void clearReason();
+
   static int estimateLines(const QString& text, int width);
   // Gives every menu button `style`.
   void setMenuStyle(const QString& style);

@@ -1,5 +1,6 @@
 #include "install_flow.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QLabel>
 #include <QMetaObject>
@@ -11,10 +12,12 @@
 #include "account_view.h"
 #include "app_detail_view.h"
 #include "detail_page.h"
+#include "failure_text.h"
 #include "kavix_api.h"
 #include "kavix_model.h"
 #include "service_client.h"
 #include "store_globals.h"
+#include "ui_account_view.h"
 #include "ui_app_detail_view.h"
 #include "ui_main_window.h"
 
@@ -63,7 +66,9 @@ void InstallFlow::start(bool update) {
   const std::string& name = *hooks.detail_name;
   // One install at a time. The engine would hold this call (and the window)
   // until the running job ends; the press is refused instead, as the next
-  // poll would show by disabling the button.
+  // poll would show by disabling the button. Whether a job still runs is the
+  // engine's word: a job that ended unseen is wound up here first.
+  if (!name_installing.empty()) settle(model->getStateInstall());
   if (!name_installing.empty()) {
     detail.enableButton(__LINE__, "buttonInstall", false);
     return;
@@ -80,7 +85,13 @@ void InstallFlow::start(bool update) {
   if (r == nelt::REPLY_NO_TOKEN) {
     qDebug() << "Error non-avai login";
     account->flag_installing = true;
+    // The install waits for the sign-in (and goes on after it): say so.
+    QLabel* why = account->ui->lb_Notify;
+    why->setText(QString::fromUtf8(TEXT_SIGN_IN_TO_INSTALL));
+    why->setStyleSheet("color:#d46b08;");
+    why->show();
     ui->pages->setCurrentWidget(ui->pageAccount);
+    account->ui->textEditAcc->setFocus(Qt::OtherFocusReason);
     return;
   }
   account->flag_installing = false;
@@ -100,7 +111,14 @@ void InstallFlow::start(bool update) {
 }
 
 void InstallFlow::poll() {
+  if (name_installing.empty()) {
+    timer_install->stop();
+    return;
+  }
   per_download = model->getStateInstall();
+  // The end of a job is acted on whatever page is shown; only its painting
+  // waits for the application's own page.
+  if (settle(per_download)) return;
   showState(per_download);
   // Another install of this application by the same user holds the job.
   QLabel* state = ui->pageDetail->ui->label_state;
@@ -111,14 +129,48 @@ void InstallFlow::poll() {
     state->hide();
 }
 
+bool InstallFlow::settle(int state) {
+  if (name_installing.empty()) return false;
+  if (state >= 0 && state != STATE_FAILED && state != STATE_INSTALLED) return false;
+  if (shown()) {
+    showState(state);
+    return true;
+  }
+  // Ended while another page is shown: the lists learn of it quietly, and
+  // the page of another application offers its Install again.
+  timer_install->stop();
+  const std::string slug = name_installing;
+  size_installing = 0;
+  name_installing = "";
+  installing_update = false;
+  if (state == STATE_INSTALLED) {
+    if (hooks.installed) hooks.installed(slug, false);
+  }
+  if (ui->pages->currentWidget() == ui->pageDetail &&
+      !ui->pageDetail->ui->buttonInstall->isHidden())
+    detail.enableButton(__LINE__, "buttonInstall", true);
+  return true;
+}
+
+bool InstallFlow::shown() const {
+  return hooks.detail_name != nullptr && *hooks.detail_name == name_installing &&
+         ui->pages->currentWidget() == ui->pageDetail;
+}
+
 void InstallFlow::failed() {
   timer_install->stop();
   size_installing = 0;
   name_installing = "";
   const bool was_update = installing_update;
   installing_update = false;
+  detail.reasonLine(installFailureReason(model->lastError()));
   QTimer::singleShot(0, this, [this, was_update] {
     detail.enableButton(__LINE__, "buttonInstall", true);
+    // The keyboard lost the disabled button meanwhile: it gets it back.
+    QWidget* focused = QApplication::focusWidget();
+    if (!was_update && (focused == nullptr || ui->pageDetail->isAncestorOf(focused)) &&
+        ui->pages->currentWidget() == ui->pageDetail)
+      ui->pageDetail->ui->buttonInstall->setFocus(Qt::OtherFocusReason);
     if (was_update) {
       // A failed update leaves the installed version: its buttons work.
       detail.enableButton(__LINE__, "buttonLaunch", true);
@@ -150,7 +202,7 @@ void InstallFlow::showState(int state) {
     size_installing = 0;
     name_installing = "";
     installing_update = false;
-    hooks.installed(slug);
+    hooks.installed(slug, true);
   }
 }
 

@@ -23,8 +23,9 @@ class InstallFlow : public QObject {
   // application the detail page shows.
   struct Hooks {
     const std::string* detail_name = nullptr;
-    // An install ended well (the lists and the detail page are rebuilt).
-    std::function<void(const std::string& slug)> installed;
+    // An install ended well (the lists are rebuilt, and the detail page
+    // too when `shown`: the application's own page is on screen).
+    std::function<void(const std::string& slug, bool shown)> installed;
     // A remove ended well; `same_page` when the detail page shows it.
     std::function<void(const std::string& slug, bool same_page)> removed;
   };
@@ -63,6 +64,12 @@ class InstallFlow : public QObject {
                   void (InstallFlow::*done)(const std::string&, int));
   void disableInstalledButtons(int line);
   void failed();
+  // Winds up a job the engine reports ended (`state` installed or failed):
+  // painted on the application's page when that is shown, quietly
+  // otherwise. False while the job runs.
+  bool settle(int state);
+  // The detail page is on screen and shows the application being installed.
+  bool shown() const;
   void removeDone(const std::string& slug, int r);
   void launchDone(const std::string& slug, int r);
 

@@ -1,14 +1,18 @@
 #include "main_controller.h"
 
+#include <QApplication>
 #include <QDebug>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTimer>
 #include <iostream>
 
 #include "kavix_api.h"
 #include "main_window.h"
+#include "service_down_view.h"
 #include "setting_view.h"
 #include "startup.h"
 #include "store_globals.h"
@@ -53,6 +57,33 @@ void MainController::control() {
   connect(ui->buttonSetting, &QPushButton::clicked, this, &MainController::onSettingView);
   connect(ui->buttonSearch, &QPushButton::clicked, this, &MainController::onSearch);
   connect(ui->textEditSearch, &QLineEdit::returnPressed, this, &MainController::onSearch);
+  // Ctrl+F reaches the search field from anywhere in the window.
+  auto* find = new QShortcut(QKeySequence::Find, main_window);
+  connect(find, &QShortcut::activated, this, [this] {
+    ui->textEditSearch->setFocus(Qt::ShortcutFocusReason);
+    ui->textEditSearch->selectAll();
+  });
+  connect(&user_controller, &UserController::signedInForInstall, &app_controller,
+          &AppController::continueInstall);
+  // A service that stops or restarts: seen by the open-window question
+  // (asked every second) and by any request that lost its connection.
+  service_down = new ServiceDownView(ui->pages);
+  connect(service_down->button_retry, &QPushButton::clicked, this, &MainController::onRetryService);
+  connect(&open_window, &OpenWindowPoll::unanswered, this, &MainController::_checkService);
+  service_timer = new QTimer(this);
+  connect(service_timer, &QTimer::timeout, this, [this] {
+    if (service_down->isVisible() || (api != nullptr && api->connectionLost())) onRetryService();
+  });
+  service_timer->start(RECONNECT_MS);
+  // The menu tells how many updates wait.
+  connect(&app_controller, &AppController::updatesRefreshed, this, [this] {
+    const int count = app_controller.num_updates;
+    ui->buttonUpdates->setText(count > 0 ? QString::fromUtf8("CẬP NHẬT (%1)").arg(count)
+                                         : QString::fromUtf8("CẬP NHẬT"));
+    ui->buttonUpdates->setAccessibleName(
+        count > 0 ? QString::fromUtf8("Cập nhật, %1 ứng dụng có phiên bản mới").arg(count)
+                  : QString::fromUtf8("Cập nhật"));
+  });
   onHomeView();
   user_controller.control();
   app_controller.control();
@@ -105,6 +136,11 @@ void MainController::onInstalledView() {
 }
 
 void MainController::onUpdateView() {
+  // Pressed again on its own page: the list may be stale, read it anew.
+  if (index_page_menu == 2) {
+    app_controller.refreshUpdateListView();
+    return;
+  }
   _showMenuPage({2, ui->pageUpdates, &AppController::refreshUpdateListView, true, true});
 }
 
@@ -148,7 +184,13 @@ void MainController::onSearch() { app_controller.refreshListView(); }
 void MainController::onCheckOpenWindow() { open_window.check(); }
 
 void MainController::_applyOpenWindowWord(const std::string& word) {
-  if (word.empty() || word == nelt::OPEN_WINDOW_FIRST) return;
+  // An empty word: the service has forgotten this window, as a restarted
+  // one does; the main connection may be gone with it.
+  if (word.empty()) {
+    _checkService();
+    return;
+  }
+  if (word == nelt::OPEN_WINDOW_FIRST) return;
   if (!nelt::isOpenWindowWord(word)) {
     qDebug() << "Open window: ignored" << QString::fromStdString(word);
     return;
@@ -164,6 +206,62 @@ void MainController::_applyOpenWindowWord(const std::string& word) {
   open_window.hold(false);
   _bringToFront();
   emit openWindowHandled(QString::fromStdString(word));
+}
+
+void MainController::_checkService() {
+  if (api == nullptr || !service_down->isHidden()) return;
+  // The open-window connection failed; the main one may still work (a reply
+  // that came too late). A request that reads nothing tells.
+  KavixReply reply;
+  if (!api->connectionLost() && api->getAccCurrent(&reply) == 0) return;
+  onRetryService();
+}
+
+void MainController::onRetryService() {
+  if (api == nullptr) return;
+  // The open-window question runs off the event loop on the same client:
+  // it waits while both connections are renewed.
+  open_window.stop();
+  const bool was_down = !service_down->isHidden();
+  // Opens both connections again, reading the port file first: a restarted
+  // service may listen on another port.
+  if (api->init() != 1) {
+    if (!was_down) {
+      qDebug() << "Service lost; reconnecting every" << RECONNECT_MS << "ms";
+      service_down->setGeometry(ui->pages->rect());
+      service_down->raise();
+      service_down->show();
+      service_down->button_retry->setFocus(Qt::OtherFocusReason);
+      emit serviceLost();
+    }
+    return;
+  }
+  // A restarted service knows neither this window nor its sign-in: register
+  // the window again so later starts find it, and fill the pages anew.
+  api->setOpenWindow(nelt::OPEN_WINDOW_FIRST);
+  service_down->hide();
+  open_window.resume();
+  _refillPages();
+  emit serviceBack();
+}
+
+void MainController::_refillPages() {
+  user_controller.checkUserCurrent();
+  app_controller.refreshInstalledListView();
+  app_controller.refreshUpdateListView();
+  QWidget* shown = ui->pages->currentWidget();
+  if (shown == ui->pageAll) {
+    app_controller.flag_refresh = true;
+    app_controller.refreshHomeView();
+  } else if (shown == ui->pageListApps && !ui->textEditSearch->text().isEmpty()) {
+    app_controller.refreshListView();
+  } else {
+    // The home page is built again when next shown.
+    app_controller.flag_refresh = true;
+  }
+  // The retry button held the focus; the menu takes it back.
+  QWidget* focused = QApplication::focusWidget();
+  if (focused == nullptr || !focused->isVisible()) ui->buttonAll->setFocus(Qt::OtherFocusReason);
 }
 
 void MainController::_bringToFront() {

@@ -16,6 +16,7 @@
 
 class KavixAPI;
 class MainWindow;
+class ServiceDownView;
 class QTimer;
 class Ui_MainWindow;
 
@@ -59,11 +60,18 @@ class MainController : public QObject {
   void onSettingView();
   void onCheckOpenWindow();
   void onSearch();
+  // Tries to reach the service again now (the retry button, and every few
+  // seconds while it is away).
+  void onRetryService();
 
  signals:
   // A word from a later start was acted on ("@HOME", "@UPDATES" or an
   // application).
   void openWindowHandled(const QString& word);
+  // The service went away (the "service not running" sheet shows), and it
+  // is back (connections renewed, this window registered, pages refilled).
+  void serviceLost();
+  void serviceBack();
 
  private:
   struct MenuPage {
@@ -76,6 +84,20 @@ class MainController : public QObject {
   void _showMenuPage(const MenuPage& shown);
   void _applyOpenWindowWord(const std::string& word);
   void _bringToFront();
+  // Called when a request failed or the open-window question got no answer:
+  // when the main connection is gone too, the window shows the service as
+  // down and starts reconnecting.
+  void _checkService();
+  void _refillPages();
+
+ public:
+  // While shown, the service is not running; null before `control`.
+  ServiceDownView* service_down = nullptr;
+  // How often a lost service is tried again.
+  static constexpr int RECONNECT_MS = 2000;
+
+ private:
+  QTimer* service_timer = nullptr;
 
   // Opening a page waits for images in nested event loops; the poll asks
   // no new question until the word in hand has been acted on.

@@ -21,6 +21,14 @@ void OpenWindowPoll::start() {
   timer->start(static_cast<int>(interval.count()));
 }
 
+void OpenWindowPoll::resume() {
+  if (timer == nullptr) {
+    start();
+    return;
+  }
+  timer->start(static_cast<int>(interval.count()));
+}
+
 void OpenWindowPoll::stop() {
   if (timer != nullptr) timer->stop();
   _unwatch();
@@ -59,10 +67,15 @@ void OpenWindowPoll::check() {
     _unwatch();
     api->dropOpenWindow();
     awaited = NOTHING;
+    emit unanswered();
+    return;
   }
   if (holding) return;
-  if (api->reopenOpenWindow() != 0 || !_watch()) return;
-  if (api->sendOpenWindowRequest(false, std::string()) != 0) return;
+  if (api->reopenOpenWindow() != 0 || !_watch() ||
+      api->sendOpenWindowRequest(false, std::string()) != 0) {
+    emit unanswered();
+    return;
+  }
   awaited = WORD;
   asked.start();
 }
@@ -80,6 +93,8 @@ void OpenWindowPoll::_onReadable() {
       _unwatch();
     else if (notifier != nullptr)
       notifier->setEnabled(true);
+    // The service went away (it closed the connection) while it was asked.
+    if (was != NOTHING) emit unanswered();
     return;
   }
   if (notifier != nullptr) notifier->setEnabled(true);

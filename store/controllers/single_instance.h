@@ -30,6 +30,8 @@ class OpenWindowPoll : public QObject {
   void start();
   // Stops asking; a reply still under way is not read.
   void stop();
+  // Asks every interval again after `stop`.
+  void resume();
   // Asks once, unless a question is under way or `holding`.
   void check();
   // While held (a word is being acted on) no new question is asked.
@@ -38,6 +40,8 @@ class OpenWindowPoll : public QObject {
  signals:
   // The service answered with a word (possibly empty).
   void wordArrived(const std::string& word);
+  // The service could not be asked (it is not running, or went away).
+  void unanswered();
 
  private:
   enum Awaited { NOTHING, WORD, REGISTERED };

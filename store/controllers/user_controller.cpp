@@ -48,12 +48,19 @@ void UserController::control() {
   ui_main->pageAccount->setLinks();
   connect(ui->pushButton_login, &QPushButton::clicked, this, &UserController::onLogin);
   connect(ui->pushButton_logout, &QPushButton::clicked, this, &UserController::onLogout);
+  // Enter in the password field signs in, as the button does; in the name
+  // field it moves on to the password.
+  connect(ui->textEditPass, &QLineEdit::returnPressed, this, &UserController::onLogin);
+  connect(ui->textEditAcc, &QLineEdit::returnPressed, ui->textEditPass,
+          [this] { ui->textEditPass->setFocus(Qt::TabFocusReason); });
 }
 
-void UserController::_showSignedOut() {
+void UserController::_showSignedOut(bool keep_name) {
   ui->frameLogined->hide();
   f_logined = false;
-  ui->textEditAcc->setText("");
+  // Whoever is signed out pays for nothing until the next sign-in says so.
+  hasPayment = false;
+  if (!keep_name) ui->textEditAcc->setText("");
   ui->textEditPass->setText("");
 }
 
@@ -76,7 +83,9 @@ void UserController::onLogin() {
   // The password is not kept any longer than the request needs it.
   std::fill(pass.begin(), pass.end(), '\0');
   if (r != 0) {
-    _showSignedOut();
+    // A mistyped password keeps the account name for the next try.
+    _showSignedOut(true);
+    ui->textEditPass->setFocus(Qt::OtherFocusReason);
     setNotify("Đăng nhập thất bại. Vui lòng thử lại", "red");
     return;
   }
@@ -93,8 +102,12 @@ void UserController::onLogin() {
   AccountView* page = ui_main->pageAccount;
   if (page->flag_installing) {
     page->flag_installing = false;
-    // Back to the application whose install asked for the sign-in.
-    if (!currentInstall().empty()) ui_main->pages->setCurrentWidget(ui_main->pageDetail);
+    // Back to the application whose install asked for the sign-in, and on
+    // with that install.
+    if (!currentInstall().empty()) {
+      ui_main->pages->setCurrentWidget(ui_main->pageDetail);
+      emit signedInForInstall(QString::fromStdString(currentInstall()));
+    }
   }
 }
 

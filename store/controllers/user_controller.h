@@ -49,6 +49,12 @@ class UserController : public QObject {
   void onLogin();
   void onLogout();
 
+ signals:
+  // A sign-in asked for by the install of `slug` succeeded.
+  void signedInForInstall(const QString& slug);
+
  private:
-  void _showSignedOut();
+  // Empties the page's fields (the account name stays with `keep_name`)
+  // and forgets the paying flag.
+  void _showSignedOut(bool keep_name = false);
 };

@@ -42,6 +42,9 @@ int UserModel::checkLogin() {
 }
 
 int UserModel::login(std::string acc, std::string pass, std::string& avatar) {
+  // Every sign-in starts unpaid: a payload that lacks the flag must not
+  // inherit the previous account's.
+  isPayment = false;
   if (acc.empty() || pass.empty() || api == nullptr) return -1;
   KavixReply reply;
   if (api->loginAcc(acc, pass, &reply) != 0) return -1;
@@ -73,5 +76,6 @@ int UserModel::logout() {
   if (api->logoutAcc(&reply) != 0 || reply.status != nelt::REPLY_OK) return -1;
   name_acc.clear();
   id_acc = -1;
+  isPayment = false;
   return 0;
 }

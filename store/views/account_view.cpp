@@ -4,6 +4,7 @@
 #include <QPixmap>
 
 #include "icon_path.h"
+#include "keyboard.h"
 #include "store_globals.h"
 #include "twidget.h"
 #include "ui_account_view.h"
@@ -33,6 +34,11 @@ AccountView::AccountView(QWidget* parent) : QWidget(parent), ui(new Ui_AccountVi
   fitLineHeight(ui->lb_name);
   addShadow(ui->textEditAcc);
   addShadow(ui->textEditPass);
+  ui->textEditAcc->setAccessibleName(QString::fromUtf8("Tên đăng nhập"));
+  ui->textEditPass->setAccessibleName(QString::fromUtf8("Mật khẩu"));
+  ui->lb_icon->setAccessibleName(QString::fromUtf8("Ảnh đại diện"));
+  clickOnEnter(ui->pushButton_login);
+  clickOnEnter(ui->pushButton_logout);
 }
 
 AccountView::~AccountView() { delete ui; }

@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QImage>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <cmath>
@@ -82,6 +83,27 @@ void TWallpapperWidget::mousePressEvent(QMouseEvent* e) {
 
 // --------------------------------------------------------------- detail page
 
+void AppDetailView::showReason(const QString& text) {
+  label_reason->setText(text);
+  label_reason->setAccessibleName(text);
+  if (label_reason->isHidden()) {
+    QRect area = ui->scrollArea->geometry();
+    area.setTop(area.top() + REASON_HEIGHT);
+    ui->scrollArea->setGeometry(area);
+  }
+  label_reason->show();
+  label_reason->raise();
+}
+
+void AppDetailView::hideReason() {
+  if (label_reason->isHidden()) return;
+  label_reason->hide();
+  label_reason->clear();
+  QRect area = ui->scrollArea->geometry();
+  area.setTop(area.top() - REASON_HEIGHT);
+  ui->scrollArea->setGeometry(area);
+}
+
 const char* const AppDetailView::STYLE_GREEN =
     "background-color: #52C41A;\ncolor: #ffffff;\nborder-radius: 5px;\n";
 const char* const AppDetailView::STYLE_RED =
@@ -118,6 +140,22 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
 
   ui->buttonBack->setIcon(QIcon(iconPath("./icon/back.svg")));
   ui->buttonBack->setIconSize(QSize(30, 30));
+  ui->buttonBack->setToolTip(QString::fromUtf8("Quay lại"));
+  ui->buttonBack->setAccessibleName(QString::fromUtf8("Quay lại"));
+  ui->icon->setAccessibleName(QString::fromUtf8("Biểu tượng ứng dụng"));
+  ui->progressBar->setAccessibleName(QString::fromUtf8("Tiến độ cài đặt"));
+
+  // Why the last action failed, in a line of its own under the action bar;
+  // the scroll area makes room for it while it shows.
+  label_reason = new QLabel(this);
+  label_reason->setObjectName("label_reason");
+  label_reason->setTextFormat(Qt::PlainText);
+  label_reason->setWordWrap(true);
+  label_reason->setGeometry(0, ui->frame->height(), ui->frame->width(), REASON_HEIGHT);
+  label_reason->setStyleSheet(
+      "color: #cf1322; background-color: #fff1f0; padding-left: 12px; "
+      "border-bottom: 1px solid #ffa39e;");
+  label_reason->hide();
 
   ui->rate->setPixmap(QPixmap(iconPath("icon/rating.png")));
   ui->rate->setFixedWidth(100);
@@ -177,18 +215,24 @@ void AppDetailView::setRating(double r) {
 
   const int w = ui->rate->width();
   const int h = ui->rate->height();
-  QPixmap stars = scaledPixmap(QPixmap(iconPath("icon/rating.png")), QSize(w, h));
-  QPixmap stars_full = scaledPixmap(QPixmap(iconPath("icon/rating-full.png")), QSize(w, h));
+  QPixmap stars = scaledPixmap(loadImageFile(iconPath("icon/rating.png")), QSize(w, h));
+  QPixmap stars_full = scaledPixmap(loadImageFile(iconPath("icon/rating-full.png")), QSize(w, h));
+  // The star pictures hold the screen's pixels (two per unit on a screen
+  // scaled by two); the cut below is in units.
+  const qreal ratio = stars_full.isNull() ? 1.0 : stars_full.devicePixelRatio();
   // Width of the gold part. A zero width draws no gold at all (an empty copy
   // rectangle would mean "everything" to QPixmap::copy, so none is made).
   const int cut = static_cast<int>(w * r / 5.0);
 
-  QImage result(qMax(w, 1), qMax(h, 1), QImage::Format_ARGB32_Premultiplied);
+  QImage result(qRound(qMax(w, 1) * ratio), qRound(qMax(h, 1) * ratio),
+                QImage::Format_ARGB32_Premultiplied);
+  result.setDevicePixelRatio(ratio);
   result.fill(Qt::transparent);
   {
     QPainter painter(&result);
     if (!stars.isNull()) painter.drawPixmap(0, 0, stars);
-    if (!stars_full.isNull() && cut > 0) painter.drawPixmap(0, 0, stars_full, 0, 0, cut, h);
+    if (!stars_full.isNull() && cut > 0)
+      painter.drawPixmap(QRectF(0, 0, cut, h), stars_full, QRectF(0, 0, cut * ratio, h * ratio));
   }
   ui->rate->setPixmap(QPixmap::fromImage(result));
 }

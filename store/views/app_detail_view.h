@@ -9,6 +9,7 @@
 
 #include "twidget.h"
 
+class QLabel;
 class QMouseEvent;
 class Ui_AppDetailView;
 
@@ -56,6 +57,9 @@ class AppDetailView : public QWidget {
   void setWallpaper(QPixmap* pix);
   // 0 to 5 stars; values outside are clamped.
   void setRating(double r);
+  // Shows `text` in the reason line under the action bar, and hides it.
+  void showReason(const QString& text);
+  void hideReason();
 
   // Button looks when enabled (TPushButton::setDefaultStyle).
   static const char* const STYLE_GREEN;
@@ -64,6 +68,9 @@ class AppDetailView : public QWidget {
 
   Ui_AppDetailView* ui;
   QString icon_wanted;  // an older download that arrives later is dropped
+  // The reason line ("label_reason"); hidden while there is nothing to say.
+  QLabel* label_reason = nullptr;
+  static constexpr int REASON_HEIGHT = 28;
   // The thumbnails of the application shown. Placed thumbnails are children
   // of the thumbnail row and are released with the page.
   std::vector<TWallpapperWidget*> wallpapers;

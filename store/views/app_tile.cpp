@@ -1,13 +1,18 @@
 #include "app_tile.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 
+#include "keyboard.h"
 #include "store_globals.h"
 
 using nelt::window::KAVIX_APP_CURRENT;
 
 AppTile::AppTile(QWidget* parent) : TFrame(nullptr) {
   setParent(parent);
+  // Tiles are reached with Tab in the order they were placed (reading
+  // order) and opened from the keyboard.
+  setFocusPolicy(Qt::StrongFocus);
   connect(this, &AppTile::pointTo, this, &AppTile::onPointTo);
   connect(this, &AppTile::leaveMouse, this, &AppTile::onLeave);
 }
@@ -19,6 +24,16 @@ void AppTile::mousePressEvent(QMouseEvent* event) {
   } else if (event->button() == Qt::RightButton) {
     emit clickRight();
   }
+}
+
+void AppTile::keyPressEvent(QKeyEvent* event) {
+  if (isActivateKey(event)) {
+    KAVIX_APP_CURRENT = std::to_string(id) + "&" + name_app;
+    emit clickLeft();
+    return;
+  }
+  if (moveAmongSiblings(this, event, "AppTile")) return;
+  TFrame::keyPressEvent(event);
 }
 
 void AppTile::mouseMoveEvent(QMouseEvent* event) {

@@ -9,6 +9,7 @@
 #include "twidget.h"
 
 class QEvent;
+class QKeyEvent;
 class QMouseEvent;
 
 class AppTile : public TFrame {
@@ -34,6 +35,9 @@ class AppTile : public TFrame {
   // clickLeft; a right press emits clickRight.
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  // Enter or Space opens the tile as a left press does; the arrow keys move
+  // to the tile before or after it in its strip or list.
+  void keyPressEvent(QKeyEvent* event) override;
   void leaveEvent(QEvent* event) override;
 
   int x_pos = 0;

@@ -45,6 +45,7 @@ void FrameItemH::setID(int value) { id = value; }
 void FrameItemH::setName(QString name, QString slug) {
   lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   name_app = slug.toStdString();
+  setAccessibleName(displayText(name));
 }
 
 void FrameItemH::setSize(int w, int h) {

@@ -131,8 +131,11 @@ void FrameItemV::setID(int value) {
 void FrameItemV::setName(QString name, QString slug) {
   lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   name_app = slug.toStdString();
+  // What a screen reader announces for the row and its buttons.
+  setAccessibleName(displayText(name));
   for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
     bt->setNameApp(name_app);
+    bt->setAccessibleName(bt->text() + " " + displayText(name));
   }
 }
 

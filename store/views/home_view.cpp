@@ -1,5 +1,6 @@
 #include "home_view.h"
 
+#include <QRadioButton>
 #include <QScrollBar>
 
 #include "image_fetch.h"
@@ -16,6 +17,12 @@ HomeView::HomeView(QWidget* parent) : QWidget(parent), ui(new Ui_HomeView) {
   ui->verticalLayoutSections_2->setSpacing(10);
   ui->scrollArea->setStyleSheet(SCROLL_STYLE_HOME);
   ui->scrollArea->setFixedWidth(980);
+  QRadioButton* const banners[] = {ui->banner1_3, ui->banner2_3, ui->banner3_3, ui->banner4_3,
+                                   ui->banner5_3};
+  int number = 0;
+  for (QRadioButton* banner : banners)
+    banner->setAccessibleName(QString::fromUtf8("Ảnh bìa %1").arg(++number));
+  ui->bannerView->setAccessibleName(QString::fromUtf8("Ảnh bìa"));
 }
 
 HomeView::~HomeView() { delete ui; }

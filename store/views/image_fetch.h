@@ -66,9 +66,12 @@ constexpr qint64 IMAGE_MAX_PIXELS = 40LL * 1000 * 1000;
 // Decodes image bytes (format from the content); null on failure.
 QImage decodeImage(const QByteArray& bytes);
 // Loads an image file trying the formats in order until one gives an image;
-// an empty list lets the content decide. Null on failure.
+// an empty list lets the content decide. Null on failure. On a screen scaled
+// by two or more a PNG's "@2x" sibling is read instead when there is one.
 QPixmap loadImageFile(const QString& path, const QStringList& formats = {});
-// `pix` scaled to `size`, aspect ratio ignored, smooth; null stays null.
+// `pix` scaled to `size`, aspect ratio ignored, smooth; null stays null. On
+// a scaled screen it holds the screen's pixels for `size` (its device pixel
+// ratio set), so it is drawn sharp.
 QPixmap scaledPixmap(const QPixmap& pix, const QSize& size);
 
 // Strips the "local://" marker the service puts before cached image paths.

@@ -4,12 +4,14 @@
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "frame_item_h.h"
 #include "icon_path.h"
+#include "keyboard.h"
 
 using nelt::window::KAVIX_SECTION_CURRENT;
 
@@ -17,6 +19,15 @@ TCommandLinkButton::TCommandLinkButton(QWidget* parent) : QCommandLinkButton(par
 
 void TCommandLinkButton::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
+  KAVIX_SECTION_CURRENT = name.toStdString() + "&" + std::to_string(id_section);
+  emit clickMore();
+}
+
+void TCommandLinkButton::keyPressEvent(QKeyEvent* event) {
+  if (!isActivateKey(event)) {
+    QCommandLinkButton::keyPressEvent(event);
+    return;
+  }
   KAVIX_SECTION_CURRENT = name.toStdString() + "&" + std::to_string(id_section);
   emit clickMore();
 }
@@ -122,6 +133,7 @@ void SectionFrame::init(int w, int h, QString name) {
 void SectionFrame::setName(QString name) {
   lb_name->setText(shortenText(displayText(name), NAME_LIMIT));
   lb_more->name = name;
+  lb_more->setAccessibleName(QString::fromUtf8("Tất cả ứng dụng mục %1").arg(displayText(name)));
 }
 
 void SectionFrame::setID(int value) {

@@ -12,6 +12,7 @@
 
 class FrameItemH;
 class QHBoxLayout;
+class QKeyEvent;
 class QMouseEvent;
 class QScrollArea;
 class QVBoxLayout;
@@ -30,6 +31,8 @@ class TCommandLinkButton : public QCommandLinkButton {
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
+  // Enter or Space acts as the press of the left button.
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 class SectionFrame : public TFrame {

@@ -13,6 +13,7 @@
 
 SettingView::SettingView(QWidget* parent) : QWidget(parent), ui(new Ui_SettingView) {
   ui->setupUi(this);
+  ui->checkBox_setting->setAccessibleName(QString::fromUtf8("Tự động cập nhật"));
   // The separator line below overlaps the title's lower part and paints its
   // background there: keep the text in the part that stays visible.
   ui->label_2->setAlignment(Qt::AlignLeft | Qt::AlignTop);

@@ -1,9 +1,11 @@
 #include "twidget.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTextBoundaryFinder>
 
 #include "display_text.h"
+#include "keyboard.h"
 
 using nelt::window::KAVIX_APP_CURRENT;
 
@@ -96,6 +98,16 @@ void TPushButton::enable(bool on) {
 // clicked() learn the application from KAVIX_APP_CURRENT.
 void TPushButton::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
+  KAVIX_APP_CURRENT = std::to_string(id_app) + "&" + name_app;
+  emit clicked(false);
+}
+
+void TPushButton::keyPressEvent(QKeyEvent* event) {
+  if (!isActivateKey(event) || event->isAutoRepeat()) {
+    QPushButton::keyPressEvent(event);
+    return;
+  }
+  if (!isEnabled()) return;
   KAVIX_APP_CURRENT = std::to_string(id_app) + "&" + name_app;
   emit clicked(false);
 }

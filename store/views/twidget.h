@@ -11,6 +11,7 @@
 
 #include "store_globals.h"
 
+class QKeyEvent;
 class QMouseEvent;
 
 // Characters of `text` as a reader counts them: a Vietnamese letter with its
@@ -86,6 +87,10 @@ class TPushButton : public QPushButton {
 
  public slots:
   void mousePressEvent(QMouseEvent* event) override;
+
+ protected:
+  // Enter or Space acts as the press of the left button.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   int id_app = 0;

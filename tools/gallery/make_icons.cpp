@@ -1,5 +1,7 @@
-// Draws the window's bitmap images (store/icon/*.png). Run once when an image
-// changes and commit the result:  nelt-make-icons store/icon
+// Draws the window's bitmap images (store/icon/*.png), and with --scale 2 the
+// same drawings at twice the pixels ("NAME@2x.png") for screens scaled by
+// two. Run once when an image changes and commit the result:
+//   nelt-make-icons store/icon && nelt-make-icons store/icon --scale 2
 #include <QApplication>
 #include <QDir>
 #include <QFont>
@@ -9,6 +11,8 @@
 #include <QPainterPath>
 #include <QtMath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -17,8 +21,11 @@ const QColor DARK_GREEN(0x38, 0x8E, 0x0F);
 const QColor GOLD(235, 193, 0);
 const QColor STAR_GREY(0xc4, 0xc4, 0xc4);
 
+// Pixels per drawing unit: the drawings below are in the 1x image's pixels.
+int SCALE = 1;
+
 QImage canvas(int w, int h) {
-  QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+  QImage img(w * SCALE, h * SCALE, QImage::Format_ARGB32_Premultiplied);
   img.fill(Qt::transparent);
   return img;
 }
@@ -43,6 +50,7 @@ QPainterPath star(QPointF centre, double outer, double inner) {
 QImage stars(const QColor& fill, const QColor& edge) {
   QImage img = canvas(170, 34);
   QPainter p(&img);
+  p.scale(SCALE, SCALE);
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(QPen(edge, 1.5));
   p.setBrush(fill);
@@ -72,6 +80,7 @@ void drawBag(QPainter& p, const QRectF& box, const QColor& body, const QColor& m
 QImage appIcon() {
   QImage img = canvas(128, 128);
   QPainter p(&img);
+  p.scale(SCALE, SCALE);
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(Qt::NoPen);
   p.setBrush(GREEN);
@@ -83,6 +92,7 @@ QImage appIcon() {
 QImage logo() {
   QImage img = canvas(282, 58);
   QPainter p(&img);
+  p.scale(SCALE, SCALE);
   p.setRenderHint(QPainter::Antialiasing);
   p.setRenderHint(QPainter::TextAntialiasing);
   drawBag(p, QRectF(2, 2, 54, 54), GREEN, Qt::white);
@@ -100,9 +110,10 @@ QImage logo() {
 }
 
 QImage banner() {
-  QImage img(1000, 210, QImage::Format_RGB32);
+  QImage img(1000 * SCALE, 210 * SCALE, QImage::Format_RGB32);
   img.fill(GREEN);
   QPainter p(&img);
+  p.scale(SCALE, SCALE);
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(Qt::NoPen);
   // A few flat hills and circles; flat colours keep the file small.
@@ -131,6 +142,7 @@ QImage banner() {
 QImage userIcon() {
   QImage img = canvas(180, 180);
   QPainter p(&img);
+  p.scale(SCALE, SCALE);
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0xe8, 0xe8, 0xe8));
@@ -144,7 +156,8 @@ QImage userIcon() {
   return img;
 }
 
-bool save(const QImage& img, const QString& dir, const QString& name) {
+bool save(const QImage& img, const QString& dir, QString name) {
+  if (SCALE != 1) name.replace(".png", QString("@%1x.png").arg(SCALE));
   QString path = dir + "/" + name;
   if (!img.save(path, "PNG", 9)) {
     std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
@@ -157,8 +170,9 @@ bool save(const QImage& img, const QString& dir, const QString& name) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+  if (argc == 4 && std::strcmp(argv[2], "--scale") == 0) SCALE = std::atoi(argv[3]);
+  if ((argc != 2 && argc != 4) || SCALE < 1 || SCALE > 4) {
+    std::fprintf(stderr, "usage: %s OUTDIR [--scale 2]\n", argv[0]);
     return 2;
   }
   QString dir = QString::fromLocal8Bit(argv[1]);

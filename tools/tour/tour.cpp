@@ -1,25 +1,29 @@
 // nelt-store-tour: the store window, driven through a short tour of its pages
-// (home, a section, an application, sign-in, install, the installed page,
-// settings) with a screenshot of the screen after each step; then it stays
-// open as the store window until interrupted or for a given time. It is the
-// real window (start-up, controllers, pages) with a driver on top, for
-// machines without a person in front of them (the run script under Xvfb, CI).
+// (home, a section and the bottom of its list, an application, sign-in,
+// install, the installed page, a failing install's reason, settings) with a screenshot of the
+// screen after each step; then it stays open as the store window until interrupted or for a given
+// time. It is the real window (start-up, controllers, pages) with a driver on top, for machines
+// without a person in front of them (the run script under Xvfb, CI).
 //
 //   nelt-store-tour [--shots DIR] [--duration SECONDS] [--account NAME PASSWORD]
 //                   [--app SLUG]
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "frame_item_h.h"
 #include "frame_item_v.h"
@@ -38,6 +42,8 @@ struct Options {
   QString account = QStringLiteral("demo");
   QString password = QStringLiteral("demo123");
   QString app = QStringLiteral("hello-nelt");
+  // An application the sample store has no package for.
+  QString failing_app = QStringLiteral("doc-sach");
 };
 
 bool parse(const QStringList& args, Options& o) {
@@ -80,6 +86,18 @@ T* firstVisible(QWidget* root) {
   return nullptr;
 }
 
+// Every scroll area around `w` shows all of it.
+bool wholeInView(QWidget* w) {
+  for (QWidget* up = w->parentWidget(); up != nullptr; up = up->parentWidget()) {
+    auto* area = qobject_cast<QScrollArea*>(up);
+    if (area == nullptr) continue;
+    QWidget* view = area->viewport();
+    const QRect shown(w->mapTo(view, QPoint(0, 0)), w->size());
+    if (!view->rect().contains(shown)) return false;
+  }
+  return true;
+}
+
 class Tour {
  public:
   Tour(StoreWindow& store, const Options& options) : store_(store), o_(options) {}
@@ -96,6 +114,20 @@ class Tour {
       return ui->pages->currentWidget() == ui->pageListApps &&
              firstVisible<FrameItemV>(ui->pageListApps) != nullptr;
     });
+
+    // The bottom of the list, reached with the keyboard: the focused row
+    // scrolls into view whole, however small the screen.
+    std::vector<FrameItemV*> rows;
+    for (FrameItemV* t : ui->pageListApps->findChildren<FrameItemV*>())
+      if (t->isVisible()) rows.push_back(t);
+    std::sort(rows.begin(), rows.end(), [](QWidget* a, QWidget* b) { return a->y() < b->y(); });
+    if (!rows.empty()) {
+      rows.front()->setFocus(Qt::TabFocusReason);
+      for (size_t i = 1; i < rows.size(); ++i)
+        if (QWidget* focused = QApplication::focusWidget()) QTest::keyClick(focused, Qt::Key_Down);
+    }
+    step("section-bottom",
+         [&] { return !rows.empty() && rows.back()->hasFocus() && wholeInView(rows.back()); });
 
     FrameItemV* tile = nullptr;
     for (FrameItemV* t : ui->pageListApps->findChildren<FrameItemV*>())
@@ -130,6 +162,13 @@ class Tour {
       return ui->pages->currentWidget() == ui->pageInstalled &&
              firstVisible<FrameItemV>(ui->pageInstalled) != nullptr;
     });
+
+    // An install the store has no package for: the reason under the buttons.
+    store_.controller->openapp(o_.failing_app.toStdString());
+    auto* reason = detail->findChild<QLabel*>("label_reason");
+    if (install != nullptr && install->isVisible() && install->isEnabled())
+      QTest::mouseClick(install, Qt::LeftButton);
+    step("install-failure-reason", [&] { return reason != nullptr && reason->isVisible(); });
 
     QTest::mouseClick(ui->buttonSetting, Qt::LeftButton);
     step("settings", [&] { return ui->pages->currentWidget() == ui->pageSetting; });

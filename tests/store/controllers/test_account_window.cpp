@@ -72,7 +72,9 @@ class AccountWindow : public QObject {
     stack.signIn("demo", "sai-mat-khau");
     expectNotice("Đăng nhập thất bại. Vui lòng thử lại", "red");
     QVERIFY(!stack.user->f_logined);
-    QVERIFY(form()->textEditAcc->text().isEmpty() && form()->textEditPass->text().isEmpty());
+    // A wrong password keeps the account name for the next try.
+    QCOMPARE(form()->textEditAcc->text(), QString("demo"));
+    QVERIFY(form()->textEditPass->text().isEmpty());
     // Neither the password nor the masked form of it reaches the log.
     QVERIFY(stack.service.proc().out().find("sai-mat-khau") == std::string::npos);
 
@@ -126,10 +128,14 @@ class AccountWindow : public QObject {
     QCOMPARE(autoUpdateStored(), was ? 0 : 1);
     QTest::mouseClick(page->ui->checkBox_setting, Qt::LeftButton);
     QCOMPARE(autoUpdateStored(), was ? 1 : 0);
+
+    // A forced sign-out (the store revoked the token) forgets the flag too.
+    QCOMPARE(stack.user->logout(), 0);
+    QVERIFY(!stack.user->isPayment());
+    QVERIFY(!stack.user->user->isPayment);
   }
 
   void nonPayingAccountSeesButCannotChange() {
-    stack.signOut();
     stack.signIn("demo", "demo123");
     QVERIFY(!stack.user->isPayment());
     QCOMPARE(stack.api->setSetting(R"({"setting":{"autoUpdate":1}})"), 0);

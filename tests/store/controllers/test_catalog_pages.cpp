@@ -235,6 +235,31 @@ class CatalogPages : public QObject {
     QCOMPARE(int(listPage()->apps.size()), 0);
   }
 
+  // A store the service cannot reach is told apart from a search that
+  // finds nothing; the section notice stays as it was.
+  void unreachableStoreIsNotNoResult() {
+    const QString unreachable(
+        "Không kết nối được với cửa hàng. Vui lòng kiểm tra mạng và thử lại.");
+    api.answer("search zzz", 200, R"({"total":0})");
+    search("zzz");
+    QCOMPARE(listTitle(), QString("Không tìm thấy ứng dụng liên quan \"zzz\" "));
+    api.answer("search may", 8888, "");
+    search("may");
+    QCOMPARE(listTitle(), unreachable);
+    api.breakRequest("search may");
+    search("may");
+    QCOMPARE(listTitle(), unreachable);
+    api.forget("search may");
+
+    api.answer("apps 8", 8888, "");
+    KAVIX_SECTION_CURRENT = "Trò chơi&8";
+    app->onSectionDetailView();
+    QCOMPARE(ui->pages->currentWidget(), static_cast<QWidget*>(ui->pageListApps));
+    QCOMPARE(listTitle(), unreachable);
+    QTRY_COMPARE(ui->lbNotify->text(), QString("Open sections 8 failed!"));
+    api.forget("apps 8");
+  }
+
   void revokedTokenWithoutAccountControllerEndsTheBuild() {
     api.answer("search sudoku", 8001, "");
     search("sudoku");

@@ -19,6 +19,7 @@
 #include "list_apps_view.h"
 #include "protocol.h"
 #include "store_globals.h"
+#include "ui_account_view.h"
 #include "ui_app_detail_view.h"
 #include "ui_list_apps_view.h"
 #include "ui_main_window.h"
@@ -169,9 +170,58 @@ class DetailWindow : public QObject {
     QCOMPARE(current(), static_cast<QWidget*>(stack.ui->pageAccount));
     QVERIFY(stack.ui->pageAccount->flag_installing);
     QVERIFY(!stack.app->timer_install->isActive());
+    // The sign-in page says why it is shown.
+    QCOMPARE(stack.ui->pageAccount->ui->lb_Notify->text(),
+             QString("Vui lòng đăng nhập để cài đặt ứng dụng."));
+    QVERIFY(!stack.ui->pageAccount->ui->lb_Notify->isHidden());
+    LabelTrace trace(d()->label_state);
     stack.signIn("demo", "demo123");
     QCOMPARE(current(), static_cast<QWidget*>(stack.ui->pageDetail));
     QVERIFY(!stack.ui->pageAccount->flag_installing);
+    // Back on the application, its install goes on without a second press.
+    QCOMPARE(stack.app->name_app_detail_current, std::string("doc-sach"));
+    QVERIFY(stack.app->timer_install->isActive());
+    QTRY_COMPARE(stack.ui->lbNotify->text(), QString("Đăng nhập thành công"));
+    // The store has no package for it: the notice stays as it was, and the
+    // reason shows in a line of its own until the next action on the page.
+    QTRY_VERIFY_WITH_TIMEOUT(trace.seen.contains("Cài đặt lỗi"), 30000);
+    QLabel* reason = stack.ui->pageDetail->label_reason;
+    QTRY_VERIFY(!reason->isHidden());
+    QCOMPARE(reason->text(), QString("Lý do: không tải được gói ứng dụng từ cửa hàng."));
+    QVERIFY(offered(d()->buttonInstall));
+    QTest::mouseClick(d()->buttonBack, Qt::LeftButton);
+    QVERIFY(reason->isHidden());
+    setCurrentInstall("");
+  }
+
+  // An install that ends while another page is shown leaves that page
+  // alone, and the next install is not refused.
+  void anInstallEndingElsewhereStaysQuiet() {
+    open("doc-sach");
+    QTest::mouseClick(d()->buttonInstall, Qt::LeftButton);
+    QVERIFY(stack.app->timer_install->isActive());
+    // Another application's page: the engine's end of the job is seen there
+    // too, and that page's Install works again.
+    open("nghe-nhac");
+    QTRY_VERIFY_WITH_TIMEOUT(!stack.app->timer_install->isActive(), 30000);
+    QCOMPARE(stack.app->name_app_detail_current, std::string("nghe-nhac"));
+    QVERIFY(offered(d()->buttonInstall));
+
+    open("doc-sach");
+    QTest::mouseClick(d()->buttonInstall, Qt::LeftButton);
+    QVERIFY(stack.app->timer_install->isActive());
+    stack.ui->pages->setCurrentWidget(stack.ui->pageInstalled);
+    QSignalSpy detail(stack.app.get(), &AppController::detailRefreshed);
+    QTRY_VERIFY_WITH_TIMEOUT(!stack.app->timer_install->isActive(), 30000);
+    QCOMPARE(current(), static_cast<QWidget*>(stack.ui->pageInstalled));
+    QCOMPARE(detail.count(), 0);
+    // Another application's Install starts at once.
+    open("doc-sach");
+    const size_t tokens = stack.serviceRequests(REQ_GETTOKEN);
+    QTest::mouseClick(d()->buttonInstall, Qt::LeftButton);
+    QCOMPARE(stack.serviceRequests(REQ_GETTOKEN), tokens + 1);
+    QVERIFY(stack.app->timer_install->isActive());
+    QTRY_VERIFY_WITH_TIMEOUT(!stack.app->timer_install->isActive(), 30000);
     setCurrentInstall("");
   }
 

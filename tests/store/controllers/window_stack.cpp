@@ -228,6 +228,8 @@ bool WindowStack::wire() {
   user->control();
   app->control();
   app->user_controller_callback = user.get();
+  QObject::connect(user.get(), &UserController::signedInForInstall, app.get(),
+                   &AppController::continueInstall);
   window->show();
   return true;
 }
