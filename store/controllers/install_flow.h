@@ -43,6 +43,9 @@ class InstallFlow : public QObject {
   // Paints a progress state of the engine (0..100 downloading, 102
   // installing, 200 installed, 101 or negative failed).
   void showState(int state);
+  // Cancels the install under way while it still downloads or unpacks
+  // (the "Hủy" button beside the progress bar, shown only then).
+  void cancel();
   void remove();
   void launch();
 
@@ -63,6 +66,9 @@ class InstallFlow : public QObject {
                   void (InstallFlow::*done)(const std::string&, int));
   void disableInstalledButtons(int line);
   void failed();
+  // Shows "Hủy" while the detail page shows the install under way and the
+  // engine can still cancel it.
+  void updateCancelButton();
   void removeDone(const std::string& slug, int r);
   void launchDone(const std::string& slug, int r);
 
