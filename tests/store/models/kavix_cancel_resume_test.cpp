@@ -222,6 +222,24 @@ TEST_F(CancelAndResume, CancelMidDownloadLeavesEverythingAsBefore) {
   EXPECT_FALSE(engine.lastCancelled());
   EXPECT_EQ(nelt::installedSnapVersion(SLUG), "1.3.0");
   EXPECT_EQ(downloadRanges(store.requests()), std::vector<std::string>{""});
+
+  // Once the privileged step runs (a snap install that takes a moment), a
+  // cancel is refused and the job runs to its end.
+  const std::string bin = work.sub("slow-snap");
+  nelt::makeDirs(bin);
+  writeFile(bin + "/snap",
+            "#!/bin/sh\ncase \"$1\" in install) sleep 2 ;; esac\n"
+            "exec \"$NELT_STANDINS_DIR/snap\" \"$@\"\n");
+  chmod((bin + "/snap").c_str(), 0755);
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  ASSERT_EQ(engine.install(SLUG, "1.2.0", 0), 0);
+  ASSERT_TRUE(eventually([&] { return engine.getStateInstall() == 102 && !engine.canCancel(); }));
+  EXPECT_EQ(engine.cancelInstall(), -2);
+  EXPECT_EQ(finish(engine), 200) << engine.lastError();
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_FALSE(engine.lastCancelled());
+  EXPECT_EQ(nelt::installedSnapVersion(SLUG), "1.2.0");
 }
 
 TEST_F(CancelAndResume, CutDownloadResumesWithARangeAndMatchesAWholeOne) {
