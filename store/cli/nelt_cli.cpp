@@ -1,6 +1,7 @@
 #include "nelt_cli.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -332,6 +333,37 @@ int cmdLogout(Session& s, const Options& o) {
   return CLI_OK;
 }
 
+// Set by SIGINT and SIGTERM while an install runs; the install loop turns it
+// into a cancel of the job.
+volatile sig_atomic_t stop_signal = 0;
+
+void onStopSignal(int sig) { stop_signal = sig; }
+
+// SIGINT and SIGTERM ask the running install to stop instead of killing the
+// process, for as long as this object lives: a killed process would leave
+// its work folder behind. The previous handlers come back afterwards.
+class StopSignals {
+ public:
+  StopSignals() {
+    stop_signal = 0;
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int_);
+    sigaction(SIGTERM, &sa, &old_term_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
 // Runs one install job to its end, showing its progress. `verb` names the
 // operation in messages ("install", "update").
 int runInstall(Session& s, const Options& o, const std::string& slug, const std::string& version,
@@ -353,7 +385,17 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
   int last = -2;
   int state = 0;
   std::string shown_status;
+  const StopSignals stop_signals;
+  bool cancel_asked = false;
   for (;;) {
+    if (stop_signal != 0 && !cancel_asked) {
+      cancel_asked = true;
+      // Past the download and unpack the helper's own undo rules apply: the
+      // job runs to its end.
+      if (engine.cancelInstall() == -2)
+        std::fprintf(stderr, "%snelt: cannot cancel now: the %s has reached its privileged step\n",
+                     tty ? "\n" : "", verb);
+    }
     state = engine.getStateInstall();
     if (const std::string status = engine.statusText(); status != shown_status && !o.json) {
       // Said once, on a line of its own, while another install holds the job.
@@ -384,6 +426,7 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     std::printf("\n");
   }
   const bool ok = state == 200;
+  const bool cancelled = !ok && engine.lastCancelled();
   // The version read back from the installed files, not the one asked for:
   // another install of the same application may have run just before.
   const std::string version_now = ok ? engine.installedVersion() : std::string();
@@ -394,11 +437,18 @@ int runInstall(Session& s, const Options& o, const std::string& slug, const std:
     out.SetObject();
     auto& a = out.GetAllocator();
     out.AddMember("slug", rapidjson::Value(slug.c_str(), a), a);
-    out.AddMember("result", rapidjson::StringRef(ok ? "installed" : "failed"), a);
+    out.AddMember("result",
+                  rapidjson::StringRef(ok          ? "installed"
+                                       : cancelled ? "cancelled"
+                                                   : "failed"),
+                  a);
     if (ok) out.AddMember("version", rapidjson::Value(version_now.c_str(), a), a);
     if (!ok) out.AddMember("error", rapidjson::Value(reason.c_str(), a), a);
     printJson(out);
   }
+  // Nothing changed on the system: the work folder and partial download are
+  // gone and the installed version is the one from before.
+  if (cancelled) return fail(CLI_CANCELLED, std::string(verb) + " of " + slug + " cancelled");
   if (!ok) return fail(CLI_FAILED, std::string(verb) + " of " + slug + " failed: " + reason);
   if (!o.json)
     std::printf("%s %s%s%s\n", std::string(verb) == "update" ? "Updated" : "Installed",

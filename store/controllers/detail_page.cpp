@@ -79,6 +79,7 @@ void DetailPage::applyPreset(TYPE_APP type) {
       ui_detail->buttonInstall->show();
       enableButton(__LINE__, "buttonInstall", true);
       ui_detail->progressBar->hide();
+      ui_detail->buttonCancel->hide();
       ui_detail->label_state->hide();
       break;
     case TYPE_INSTALLED:
@@ -89,6 +90,7 @@ void DetailPage::applyPreset(TYPE_APP type) {
       enableButton(__LINE__, "buttonUpdate", type == TYPE_UPDATE);
       ui_detail->buttonInstall->hide();
       ui_detail->progressBar->hide();
+      ui_detail->buttonCancel->hide();
       ui_detail->label_state->hide();
       break;
     case TYPE_INSTALLING:

@@ -47,6 +47,9 @@ void InstallFlow::setObjects(Ui_MainWindow* ui_main, ServiceClient* api) {
   ui = ui_main;
   // The engine talks to the real service only.
   model->api = dynamic_cast<KavixAPI*>(api);
+  QPushButton* cancel_button = ui->pageDetail->ui->buttonCancel;
+  cancel_button->hide();
+  connect(cancel_button, &QPushButton::clicked, this, &InstallFlow::cancel, Qt::UniqueConnection);
 }
 
 void InstallFlow::setup() {
@@ -108,6 +111,23 @@ void InstallFlow::start(bool update) {
   installing_update = update;
   per_download = 0;
   timer_install->start(1000);
+  updateCancelButton();
+}
+
+void InstallFlow::cancel() {
+  if (name_installing.empty() || model->cancelInstall() != 0) {
+    updateCancelButton();
+    return;
+  }
+  ui->pageDetail->ui->buttonCancel->hide();
+  // The job stops within moments; its end restores the buttons.
+  timer_install->start(50);
+}
+
+void InstallFlow::updateCancelButton() {
+  const bool shown = !name_installing.empty() && hooks.detail_name != nullptr &&
+                     *hooks.detail_name == name_installing && model->canCancel();
+  ui->pageDetail->ui->buttonCancel->setVisible(shown);
 }
 
 void InstallFlow::poll() {
@@ -120,6 +140,7 @@ void InstallFlow::poll() {
   // waits for the application's own page.
   if (settle(per_download)) return;
   showState(per_download);
+  updateCancelButton();
   // Another install of this application by the same user holds the job.
   QLabel* state = ui->pageDetail->ui->label_state;
   const std::string waiting = model->statusText();
@@ -163,7 +184,9 @@ void InstallFlow::failed() {
   name_installing = "";
   const bool was_update = installing_update;
   installing_update = false;
-  detail.reasonLine(installFailureReason(model->lastError()));
+  // A cancelled install changed nothing: the page looks as before it.
+  const bool cancelled = model->lastCancelled();
+  if (!cancelled) detail.reasonLine(installFailureReason(model->lastError()));
   QTimer::singleShot(0, this, [this, was_update] {
     detail.enableButton(__LINE__, "buttonInstall", true);
     // The keyboard lost the disabled button meanwhile: it gets it back.
@@ -179,7 +202,10 @@ void InstallFlow::failed() {
     }
     ui->pageDetail->ui->progressBar->hide();
   });
-  detail.resultLabel("Cài đặt lỗi", "red");
+  if (cancelled)
+    ui->pageDetail->ui->label_state->hide();
+  else
+    detail.resultLabel("Cài đặt lỗi", "red");
 }
 
 void InstallFlow::showState(int state) {

@@ -44,6 +44,9 @@ class InstallFlow : public QObject {
   // Paints a progress state of the engine (0..100 downloading, 102
   // installing, 200 installed, 101 or negative failed).
   void showState(int state);
+  // Cancels the install under way while it still downloads or unpacks
+  // (the "Hủy" button beside the progress bar, shown only then).
+  void cancel();
   void remove();
   void launch();
 
@@ -70,6 +73,9 @@ class InstallFlow : public QObject {
   bool settle(int state);
   // The detail page is on screen and shows the application being installed.
   bool shown() const;
+  // Shows "Hủy" while the detail page shows the install under way and the
+  // engine can still cancel it.
+  void updateCancelButton();
   void removeDone(const std::string& slug, int r);
   void launchDone(const std::string& slug, int r);
 

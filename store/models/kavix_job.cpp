@@ -50,6 +50,11 @@ void KavixModel::_t_install() {
     job_error.clear();
     job_version.clear();
     int result = _run_job_();
+    const bool cancelled = result == -2;
+    if (cancelled) {
+      job_error = "cancelled";
+      result = -1;
+    }
     if (result != 1 && job_error.empty()) job_error = "the install failed";
     // The window's log gets the reason in the same words as `nelt`.
     if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
@@ -57,6 +62,9 @@ void KavixModel::_t_install() {
     {
       std::lock_guard<std::mutex> per_lock(mutex_per);
       ret_install = result;
+      last_cancelled = cancelled;
+      cancel_possible = false;
+      job_running = false;
       last_error = result == 1 ? std::string() : job_error;
       installed_version = result == 1 ? job_version : std::string();
     }
@@ -80,9 +88,10 @@ int KavixModel::_run_job_() {
   const std::string waiting = "waiting for another install of " + slug;
   const auto limit = installWaitLimit();
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  // Waiting ends early when this engine stops (the window closes), and
-  // after the limit.
+  // Waiting ends early when this engine stops (the window closes), when the
+  // job is cancelled, and after the limit.
   const auto keep_waiting = [this, deadline] {
+    if (_cancelled_()) return false;
     std::lock_guard<std::mutex> lock(mutex);
     return loop_install && std::chrono::steady_clock::now() < deadline;
   };
@@ -96,12 +105,29 @@ int KavixModel::_run_job_() {
     std::lock_guard<std::mutex> lock(mutex_per);
     status_text.clear();
   }
+  if (_cancelled_()) return -2;
   if (!locked && std::chrono::steady_clock::now() >= deadline)
     return _fail_("gave up waiting: another install of " + slug + " did not end within " +
                   std::to_string(limit.count()) + " s");
   if (!locked) return _fail_("cannot take the install lock: " + why);
-  if (nelt::makeJobFolder(slug, dir_save, why) != 0)
-    return _fail_("cannot create the work folder: " + why);
+
+  CheckedPackage pkg;
+  const int prepared = _prepare_(pkg);
+  if (prepared != 0) return prepared;
+  int result = -1;
+  if (_enter_privileged_())
+    result = _install_checked_(pkg);
+  else
+    result = -2;
+  nelt::removeTree(dir_save);
+  return result;
+}
+
+int KavixModel::_prepare_(CheckedPackage& pkg) {
+  if (nelt::makeJobFolder(slug, dir_save, job_error) != 0) {
+    job_error = "cannot create the work folder: " + job_error;
+    return -1;
+  }
   path_save = dir_save + "/" + slug + ".kavix";
 
   nelt::consoleLog("Start download");
@@ -109,13 +135,39 @@ int KavixModel::_run_job_() {
   std::string snap_path;
   if (_download_() == 0) {
     nelt::consoleLog("End download");
-    CheckedPackage pkg;
     if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty() &&
         _check_unpacked_(snap_path, pkg) == 0)
-      result = _install_checked_(pkg);
+      result = 0;
   }
-  nelt::removeTree(dir_save);
+  if (result != 0 && _cancelled_()) result = -2;
+  if (result != 0) nelt::removeTree(dir_save);
   return result;
+}
+
+bool KavixModel::_enter_privileged_() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  if (_cancelled_()) return false;
+  cancel_possible = false;
+  return true;
+}
+
+int KavixModel::cancelInstall() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  if (!job_running) return -1;
+  if (!cancel_possible) return -2;
+  cancel_requested = true;
+  cancel_possible = false;
+  return 0;
+}
+
+bool KavixModel::canCancel() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  return job_running && cancel_possible;
+}
+
+bool KavixModel::lastCancelled() {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  return last_cancelled;
 }
 
 int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& pkg) {

@@ -14,6 +14,7 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -38,8 +39,20 @@ class KavixModel {
   // signed in.
   int install(std::string slug, std::string ver, int id_status);
   // 0..99 downloading (percent), 102 unpacking and installing, 200 installed,
-  // 101 failed, -1 inconsistent progress.
+  // 101 failed or cancelled, -1 inconsistent progress.
   int getStateInstall();
+
+  // Asks the running job to stop. Possible while it waits for the install
+  // lock, downloads or unpacks; the transfer stops at once, the job's work
+  // folder and partial download are removed and nothing installed changes.
+  // The job then ends as failed with the reason "cancelled". Any thread.
+  // 0 the job will stop; -1 no job runs; -2 the privileged step has started
+  // (its own undo rules apply) and the job runs on to its end.
+  int cancelInstall();
+  // True while the running job can still be cancelled. Any thread.
+  bool canCancel();
+  // True when the last job ended because it was cancelled. Any thread.
+  bool lastCancelled();
   // Fills `sys_info` (operating system, MAC addresses, public address) from
   // the identity read once per process, waiting for it if still being read.
   void getSysInfo();
@@ -81,8 +94,23 @@ class KavixModel {
   };
 
   void _t_install();
-  // Runs the queued job; returns 1 installed, -1 failed (reason in job_error).
+  // Runs the queued job; returns 1 installed, -1 failed (reason in job_error),
+  // -2 cancelled.
   int _run_job_();
+  // The unprivileged part of one application's install, run with the slug's
+  // lock held: a fresh work folder (dir_save), download (resumed from a
+  // partial file when one fits), package checks, unpack and the checks of
+  // the unpacked snap. 0 with `pkg` ready for the privileged step; -1 failed
+  // (job_error); -2 cancelled. On failure the work folder is already gone;
+  // on success the caller removes it after the privileged step.
+  int _prepare_(CheckedPackage& pkg);
+  // Ends the cancellable part of the job: false when a cancel came first.
+  bool _enter_privileged_();
+  bool _cancelled_() const { return cancel_requested.load(); }
+  // Downloads the package to path_save through this user's partial file of
+  // it (see partialFolder): resumed with a range request when one is there,
+  // kept when the transfer breaks off, discarded when cancelled. 0 whole;
+  // -1 failed (job_error).
   int _download_();
   // Everything that can be checked before anything privileged runs.
   int _check_unpacked_(const std::string& snap_path, CheckedPackage& pkg);
@@ -98,6 +126,7 @@ class KavixModel {
   int _find_snap_name_(const std::string& slug, std::string& name);
   bool _start_worker_();
 
+  static size_t _header_data_(char* buffer, size_t size, size_t nitems, void* userdata);
   static size_t _write_data_(void* ptr, size_t size, size_t nmemb, void* stream);
   static int _xferinfo_(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                         curl_off_t ulnow);
@@ -144,6 +173,15 @@ class KavixModel {
   std::string last_error;
   std::string installed_version;
   std::string status_text;
+  // A job is queued or running; it may still be cancelled (false from the
+  // privileged step on, and once a cancel was asked for).
+  bool job_running = false;
+  bool cancel_possible = false;
+  bool last_cancelled = false;
+
+  // Set by cancelInstall, cleared when a job is queued; read by the worker's
+  // transfer and unpack loops.
+  std::atomic<bool> cancel_requested{false};
 
   // Guarded by mutex_sys: filled from the process's identity by the worker
   // when a download starts.

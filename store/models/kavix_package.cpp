@@ -138,7 +138,7 @@ std::string parentOf(const std::string& rel) {
 }
 
 int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, uint64_t announced,
-               std::vector<char>& buf, std::string& error) {
+               std::vector<char>& buf, const std::atomic<bool>* cancel, std::string& error) {
   zip_file_t* zf = zip_fopen_index(za, index, 0);
   if (zf == nullptr) {
     error = std::string("cannot open entry: ") + zip_strerror(za);
@@ -154,6 +154,11 @@ int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, uint64_
   int rc = 0;
   uint64_t written = 0;
   for (;;) {
+    if (cancel != nullptr && cancel->load()) {
+      error = "cancelled";
+      rc = -1;
+      break;
+    }
     const zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
     if (n < 0) {
       error = std::string("cannot read entry: ") + zip_file_strerror(zf);
@@ -344,7 +349,7 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
       break;
     }
     rc = writeEntry(za, static_cast<zip_uint64_t>(i), target, sizes[static_cast<size_t>(i)], buf,
-                    error);
+                    limits.cancel, error);
   }
   zip_discard(za);
   return rc;

@@ -5,6 +5,7 @@
 // become paths.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -46,6 +47,9 @@ struct UnpackLimits {
   uint64_t max_total_bytes = uint64_t{4} << 30;
   // Kept free on the file system of the unpack folder.
   uint64_t free_margin_bytes = uint64_t{256} << 20;
+  // When set and true, the extraction stops at its next piece (about 1 MB)
+  // and fails with the reason "cancelled".
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // The defaults, with NELT_UNPACK_MAX_BYTES and NELT_UNPACK_FREE_MARGIN (plain

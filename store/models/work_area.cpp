@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,40 @@ int makeJobFolder(const std::string& slug, std::string& path, std::string& error
   }
   path = tmpl;
   return 0;
+}
+
+bool partialFolder(std::string& folder, std::string& error) {
+  if (geteuid() == 0) {
+    const std::string root = kavixWorkRoot();
+    makeDirs(root, 0775);
+    // Slugs never start with ".", so no job folder can take this name.
+    folder = root + ".partial";
+    return ensureOwnFolder(folder, error);
+  }
+  const std::string cache = cacheHome();
+  if (cache.empty()) {
+    error = "no home folder for downloads (set HOME or XDG_CACHE_HOME)";
+    return false;
+  }
+  folder = cache + "/nelt/partial";
+  return makePrivateFolder(cache + "/nelt", error) && makePrivateFolder(folder, error);
+}
+
+void removeOldPartials(const std::string& folder, long max_age_seconds) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const time_t now = time(nullptr);
+  std::vector<std::string> old;
+  while (struct dirent* ent = readdir(dir)) {
+    const std::string name = ent->d_name;
+    if (name.size() < 6 || name.compare(name.size() - 5, 5, ".part") != 0) continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > max_age_seconds)
+      old.push_back(path);
+  }
+  closedir(dir);
+  for (const auto& path : old) ::unlink(path.c_str());
 }
 
 bool installLockFolder(std::string& folder, std::string& error) {

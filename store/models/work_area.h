@@ -18,6 +18,17 @@ namespace nelt {
 // with the reason in `error`.
 int makeJobFolder(const std::string& slug, std::string& path, std::string& error);
 
+// The folder where this user's interrupted package downloads wait to be
+// resumed: "$XDG_CACHE_HOME/nelt/partial" (or ~/.cache), private (0700) and
+// refused when not the user's own; root's lies beside its work folders. Old
+// partial files there (see removeOldPartials) are removed on the way.
+bool partialFolder(std::string& folder, std::string& error);
+
+// Removes the regular "*.part" files in `folder` last written more than
+// `max_age_seconds` ago: a download nobody resumed for days is not coming
+// back, and packages are large.
+void removeOldPartials(const std::string& folder, long max_age_seconds);
+
 // The folder of this user's install locks, created private (0700) when
 // missing and refused when it is not the user's own: root's is the runtime
 // folder "/run/nelt"; anyone else's is "$XDG_RUNTIME_DIR/nelt" when that

@@ -384,14 +384,40 @@ void download(StoreContext& ctx, const Request& req, Response& res) {
     sendError(res, 404, 404, "no such package");
     return;
   }
-  res.status = 200;
+  const Modes modes = ctx.switches.modes();
+  // The server library answers a single range of a sized body itself (206,
+  // Content-Range) when the status is left for it to set. A server that knows
+  // no ranges is played by forgetting the request's range.
+  if (modes.ignore_range) {
+    const_cast<Request&>(req).ranges.clear();
+    res.status = 200;
+  }
   res.set_header("Content-Disposition",
                  "attachment; filename=\"" + slug + "-" + version + ".kavix\"");
+  // Where the test switches cut or hold the body (a share of the package).
+  // Where the test switches cut or hold the body (a share of the package),
+  // unless the range asked for starts at or beyond that point.
+  const uint64_t start = !req.ranges.empty() && req.ranges[0].first > 0
+                             ? static_cast<uint64_t>(req.ranges[0].first)
+                             : 0;
+  uint64_t cut_at = modes.cut_download_at > 0 ? size * modes.cut_download_at / 100 : 0;
+  uint64_t pause_at = modes.pause_download_at > 0 ? size * modes.pause_download_at / 100 : 0;
+  if (cut_at <= start) cut_at = 0;
+  if (pause_at <= start) pause_at = 0;
+  StoreContext* context = &ctx;
+  const Request* request = &req;
   // Streamed from the file in pieces: packages may be hundreds of megabytes.
   res.set_content_provider(
       static_cast<size_t>(size), "application/octet-stream",
-      [pkg](size_t offset, size_t length, httplib::DataSink& sink) {
-        const size_t want = std::min(length, pkg->buffer.size());
+      [pkg, cut_at, pause_at, size, context, request](size_t offset, size_t length,
+                                                      httplib::DataSink& sink) {
+        size_t want = std::min(length, pkg->buffer.size());
+        if (cut_at > 0 && offset < cut_at) want = std::min<size_t>(want, cut_at - offset);
+        if (pause_at > 0 && offset < pause_at) want = std::min<size_t>(want, pause_at - offset);
+        if (cut_at > 0 && offset == cut_at) return false;  // closes the connection
+        if (pause_at > 0 && offset == pause_at &&
+            !context->switches.holdDownload(static_cast<int>(offset * 100 / size), *request))
+          return false;
         const ssize_t n = pread(pkg->fd, pkg->buffer.data(), want, static_cast<off_t>(offset));
         if (n <= 0) return false;
         return sink.write(pkg->buffer.data(), static_cast<size_t>(n));

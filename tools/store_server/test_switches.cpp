@@ -101,11 +101,12 @@ bool TestSwitches::update(const std::string& json_body, std::string& error) {
   Modes next = modes_;
   for (const auto& m : doc.GetObject()) {
     const std::string key = m.name.GetString();
-    bool* flag = key == "status500"  ? &next.status500
-                 : key == "not_json" ? &next.not_json
-                 : key == "drop"     ? &next.drop
-                 : key == "stall"    ? &next.stall
-                                     : nullptr;
+    bool* flag = key == "status500"      ? &next.status500
+                 : key == "not_json"     ? &next.not_json
+                 : key == "drop"         ? &next.drop
+                 : key == "stall"        ? &next.stall
+                 : key == "ignore_range" ? &next.ignore_range
+                                         : nullptr;
     if (flag != nullptr) {
       if (!m.value.IsBool()) {
         error = "\"" + key + "\" must be true or false";
@@ -118,6 +119,12 @@ bool TestSwitches::update(const std::string& json_body, std::string& error) {
         return false;
       }
       (key == "latency_ms" ? next.latency_ms : next.image_bytes) = m.value.GetInt();
+    } else if (key == "cut_download_at" || key == "pause_download_at") {
+      if (!m.value.IsInt() || m.value.GetInt() < 0 || m.value.GetInt() > 99) {
+        error = "\"" + key + "\" must be a share from 0 to 99";
+        return false;
+      }
+      (key == "cut_download_at" ? next.cut_download_at : next.pause_download_at) = m.value.GetInt();
     } else if (key == "answer_status") {
       if (!m.value.IsInt() || m.value.GetInt() < 100 || m.value.GetInt() > 599) {
         error = "\"answer_status\" must be an HTTP status";
@@ -168,8 +175,27 @@ std::string TestSwitches::modesJson() const {
   writeString(w, m.answer_body);
   w.Key("image_bytes");
   w.Int(m.image_bytes);
+  w.Key("cut_download_at");
+  w.Int(m.cut_download_at);
+  w.Key("pause_download_at");
+  w.Int(m.pause_download_at);
+  w.Key("ignore_range");
+  w.Bool(m.ignore_range);
   w.EndObject();
   return buf.GetString();
+}
+
+bool TestSwitches::holdDownload(int percent, const httplib::Request& req) {
+  const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
+    if (modes_.pause_download_at == 0 || percent > modes_.pause_download_at) return true;
+    lock.unlock();
+    if (peerHasLeft(req)) return false;
+    lock.lock();
+    wake_.wait_for(lock, std::chrono::milliseconds(20));
+  }
 }
 
 void TestSwitches::record(const httplib::Request& req) {

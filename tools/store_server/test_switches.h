@@ -30,6 +30,16 @@ struct Modes {
   // When positive, every image is answered with a PNG signature padded with
   // zero bytes to this size.
   int image_bytes = 0;
+  // Package downloads (1..99 when on): cut_download_at closes the connection
+  // once the body reaches that share of the package; pause_download_at holds
+  // the body there until the switch goes off, the peer leaves, the server
+  // stops, or STALL_LIMIT passes. A range that starts beyond the point is
+  // served whole, so an interrupted download can be resumed.
+  int cut_download_at = 0;
+  int pause_download_at = 0;
+  // Range requests for packages get the whole package with 200, as from a
+  // server that does not know ranges.
+  bool ignore_range = false;
 };
 
 class TestSwitches {
@@ -61,6 +71,11 @@ class TestSwitches {
   // Returns true when the switches have answered (or dropped) the request,
   // false when the handler should answer it.
   bool intercept(const httplib::Request& req, httplib::Response& res);
+
+  // Holds a package download while pause_download_at is on and is still
+  // `percent` or lower: false when the download must end instead (the peer
+  // left, the server stops, the limit passed).
+  bool holdDownload(int percent, const httplib::Request& req);
 
   // Ends every wait in progress (latency, stall); called when the server
   // stops so that its threads can finish.
