@@ -31,6 +31,13 @@ int decodeStatus(int status) {
 }  // namespace
 
 ProcessResult runProgram(const std::vector<std::string>& argv, bool capture) {
+  return runProgramFollowing(
+      argv, capture ? OutputFollower([](const std::string&) {}) : OutputFollower());
+}
+
+ProcessResult runProgramFollowing(const std::vector<std::string>& argv,
+                                  const OutputFollower& on_output) {
+  const bool capture = static_cast<bool>(on_output);
   ProcessResult result;
   if (argv.empty()) return result;
   int pipefd[2] = {-1, -1};
@@ -57,6 +64,7 @@ ProcessResult runProgram(const std::vector<std::string>& argv, bool capture) {
       ssize_t n = read(pipefd[0], buf, sizeof buf);
       if (n > 0) {
         result.out.append(buf, static_cast<size_t>(n));
+        on_output(result.out);
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ struct ProcessResult {
 // otherwise it is inherited. Standard input is /dev/null. Secrets must never
 // be passed as arguments (they are visible to every user of the machine).
 ProcessResult runProgram(const std::vector<std::string>& argv, bool capture = true);
+
+// As runProgram with its output captured, calling `on_output` with all the
+// output read so far each time more arrives, so the caller can follow a long
+// run line by line. An empty follower means output is inherited instead.
+using OutputFollower = std::function<void(const std::string& out_so_far)>;
+ProcessResult runProgramFollowing(const std::vector<std::string>& argv,
+                                  const OutputFollower& on_output);
 
 // Starts argv without waiting. The child is reaped in the background, so it
 // never stays a zombie. Returns the pid or -1.

@@ -49,7 +49,7 @@ void KavixModel::_t_install() {
     lock.unlock();
     job_error.clear();
     job_version.clear();
-    int result = _run_job_();
+    int result = batch_queued ? _run_batch_() : _run_job_();
     if (result != 1 && job_error.empty()) job_error = "the install failed";
     // The window's log gets the reason in the same words as `nelt`.
     if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
@@ -61,6 +61,7 @@ void KavixModel::_t_install() {
       installed_version = result == 1 ? job_version : std::string();
     }
     f_install_run = false;
+    batch_queued = false;
     setCurrentInstall("");
     cv.notify_all();
   }
@@ -72,10 +73,18 @@ int KavixModel::_fail_(const std::string& reason) {
 }
 
 int KavixModel::_run_job_() {
+  nelt::SlugLock slug_lock;
+  CheckedPackage pkg;
+  int result = -1;
+  if (_prepare_job_(slug_lock, pkg) == 0) result = _install_checked_(pkg);
+  if (!dir_save.empty()) nelt::removeTree(dir_save);
+  return result;
+}
+
+int KavixModel::_prepare_job_(nelt::SlugLock& slug_lock, CheckedPackage& pkg) {
   // One user's installs of one application never overlap, in this process
   // or another of theirs: each would replace the other's files half way.
   // Other users' installs meet in the privileged helper.
-  nelt::SlugLock slug_lock;
   std::string why;
   const std::string waiting = "waiting for another install of " + slug;
   const auto limit = installWaitLimit();
@@ -100,25 +109,25 @@ int KavixModel::_run_job_() {
     return _fail_("gave up waiting: another install of " + slug + " did not end within " +
                   std::to_string(limit.count()) + " s");
   if (!locked) return _fail_("cannot take the install lock: " + why);
-  if (nelt::makeJobFolder(slug, dir_save, why) != 0)
+  if (nelt::makeJobFolder(slug, dir_save, why) != 0) {
+    dir_save.clear();
     return _fail_("cannot create the work folder: " + why);
+  }
   path_save = dir_save + "/" + slug + ".kavix";
 
   nelt::consoleLog("Start download");
-  int result = -1;
   std::string snap_path;
-  if (_download_() == 0) {
-    nelt::consoleLog("End download");
-    CheckedPackage pkg;
-    if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty() &&
-        _check_unpacked_(snap_path, pkg) == 0)
-      result = _install_checked_(pkg);
-  }
-  nelt::removeTree(dir_save);
-  return result;
+  if (_download_() != 0) return -1;
+  nelt::consoleLog("End download");
+  if (_uncompress_pkg_(path_save, dir_save, snap_path) > 0 && !snap_path.empty() &&
+      _check_unpacked_(snap_path, pkg) == 0)
+    return 0;
+  return -1;
 }
 
 int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& pkg) {
+  pkg.slug = slug;
+  pkg.snap_name = name_snap;
   pkg.snap_path = snap_path;
   // The snap must be the one the header names: the installer judges its
   // success, and later removals, by that name.
@@ -192,15 +201,19 @@ int KavixModel::_install_checked_(const CheckedPackage& pkg) {
                                        std::to_string(run.exit_code)
                                  : reason);
   }
+  return _verify_installed_(pkg);
+}
+
+int KavixModel::_verify_installed_(const CheckedPackage& pkg) {
   // The snap counts as installed when its data folder exists and its active
   // revision is the snap just unpacked: an update of an installed snap
   // already has the folder, so the folder alone proves nothing.
-  if (!nelt::isDirectory(nelt::varSnapRoot() + name_snap) ||
-      nelt::installedSnapVersion(name_snap) != pkg.snap_version) {
-    nelt::debugLog("Error install snap " + name_snap);
+  if (!nelt::isDirectory(nelt::varSnapRoot() + pkg.snap_name) ||
+      nelt::installedSnapVersion(pkg.snap_name) != pkg.snap_version) {
+    nelt::debugLog("Error install snap " + pkg.snap_name);
     return _fail_("snap install failed: the active snap is not the one in the package");
   }
-  const std::string dest = nelt::installedMetaPath(name_snap);
+  const std::string dest = nelt::installedMetaPath(pkg.snap_name);
   std::string written;
   if (!nelt::readSmallFile(dest, written, nelt::KAVIX_MAX_META_BYTES) || written != pkg.meta_text) {
     nelt::debugLog("Error copy " + dest);
