@@ -42,6 +42,17 @@ class UpdateAll : public ::testing::Test {
     writeFile(catalog + "/keys.json",
               "{\"hello-nelt\":\"Hello-Nelt#2024\",\"ghi-chu\":\"ghi chu $HOME & 'x'\","
               "\"may-tinh\":\"may;tinh|1.0.0\",\"lich-viet\":\"lich viet\"}");
+    // sudoku's record loses its facts.
+    rapidjson::Document apps;
+    const std::string apps_text = readFile(catalog + "/apps.json");
+    apps.Parse(apps_text.c_str());
+    ASSERT_TRUE(apps.IsObject() && apps.HasMember("apps") && apps["apps"].IsArray());
+    for (auto& app : apps["apps"].GetArray()) {
+      if (!app.IsObject() || !app.HasMember("slug") || app["slug"] != "sudoku") continue;
+      for (const char* key : {"size", "developer", "license", "updatedAt", "rankCount"})
+        app.RemoveMember(key);
+    }
+    writeFile(catalog + "/apps.json", nelt::toCompactJson(apps));
     shelf = work.sub("packages");
     for (const std::string rel :
          {"hello-nelt/1.2.0", "hello-nelt/1.3.0", "ghi-chu/2.0.1", "may-tinh/1.0.0"}) {
@@ -66,21 +77,9 @@ class UpdateAll : public ::testing::Test {
   }
   void TearDown() override { unsetenv("NELT_PKEXEC_LOG"); }
 
-  // A package of `slug` at `version` holding its snap, and its kavix.json
-  // when `with_meta`.
   bool package(const std::string& slug, const std::string& version, const std::string& key,
                bool with_meta) {
-    const std::string dir = work.sub("snaps-" + slug + "-" + version);
-    nelt::makeDirs(dir);
-    const std::string snap = makeSnap(dir, slug, version, 4096);
-    if (snap.empty()) return false;
-    const std::string file = nelt::lastPathComponent(snap);
-    std::vector<ZipEntry> entries = {{file, readFile(snap)}};
-    if (with_meta) entries.push_back({"kavix.json", kavixJson(slug, slug, version)});
-    nelt::makeDirs(shelf + "/" + slug);
-    return writeKavix(shelf + "/" + slug + "/" + version + ".kavix", slug,
-                      "{\"name\":\"" + slug + "\",\"snap\":\"" + file + "\"}",
-                      libzipArchive(dir, entries, key));
+    return writeShelfPackage(shelf, work.path(), slug, version, key, with_meta);
   }
 
   struct Cli {
@@ -183,6 +182,25 @@ TEST_F(UpdateAll, OneAuthorisationForTheBatchAndABrokenPackageSkippedBeforeIt) {
   EXPECT_EQ(error, "package refused: no kavix.json beside the snap");
   const std::string after = readFile(pkexec_log);
   EXPECT_EQ(after, log) << "no prompt when nothing is left to install";
+}
+
+// `nelt info` gives the facts before install that the record has, and
+// leaves out the ones it lacks.
+TEST_F(UpdateAll, InfoPrintsTheFactsBeforeInstall) {
+  Cli r = nelt({"info", "hello-nelt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("size:        4.5 KB (4583 bytes)\n"
+                       "developer:   Nhóm NeltStore\n"
+                       "license:     MIT\n"
+                       "updated:     2024-05-12\n"
+                       "rating:      4.5 (128 ratings)\n"),
+            std::string::npos)
+      << r.out;
+  r = nelt({"info", "sudoku"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* absent : {"size:", "developer:", "license:", "updated:", "ratings"})
+    EXPECT_EQ(r.out.find(absent), std::string::npos) << absent << "\n" << r.out;
+  EXPECT_NE(r.out.find("rating:      3.9\n"), std::string::npos) << r.out;
 }
 
 // A declined authorisation fails every prepared application, with that
