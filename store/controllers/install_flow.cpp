@@ -64,7 +64,7 @@ void InstallFlow::start(bool update) {
   // One install at a time. The engine would hold this call (and the window)
   // until the running job ends; the press is refused instead, as the next
   // poll would show by disabling the button.
-  if (!name_installing.empty()) {
+  if (!name_installing.empty() || model->batchState().running) {
     detail.enableButton(__LINE__, "buttonInstall", false);
     return;
   }

@@ -9,6 +9,8 @@
 
 #include "twidget.h"
 
+class AppFactsView;
+class QLabel;
 class QMouseEvent;
 class Ui_AppDetailView;
 
@@ -52,6 +54,8 @@ class AppDetailView : public QWidget {
   void setWallpaper(QPixmap* pix);
   // 0 to 5 stars; values outside are clamped.
   void setRating(double r);
+  // "(N lượt đánh giá)" beside the average; a negative count hides it.
+  void setRatingCount(long long count);
 
   // Button looks when enabled (TPushButton::setDefaultStyle).
   static const char* const STYLE_GREEN;
@@ -59,6 +63,10 @@ class AppDetailView : public QWidget {
   static const char* const STYLE_ORANGE;
 
   Ui_AppDetailView* ui;
+  // The facts before install, under the version in the left column.
+  AppFactsView* facts;
+  // The number of ratings, beside the average.
+  QLabel* rate_count;
   // The thumbnails of the application shown. Placed thumbnails are children
   // of the thumbnail row and are released with the page.
   std::vector<TWallpapperWidget*> wallpapers;
