@@ -52,7 +52,9 @@ void KavixModel::_t_install() {
     int result = batch_queued ? _run_batch_() : _run_job_();
     if (result != 1 && job_error.empty()) job_error = "the install failed";
     // The window's log gets the reason in the same words as `nelt`.
-    if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
+    // (A batch logs each application's failure itself.)
+    if (result != 1 && !batch_queued)
+      nelt::debugLog("Install of " + slug + " failed: " + job_error);
     lock.lock();
     {
       std::lock_guard<std::mutex> per_lock(mutex_per);
