@@ -215,15 +215,14 @@ int KavixModel::_run_batch_() {
       for (size_t k = 0; k < ready.size(); ++k) judge(k);
     });
     nelt::readBatchResults(run.out, ready.size(), codes, reasons);
+    // What the applications the helper never reached are told.
     std::string missing;
     if (!run.started || run.exit_code == 126)
       missing = run.exit_code == 126 ? "authorisation refused: the update was not authorised"
                                      : "authorisation refused: pkexec could not run the helper";
     else
-      missing =
-          nelt::helperReason(run.out).empty()
-              ? "install failed: the helper exited with status " + std::to_string(run.exit_code)
-              : "install failed: " + nelt::helperReason(run.out);
+      missing = "install failed: the helper ended with status " + std::to_string(run.exit_code) +
+                " before this application";
     for (size_t k = 0; k < ready.size(); ++k) {
       if (codes[k] < 0 && !judged[k]) {
         // The helper never reached it (refused authorisation, or it died).
