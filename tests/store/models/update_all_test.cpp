@@ -212,9 +212,10 @@ TEST_F(UpdateAll, ADeclinedAuthorisationFailsThemAllAndChangesNothing) {
            {"hello-nelt", "1.2.0"}, {"may-tinh", "0.9.0"}}) {
     ASSERT_EQ(nelt({"install", slug, "--version", version}).status, 0) << slug;
   }
+  // Set before the engine's threads start: they read the environment.
+  setenv("NELT_PKEXEC_REFUSE", "1", 1);
   KavixModel engine;
   engine.api = api.get();
-  setenv("NELT_PKEXEC_REFUSE", "1", 1);
   ASSERT_EQ(engine.installBatch({"hello-nelt", "may-tinh"}), 0);
   KavixModel::BatchState state;
   for (int i = 0; i < 60000 && (state = engine.batchState()).running; ++i)
