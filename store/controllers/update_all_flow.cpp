@@ -31,7 +31,6 @@ void UpdateAllFlow::setup(ListAppsView* updates_page, KavixModel* engine) {
 }
 
 void UpdateAllFlow::updatesShown(int count) {
-  updates = count;
   if (!running && panel != nullptr) panel->setIdle(count);
 }
 

@@ -56,5 +56,4 @@ class UpdateAllFlow : public QObject {
   Hooks hooks;
   KavixModel* model = nullptr;
   bool running = false;
-  int updates = 0;
 };
