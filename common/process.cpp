@@ -33,6 +33,13 @@ int decodeStatus(int status) {
 }  // namespace
 
 ProcessResult runProgram(const std::vector<std::string>& argv, bool capture, bool capture_err) {
+  return runProgramFollowing(
+      argv, capture ? OutputFollower([](const std::string&) {}) : OutputFollower(), capture_err);
+}
+
+ProcessResult runProgramFollowing(const std::vector<std::string>& argv,
+                                  const OutputFollower& on_output, bool capture_err) {
+  const bool capture = static_cast<bool>(on_output);
   ProcessResult result;
   if (argv.empty()) return result;
   int pipefd[2] = {-1, -1};
@@ -85,9 +92,10 @@ ProcessResult runProgram(const std::vector<std::string>& argv, bool capture, boo
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n > 0) {
-        if (capture && fds[i].fd == pipefd[0])
+        if (capture && fds[i].fd == pipefd[0]) {
           result.out.append(buf, static_cast<size_t>(n));
-        else if (result.err.size() < MAX_ERR)
+          on_output(result.out);
+        } else if (result.err.size() < MAX_ERR)
           result.err.append(buf, std::min(static_cast<size_t>(n), MAX_ERR - result.err.size()));
         ++i;
         continue;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,14 @@ struct ProcessResult {
 // programs whose chatter must not reach a user (the caller logs it).
 ProcessResult runProgram(const std::vector<std::string>& argv, bool capture = true,
                          bool capture_err = false);
+
+// As runProgram with its output captured, calling `on_output` with all the
+// output read so far each time more arrives, so the caller can follow a long
+// run line by line. An empty follower means output is inherited instead.
+using OutputFollower = std::function<void(const std::string& out_so_far)>;
+// `capture_err` as for runProgram.
+ProcessResult runProgramFollowing(const std::vector<std::string>& argv,
+                                  const OutputFollower& on_output, bool capture_err = false);
 
 // Starts argv without waiting. The child is reaped in the background, so it
 // never stays a zombie. Returns the pid or -1.

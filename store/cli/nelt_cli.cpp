@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "app_facts.h"
 #include "display_text.h"
 #include "fsutil.h"
 #include "installed_list.h"
@@ -49,6 +51,8 @@ const char* USAGE =
     "  logout                     sign out\n"
     "  install SLUG [--version V] download and install an application\n"
     "  update SLUG                install the newer version of an installed application\n"
+    "  update --all               update every application that has a newer version,\n"
+    "                             with one authorisation\n"
     "  remove SLUG                remove an installed application\n"
     "  launch SLUG                start an installed application\n"
     "\n"
@@ -67,6 +71,7 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
   std::string version;
+  bool all = false;  // update --all
 };
 
 // Text that goes to a terminal goes through displayText: names, versions and
@@ -254,12 +259,24 @@ int cmdInfo(Session& s, const Options& o) {
   std::printf("version:     %s\n", shown(str(d, "currentVersion")).c_str());
   const std::string summary = shown(str(d, "shortDescription"));
   if (!summary.empty()) std::printf("summary:     %s\n", summary.c_str());
-  auto size = d.FindMember("size");
-  if (size != d.MemberEnd()) {
-    if (size->value.IsString())
-      std::printf("size:        %s\n", shown(size->value.GetString()).c_str());
-    else if (size->value.IsNumber())
-      std::printf("size:        %.0f\n", size->value.GetDouble());
+  // The facts before install, each only when the store gives it.
+  const AppFacts facts = readAppFacts(d);
+  if (facts.has_size)
+    std::printf("size:        %s (%llu bytes)\n", humanSize(facts.size_bytes, '.').c_str(),
+                static_cast<unsigned long long>(facts.size_bytes));
+  if (!facts.developer.empty()) std::printf("developer:   %s\n", shown(facts.developer).c_str());
+  if (!facts.license.empty()) std::printf("license:     %s\n", shown(facts.license).c_str());
+  if (facts.has_updated)
+    std::printf("updated:     %04d-%02d-%02d\n", facts.year, facts.month, facts.day);
+  const auto rank = d.FindMember("rankAvg");
+  if (rank != d.MemberEnd() && rank->value.IsNumber()) {
+    std::printf("rating:      %.1f", rank->value.GetDouble());
+    if (facts.has_rank_count)
+      std::printf(" (%lld %s)", static_cast<long long>(facts.rank_count),
+                  facts.rank_count == 1 ? "rating" : "ratings");
+    std::printf("\n");
+  } else if (facts.has_rank_count) {
+    std::printf("ratings:     %lld\n", static_cast<long long>(facts.rank_count));
   }
   // Every line of the description indented like its first.
   std::string description;
@@ -463,8 +480,115 @@ int cmdInstall(Session& s, const Options& o) {
   return runInstall(s, o, o.args[0], o.version, "install");
 }
 
+// Updates every installed application with a newer version in one batch:
+// one line per step of each application, then a summary; 1 when any failed.
+int runUpdateAll(Session& s, const Options& o) {
+  KavixReply reply;
+  std::vector<InstalledEntry> entries;
+  if (int rc = s.installed(reply, entries); rc != CLI_OK) return rc;
+  std::vector<std::string> slugs;
+  for (const InstalledEntry& e : entries)
+    if (e.update == 1 && isValidSlug(e.slug) &&
+        std::find(slugs.begin(), slugs.end(), e.slug) == slugs.end())
+      slugs.push_back(e.slug);
+  if (slugs.empty()) {
+    if (o.json)
+      std::printf("{\"result\":\"up-to-date\",\"apps\":[]}\n");
+    else
+      std::printf("All installed applications are up to date.\n");
+    return CLI_OK;
+  }
+  KavixModel& engine = s.engine();
+  const int r = engine.installBatch(slugs);
+  if (r == 9998) return fail(CLI_SIGNED_OUT, "not signed in; run 'nelt login NAME' first");
+  if (r != 0) {
+    const std::string reason = "cannot update: " + engine.lastError();
+    return r == -5 ? s.failedExchange(reason) : fail(CLI_FAILED, reason);
+  }
+  if (!o.json) std::printf("Updating %zu applications\n", slugs.size());
+  using Phase = KavixModel::BatchApp::Phase;
+  std::vector<KavixModel::BatchApp> shown_apps(slugs.size());
+  std::vector<int> shown_percent(slugs.size(), -1);
+  bool said_installing = false;
+  KavixModel::BatchState state;
+  for (;;) {
+    state = engine.batchState();
+    // Everything before the authorisation first (downloads, checks, skips),
+    // then the prompt, then the results: a skip is always said before it.
+    for (int pass = 0; pass < 2 && !o.json; ++pass) {
+      for (size_t i = 0; i < state.apps.size() && i < slugs.size(); ++i) {
+        const KavixModel::BatchApp& app = state.apps[i];
+        const std::string& name = slugs[i];
+        const bool before_prompt =
+            app.phase <= Phase::READY || (app.phase == Phase::FAILED && app.skipped);
+        if (before_prompt != (pass == 0)) continue;
+        if (app.phase != Phase::WAITING && shown_apps[i].phase == Phase::WAITING)
+          std::printf("downloading %s\n", name.c_str());
+        if (app.phase == Phase::DOWNLOADING && app.percent / 10 != shown_percent[i] / 10) {
+          std::printf("downloading %s: %d%% (all: %d%%)\n", name.c_str(), app.percent,
+                      state.overall);
+          shown_percent[i] = app.percent;
+        }
+        if (app.phase != shown_apps[i].phase) {
+          if (app.phase == Phase::CHECKING) std::printf("checking %s\n", name.c_str());
+          if (pass == 1 && !said_installing) {
+            std::printf("installing the checked applications (one authorisation)\n");
+            said_installing = true;
+          }
+          if (app.phase == Phase::INSTALLED)
+            std::printf("Updated %s %s\n", name.c_str(), shown(app.version).c_str());
+          if (app.phase == Phase::FAILED)
+            std::printf("%s %s: %s\n", app.skipped ? "skipped" : "failed", name.c_str(),
+                        shown(app.reason).c_str());
+        }
+        shown_apps[i] = app;
+      }
+    }
+    std::fflush(stdout);
+    if (!state.running) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  size_t updated = 0;
+  std::string failed_names;
+  for (const KavixModel::BatchApp& app : state.apps) {
+    if (app.phase == Phase::INSTALLED) {
+      ++updated;
+    } else {
+      failed_names += (failed_names.empty() ? "" : ", ") + app.slug;
+    }
+  }
+  if (o.json) {
+    rapidjson::Document out;
+    out.SetObject();
+    auto& a = out.GetAllocator();
+    rapidjson::Value list(rapidjson::kArrayType);
+    for (const KavixModel::BatchApp& app : state.apps) {
+      rapidjson::Value item(rapidjson::kObjectType);
+      const bool ok = app.phase == Phase::INSTALLED;
+      item.AddMember("slug", rapidjson::Value(app.slug.c_str(), a), a);
+      item.AddMember("result", rapidjson::StringRef(ok ? "updated" : "failed"), a);
+      if (ok) item.AddMember("version", rapidjson::Value(app.version.c_str(), a), a);
+      if (!ok) item.AddMember("error", rapidjson::Value(app.reason.c_str(), a), a);
+      if (!ok) item.AddMember("skipped", app.skipped, a);
+      list.PushBack(item, a);
+    }
+    out.AddMember("result",
+                  rapidjson::StringRef(updated == state.apps.size() ? "updated" : "failed"), a);
+    out.AddMember("apps", list, a);
+    printJson(out);
+  } else {
+    std::printf("Updated %zu of %zu applications%s%s\n", updated, state.apps.size(),
+                failed_names.empty() ? "" : "; failed: ", failed_names.c_str());
+  }
+  return updated == state.apps.size() ? CLI_OK : CLI_FAILED;
+}
+
 int cmdUpdate(Session& s, const Options& o) {
-  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt update SLUG");
+  if (o.all) {
+    if (!o.args.empty()) return fail(CLI_USAGE, "usage: nelt update --all");
+    return runUpdateAll(s, o);
+  }
+  if (o.args.size() != 1) return fail(CLI_USAGE, "usage: nelt update SLUG | nelt update --all");
   const std::string& slug = o.args[0];
   if (!isValidSlug(slug)) return fail(CLI_USAGE, "'" + slug + "' is not an application slug");
   KavixReply reply;
@@ -538,6 +662,8 @@ int parseOptions(int argc, char** argv, Options& o, bool& help) {
       o.verbose = true;
     } else if (a == "--help" || a == "-h") {
       help = true;
+    } else if (a == "--all") {
+      o.all = true;
     } else if (a == "--version") {
       if (i + 1 >= argc) return fail(CLI_USAGE, "--version needs a value");
       o.version = argv[++i];
@@ -577,6 +703,7 @@ int runCli(int argc, char** argv) {
   }
   if (!o.version.empty() && o.command != "install")
     return fail(CLI_USAGE, "--version goes with 'install' only");
+  if (o.all && o.command != "update") return fail(CLI_USAGE, "--all goes with 'update' only");
 
   // Standard output carries results; the engine's traces go to stderr only
   // when asked for.

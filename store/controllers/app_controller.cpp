@@ -57,9 +57,18 @@ AppController::AppController()
               &name_app_detail_current,
               [this](const std::string& slug, bool shown) { _installDone(slug, shown); },
               [this](const std::string& slug, bool same_page) { _removeDone(slug, same_page); }}),
+      update_all(UpdateAllFlow::Hooks{[this] { return catalog.shownUpdates(); },
+                                      [this] { return !install.installingName().empty(); },
+                                      [this] { ui->pages->setCurrentWidget(ui->pageAccount); },
+                                      [this] {
+                                        refreshInstalledListView();
+                                        refreshUpdateListView();
+                                      }}),
       lists(_tileActions()) {
   connect(&install, &InstallFlow::removeFinished, this, &AppController::removeFinished);
   connect(&install, &InstallFlow::launchFinished, this, &AppController::launchFinished);
+  connect(this, &AppController::updatesRefreshed, this,
+          [this] { update_all.updatesShown(static_cast<int>(catalog.shownUpdates().size())); });
 }
 
 AppController::~AppController() = default;
@@ -87,6 +96,7 @@ void AppController::control() {
   timer_refresh = new QTimer(this);
   connect(timer_refresh, &QTimer::timeout, this, &AppController::switchRefreshFlag);
   install.setup();
+  update_all.setup(ui->pageUpdates, install.model);
 
   Ui_AppDetailView* ui_detail = ui->pageDetail->ui;
   connect(ui_detail->buttonLaunch, &QPushButton::clicked, this, &AppController::onLaunchDetail);

@@ -19,6 +19,7 @@
 #include "install_flow.h"
 #include "installed_list.h"
 #include "list_page_builder.h"
+#include "update_all_flow.h"
 
 class KavixModel;
 class QLabel;
@@ -80,6 +81,7 @@ class AppController : public QObject {
   CatalogState catalog;
   DetailPage detail;
   InstallFlow install;
+  UpdateAllFlow update_all;
 
  public:
   // What the installed and updates pages last read.
@@ -89,6 +91,8 @@ class AppController : public QObject {
   KavixModel* const& model = install.model;
   QTimer* const& timer_install = install.timer_install;
   TLabel* const& lb_newversion = detail.lb_newversion;
+  // "Cập nhật tất cả" on the updates page.
+  UpdateAllFlow& updateAll() { return update_all; }
 
  public slots:
   void onSectionDetailView();

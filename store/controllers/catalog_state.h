@@ -27,6 +27,8 @@ class CatalogState {
   // The installed page's applications in the order shown.
   const std::vector<Installed>& shownInstalled() const { return shown_installed; }
   bool hasUpdate(const std::string& slug) const;
+  // The updates page's applications in the order shown.
+  const std::vector<std::string>& shownUpdates() const { return shown_updates; }
 
   // The installed list as last read by the installed page.
   std::vector<nelt::InfoAppInstalled> records;

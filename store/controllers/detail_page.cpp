@@ -14,6 +14,8 @@
 #include <cstdio>
 
 #include "app_detail_view.h"
+#include "app_facts.h"
+#include "app_facts_view.h"
 #include "reply_fields.h"
 #include "service_client.h"
 #include "twidget.h"
@@ -130,6 +132,7 @@ int DetailPage::fill(ServiceClient* api, const std::string& name, TYPE_APP type,
   ui_detail->description->setText(desc);
   const Value* size = member(doc, "size");
   if (size != nullptr && size->IsNumber()) size_out = size->GetDouble();
+  showFacts(doc);
 
   const Value* images = member(doc, "images");
   if (images != nullptr) {
@@ -161,6 +164,21 @@ void DetailPage::showVersions(const Value& doc, TYPE_APP type, const std::string
     lb_newversion->setText("");
   }
   std::fflush(stdout);
+}
+
+void DetailPage::showFacts(const Value& doc) {
+  const nelt::AppFacts facts = nelt::readAppFacts(doc);
+  const QString size =
+      facts.has_size ? QString::fromStdString(nelt::humanSize(facts.size_bytes, ',')) : QString();
+  // Day, month, year, as Vietnamese readers write dates.
+  const QString updated = facts.has_updated ? QString("%1/%2/%3")
+                                                  .arg(facts.day, 2, 10, QChar('0'))
+                                                  .arg(facts.month, 2, 10, QChar('0'))
+                                                  .arg(facts.year)
+                                            : QString();
+  ui->pageDetail->facts->setFacts(size, displayText(qstr(facts.developer)),
+                                  displayText(qstr(facts.license)), updated);
+  ui->pageDetail->setRatingCount(facts.has_rank_count ? facts.rank_count : -1);
 }
 
 void DetailPage::showScreenshots(const Value& shots) {
@@ -219,6 +237,8 @@ void DetailPage::clear() {
 
   ui_detail->nameapp->setText("");
   ui_detail->version->setText("");
+  page->facts->clearFacts();
+  page->setRatingCount(-1);
   ui_detail->description->setText("");
   ui_detail->description->setFixedHeight(100);
   // A description longer than its estimate runs off the bottom, never up

@@ -80,6 +80,9 @@ class DetailPage {
 
  private:
   void showScreenshots(const rapidjson::Value& shots);
+  // Size, developer, licence, last update and the number of ratings, where
+  // the record has them.
+  void showFacts(const rapidjson::Value& doc);
   void showVersions(const rapidjson::Value& doc, TYPE_APP type, const std::string& version_current,
                     const std::string& version_new);
   void calculateSizeDesc(const QString& text);

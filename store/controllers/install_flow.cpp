@@ -72,7 +72,7 @@ void InstallFlow::start(bool update) {
   // poll would show by disabling the button. Whether a job still runs is the
   // engine's word: a job that ended unseen is wound up here first.
   if (!name_installing.empty()) settle(model->getStateInstall());
-  if (!name_installing.empty()) {
+  if (!name_installing.empty() || model->batchState().running) {
     detail.enableButton(__LINE__, "buttonInstall", false);
     return;
   }

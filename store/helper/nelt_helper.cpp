@@ -5,6 +5,9 @@
 //   nelt-helper install SLUG SNAP_FILE KAVIX_JSON
 //       installs the snap file and places its kavix.json next to it; undoes
 //       the install when a later step fails
+//   nelt-helper install-batch SLUG SNAP_FILE KAVIX_JSON [SLUG SNAP_FILE KAVIX_JSON]...
+//       installs each application as `install` does, one after the other,
+//       under one authorisation; one line "app N CODE REASON" per application
 //   nelt-helper remove SLUG SNAP_NAME
 //       removes a snap the store installed for SLUG, and its kavix.json
 //
@@ -14,8 +17,9 @@
 // after the other, whoever asked. Programs run by absolute path with a fixed
 // environment, never through a shell.
 //
-// Exit status: 0 done, 2 refused (nothing ran), 3 a step failed. On 2 and 3
-// the last line of standard output is the one-line reason.
+// Exit status: 0 done, 2 refused (nothing ran), 3 a step failed (for a
+// batch: some application was not installed). On 2 and 3 the last line of
+// standard output is the one-line reason.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -29,6 +33,7 @@
 #include "json_util.h"
 #include "kavix_package.h"
 #include "paths.h"
+#include "privileged_helper.h"
 #include "snap_state.h"
 
 namespace {
@@ -44,9 +49,18 @@ constexpr int EXIT_FAILED = 3;
 // How long a job waits for another install or removal of the same snap.
 constexpr int SNAP_LOCK_WAIT_SECONDS = 600;
 
-int finish(int code, const std::string& reason) {
-  std::cout << reason << std::endl;
-  return code;
+// How one install or removal ended: the exit status it stands for and its
+// one-line reason.
+struct Outcome {
+  int code = EXIT_DONE;
+  std::string reason;
+};
+
+Outcome finish(int code, const std::string& reason) { return Outcome{code, reason}; }
+
+int report(const Outcome& outcome) {
+  std::cout << outcome.reason << std::endl;
+  return outcome.code;
 }
 
 // The user on whose behalf the helper runs: pkexec names them in decimal;
@@ -134,8 +148,8 @@ bool take(const std::string& slug, const std::string& snap_file, const std::stri
 
 // Checks the copy: a snap with a valid name, metadata of the right shape
 // for `slug`. Fills `name` and `version` from the snap itself.
-int checkTaken(const std::string& slug, const Taken& taken, uid_t caller, std::string& name,
-               std::string& version) {
+Outcome checkTaken(const std::string& slug, const Taken& taken, uid_t caller, std::string& name,
+                   std::string& version) {
   std::string error;
   if (!nelt::helper::readSnapYaml(taken.snap_fd, caller, name, version, error))
     return finish(EXIT_REFUSED, "refused: " + error);
@@ -147,12 +161,12 @@ int checkTaken(const std::string& slug, const Taken& taken, uid_t caller, std::s
     return finish(EXIT_REFUSED, "refused: " + error);
   if (!nelt::getString(meta, "slug", owner) || owner != slug)
     return finish(EXIT_REFUSED, "refused: kavix.json is not for the application " + slug);
-  return EXIT_DONE;
+  return Outcome{};
 }
 
 // Installs the checked copy while holding the snap's lock.
-int installCopy(const std::string& slug, const Taken& taken, const std::string& name,
-                const std::string& version) {
+Outcome installCopy(const std::string& slug, const Taken& taken, const std::string& name,
+                    const std::string& version) {
   const nelt::SnapState before = nelt::readSnapState(name);
   // A snap the store installed for another application stays that one's.
   const std::string owner = nelt::foreignOwner(before, slug);
@@ -180,8 +194,8 @@ int installCopy(const std::string& slug, const Taken& taken, const std::string& 
   return finish(EXIT_DONE, "installed " + name + " " + version);
 }
 
-int install(const std::string& slug, const std::string& snap_file, const std::string& meta_file,
-            uid_t caller) {
+Outcome install(const std::string& slug, const std::string& snap_file, const std::string& meta_file,
+                uid_t caller) {
   std::string error;
   if (!nelt::isValidSlug(slug)) return finish(EXIT_REFUSED, "refused: invalid application name");
   if (!nelt::helper::isCallersPrivateFile(snap_file, caller, error) ||
@@ -196,7 +210,8 @@ int install(const std::string& slug, const std::string& snap_file, const std::st
   if (!take(slug, snap_file, meta_file, caller, taken, error))
     return finish(EXIT_REFUSED, "refused: " + error);
   std::string name, version;
-  if (const int rc = checkTaken(slug, taken, caller, name, version); rc != EXIT_DONE) return rc;
+  if (Outcome checked = checkTaken(slug, taken, caller, name, version); checked.code != EXIT_DONE)
+    return checked;
   nelt::helper::SnapLock lock;
   if (!lock.acquire(name, SNAP_LOCK_WAIT_SECONDS, error))
     return finish(EXIT_FAILED, "snap install failed: " + error);
@@ -205,7 +220,7 @@ int install(const std::string& slug, const std::string& snap_file, const std::st
 
 // Removes only a snap the store installed for `slug`: its kavix.json, which
 // only root can write, names that application.
-int removeSnap(const std::string& slug, const std::string& name) {
+Outcome removeSnap(const std::string& slug, const std::string& name) {
   if (!nelt::isValidSlug(slug)) return finish(EXIT_REFUSED, "refused: invalid application name");
   if (!nelt::isValidSnapName(name))
     return finish(EXIT_REFUSED, "refused: \"" + name + "\" is not a snap name");
@@ -233,16 +248,49 @@ int removeSnap(const std::string& slug, const std::string& name) {
   return finish(EXIT_DONE, "removed " + name);
 }
 
+// The lines of a batch carry reasons on one line each: the engine reads them
+// line by line, so nothing a snap or a file name brings may break a line.
+std::string oneLine(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) out.push_back(c < 0x20 || c == 0x7f ? ' ' : static_cast<char>(c));
+  return out;
+}
+
+// Installs each (SLUG, SNAP_FILE, KAVIX_JSON) of `args` in turn, exactly as
+// `install` would one at a time: the same checks, the same private copy,
+// the same lock of the snap name and the same undo, all per application.
+// One that is refused or fails leaves the others alone. Each ends with one
+// line "app N CODE REASON" (N from 1 in the order given, CODE the status
+// the single install would exit with) as soon as it is over; the last line
+// counts them.
+int installBatch(const std::vector<std::string>& args, uid_t caller) {
+  const size_t count = args.size() / 3;
+  size_t installed = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const Outcome outcome = install(args[3 * i], args[3 * i + 1], args[3 * i + 2], caller);
+    if (outcome.code == EXIT_DONE) ++installed;
+    std::cout << "app " << i + 1 << " " << outcome.code << " " << oneLine(outcome.reason)
+              << std::endl;
+  }
+  return report(finish(installed == count ? EXIT_DONE : EXIT_FAILED,
+                       "installed " + std::to_string(installed) + " of " + std::to_string(count)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   uid_t caller = 0;
   std::string error;
-  if (!callerUid(caller, error)) return finish(EXIT_REFUSED, "refused: " + error);
-  if (args.size() == 4 && args[0] == "install") return install(args[1], args[2], args[3], caller);
-  if (args.size() == 3 && args[0] == "remove") return removeSnap(args[1], args[2]);
-  return finish(EXIT_REFUSED,
-                "usage: nelt-helper install SLUG SNAP_FILE KAVIX_JSON | "
-                "nelt-helper remove SLUG SNAP_NAME");
+  if (!callerUid(caller, error)) return report(finish(EXIT_REFUSED, "refused: " + error));
+  if (args.size() == 4 && args[0] == "install")
+    return report(install(args[1], args[2], args[3], caller));
+  if (args.size() == 3 && args[0] == "remove") return report(removeSnap(args[1], args[2]));
+  if (args.size() >= 4 && args[0] == "install-batch" && (args.size() - 1) % 3 == 0 &&
+      (args.size() - 1) / 3 <= nelt::HELPER_MAX_BATCH)
+    return installBatch(std::vector<std::string>(args.begin() + 1, args.end()), caller);
+  return report(finish(EXIT_REFUSED,
+                       "usage: nelt-helper install SLUG SNAP_FILE KAVIX_JSON | "
+                       "nelt-helper install-batch SLUG SNAP_FILE KAVIX_JSON... | "
+                       "nelt-helper remove SLUG SNAP_NAME"));
 }

@@ -49,7 +49,7 @@ void KavixModel::_t_install() {
     lock.unlock();
     job_error.clear();
     job_version.clear();
-    int result = _run_job_();
+    int result = batch_queued ? _run_batch_() : _run_job_();
     const bool cancelled = result == -2;
     if (cancelled) {
       job_error = "cancelled";
@@ -57,7 +57,9 @@ void KavixModel::_t_install() {
     }
     if (result != 1 && job_error.empty()) job_error = "the install failed";
     // The window's log gets the reason in the same words as `nelt`.
-    if (result != 1) nelt::debugLog("Install of " + slug + " failed: " + job_error);
+    // (A batch logs each application's failure itself.)
+    if (result != 1 && !batch_queued)
+      nelt::debugLog("Install of " + slug + " failed: " + job_error);
     lock.lock();
     {
       std::lock_guard<std::mutex> per_lock(mutex_per);
@@ -69,6 +71,7 @@ void KavixModel::_t_install() {
       installed_version = result == 1 ? job_version : std::string();
     }
     f_install_run = false;
+    batch_queued = false;
     setCurrentInstall("");
     cv.notify_all();
   }
@@ -80,10 +83,20 @@ int KavixModel::_fail_(const std::string& reason) {
 }
 
 int KavixModel::_run_job_() {
+  nelt::SlugLock slug_lock;
+  CheckedPackage pkg;
+  int result = _prepare_job_(slug_lock, pkg);
+  // A cancel asked for before the privileged step wins; after it, none is
+  // taken (the helper's own undo rules apply).
+  if (result == 0) result = _enter_privileged_() ? _install_checked_(pkg) : -2;
+  if (!dir_save.empty()) nelt::removeTree(dir_save);
+  return result;
+}
+
+int KavixModel::_prepare_job_(nelt::SlugLock& slug_lock, CheckedPackage& pkg) {
   // One user's installs of one application never overlap, in this process
   // or another of theirs: each would replace the other's files half way.
   // Other users' installs meet in the privileged helper.
-  nelt::SlugLock slug_lock;
   std::string why;
   const std::string waiting = "waiting for another install of " + slug;
   const auto limit = installWaitLimit();
@@ -110,23 +123,14 @@ int KavixModel::_run_job_() {
     return _fail_("gave up waiting: another install of " + slug + " did not end within " +
                   std::to_string(limit.count()) + " s");
   if (!locked) return _fail_("cannot take the install lock: " + why);
-
-  CheckedPackage pkg;
-  const int prepared = _prepare_(pkg);
-  if (prepared != 0) return prepared;
-  int result = -1;
-  if (_enter_privileged_())
-    result = _install_checked_(pkg);
-  else
-    result = -2;
-  nelt::removeTree(dir_save);
-  return result;
+  return _prepare_(pkg);
 }
 
 int KavixModel::_prepare_(CheckedPackage& pkg) {
-  if (nelt::makeJobFolder(slug, dir_save, job_error) != 0) {
-    job_error = "cannot create the work folder: " + job_error;
-    return -1;
+  std::string why;
+  if (nelt::makeJobFolder(slug, dir_save, why) != 0) {
+    dir_save.clear();
+    return _fail_("cannot create the work folder: " + why);
   }
   path_save = dir_save + "/" + slug + ".kavix";
 
@@ -171,6 +175,8 @@ bool KavixModel::lastCancelled() {
 }
 
 int KavixModel::_check_unpacked_(const std::string& snap_path, CheckedPackage& pkg) {
+  pkg.slug = slug;
+  pkg.snap_name = name_snap;
   pkg.snap_path = snap_path;
   // The snap must be the one the header names: the installer judges its
   // success, and later removals, by that name.
@@ -245,15 +251,19 @@ int KavixModel::_install_checked_(const CheckedPackage& pkg) {
                                        std::to_string(run.exit_code)
                                  : reason);
   }
+  return _verify_installed_(pkg);
+}
+
+int KavixModel::_verify_installed_(const CheckedPackage& pkg) {
   // The snap counts as installed when its data folder exists and its active
   // revision is the snap just unpacked: an update of an installed snap
   // already has the folder, so the folder alone proves nothing.
-  if (!nelt::isDirectory(nelt::varSnapRoot() + name_snap) ||
-      nelt::installedSnapVersion(name_snap) != pkg.snap_version) {
-    nelt::debugLog("Error install snap " + name_snap);
+  if (!nelt::isDirectory(nelt::varSnapRoot() + pkg.snap_name) ||
+      nelt::installedSnapVersion(pkg.snap_name) != pkg.snap_version) {
+    nelt::debugLog("Error install snap " + pkg.snap_name);
     return _fail_("snap install failed: the active snap is not the one in the package");
   }
-  const std::string dest = nelt::installedMetaPath(name_snap);
+  const std::string dest = nelt::installedMetaPath(pkg.snap_name);
   std::string written;
   if (!nelt::readSmallFile(dest, written, nelt::KAVIX_MAX_META_BYTES) || written != pkg.meta_text) {
     nelt::debugLog("Error copy " + dest);

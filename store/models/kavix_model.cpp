@@ -217,18 +217,8 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
   if (!ver.empty()) link += "?version=" + nelt::percentEncode(ver);
   nelt::consoleLog(link);
 
-  KavixReply reply;
-  if (api->getToken(&reply) < 0) {
-    nelt::debugLog("Error get token");
-    return refuse(-5, "the store service did not answer the token request");
-  }
-  if (reply.status == 9998) return refuse(9998, "not signed in");
-  if (reply.status != 200)
-    return refuse(-3, "the store service refused the token request (status " +
-                          std::to_string(reply.status) + ")");
-  std::string token;
-  if (!nelt::getString(reply.doc, "token", token) || !nelt::headerValueUsable(token))
-    return refuse(-4, "the store service holds no usable account token");
+  std::string header;
+  if (const int r = _authorisation_header_(header); r != 0) return r;
 
   // The work folder is made by the job itself, once it holds the slug's
   // lock: another process may be installing the same application right now.
@@ -237,7 +227,7 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
   id_status_install = id_status;
   dir_save.clear();
   path_save.clear();
-  header_download = "Authorization: Bearer " + token;
+  header_download = header;
   link_download = link;
   name_snap.clear();
   {
@@ -259,6 +249,28 @@ int KavixModel::install(std::string slug_, std::string ver, int id_status) {
   f_install_run = true;
   lock.unlock();
   cv.notify_all();
+  return 0;
+}
+
+int KavixModel::_authorisation_header_(std::string& header) {
+  auto refuse = [this](int code, const std::string& reason) {
+    std::lock_guard<std::mutex> per_lock(mutex_per);
+    last_error = reason;
+    return code;
+  };
+  KavixReply reply;
+  if (api->getToken(&reply) < 0) {
+    nelt::debugLog("Error get token");
+    return refuse(-5, "the store service did not answer the token request");
+  }
+  if (reply.status == 9998) return refuse(9998, "not signed in");
+  if (reply.status != 200)
+    return refuse(-3, "the store service refused the token request (status " +
+                          std::to_string(reply.status) + ")");
+  std::string token;
+  if (!nelt::getString(reply.doc, "token", token) || !nelt::headerValueUsable(token))
+    return refuse(-4, "the store service holds no usable account token");
+  header = "Authorization: Bearer " + token;
   return 0;
 }
 

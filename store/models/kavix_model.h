@@ -19,9 +19,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kavix_api.h"
 #include "sysinfo.h"
+
+namespace nelt {
+class SlugLock;
+}
 
 class KavixModel {
  public:
@@ -69,6 +74,44 @@ class KavixModel {
   // user installs the same application); empty otherwise. Any thread.
   std::string statusText();
 
+  // One application of an update of several at once, as the poller sees it.
+  struct BatchApp {
+    enum Phase {
+      WAITING,      // its turn to download has not come
+      DOWNLOADING,  // `percent` of its package is here
+      CHECKING,     // downloaded; being unpacked and checked
+      READY,        // checked; waits for the others and the one authorisation
+      INSTALLING,   // in the privileged helper's hands
+      INSTALLED,    // done; `version` is what was installed
+      FAILED,       // `reason` says why; `skipped` when nothing privileged ran for it
+    };
+    std::string slug;
+    Phase phase = WAITING;
+    int percent = 0;
+    bool skipped = false;
+    std::string reason;
+    std::string version;
+  };
+  struct BatchState {
+    std::vector<BatchApp> apps;  // in the order given to installBatch
+    int overall = 0;             // 0..100 over the whole batch
+    bool running = false;        // queued or under way
+  };
+
+  // Queues the update of every application in `slugs` (each to the store's
+  // current version) as one job: every package is downloaded, checked and
+  // unpacked first, one after the other, each in the user's own work folder;
+  // an application whose package fails is skipped with its reason; then the
+  // privileged helper installs the rest in ONE pkexec run (one
+  // authorisation), each exactly as a single install would, and each is
+  // judged from the installed files afterwards. A failure of one never stops
+  // or undoes another. Results as `install`, and -7 for an empty or too long
+  // list or a slug given twice. Follow it with `batchState`.
+  int installBatch(const std::vector<std::string>& slugs);
+  // The batch queued last, its applications' phases and the overall
+  // progress. Any thread.
+  BatchState batchState();
+
   // 1 when `slug` is no longer installed afterwards, -1 otherwise.
   int remove(std::string slug);
   // 0 when the application's first command was started, -1 otherwise.
@@ -82,6 +125,8 @@ class KavixModel {
 
   // What the checks before the privileged steps found out, for those steps.
   struct CheckedPackage {
+    std::string slug;          // the application
+    std::string snap_name;     // the snap it installs
     std::string snap_path;     // the unpacked snap file
     std::string meta_path;     // its kavix.json, with the slug added
     std::string meta_text;     // what meta_path holds
@@ -111,12 +156,26 @@ class KavixModel {
   // it (see partialFolder): resumed with a range request when one is there,
   // kept when the transfer breaks off, discarded when cancelled. 0 whole;
   // -1 failed (job_error).
+  // The steps of the current job (`slug`, `link_download`) before anything
+  // privileged: the slug's lock, the work folder (`dir_save`), the download,
+  // the unpack and the checks. 0 when `pkg` is ready to install, -1 with
+  // the reason in job_error. The caller removes `dir_save` (when set) and
+  // keeps `lock` until the privileged step is over.
+  int _prepare_job_(nelt::SlugLock& lock, CheckedPackage& pkg);
+  // Runs the queued batch; 1 when every application was installed.
+  int _run_batch_();
+  // The token request of `install` and `installBatch`: 0 with the header
+  // line, else the result code for the caller (reason in last_error).
+  int _authorisation_header_(std::string& header);
   int _download_();
   // Everything that can be checked before anything privileged runs.
   int _check_unpacked_(const std::string& snap_path, CheckedPackage& pkg);
   // Runs the privileged helper once for the whole install (snap, metadata,
   // undo on failure) and judges the outcome from the file system.
   int _install_checked_(const CheckedPackage& pkg);
+  // After the helper said it installed `pkg`: what is active and the
+  // installed kavix.json must be the package's. 1, or -1 with the reason.
+  int _verify_installed_(const CheckedPackage& pkg);
   int _fail_(const std::string& reason);
   int _read_info_package_(const std::string& app, std::string& oinfo);
   int _uncompress_pkg_(const std::string& path_kavix, const std::string& path,
@@ -182,6 +241,12 @@ class KavixModel {
   // Set by cancelInstall, cleared when a job is queued; read by the worker's
   // transfer and unpack loops.
   std::atomic<bool> cancel_requested{false};
+  // The batch: its applications (slug and download address) are set by
+  // installBatch while no job runs; their phases by the worker.
+  std::vector<BatchApp> batch_apps;
+  std::vector<std::string> batch_links;
+  bool batch_queued = false;  // the queued job is the batch (guarded by mutex)
+  size_t batch_current = 0;   // the application downloading now
 
   // Guarded by mutex_sys: filled from the process's identity by the worker
   // when a download starts.

@@ -3,10 +3,12 @@
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <cmath>
 
+#include "app_facts_view.h"
 #include "icon_path.h"
 #include "image_fetch.h"
 #include "styles.h"
@@ -157,6 +159,15 @@ AppDetailView::AppDetailView(QWidget* parent) : QWidget(parent), ui(new Ui_AppDe
       "border-bottom: 1px solid #ffa39e;");
   label_reason->hide();
 
+  facts = new AppFactsView(ui->layoutWidget);
+  ui->verticalLayoutName->insertWidget(ui->verticalLayoutName->indexOf(ui->version) + 1, facts);
+  rate_count = new QLabel(ui->frameall);
+  rate_count->setObjectName("rate_count");
+  rate_count->setTextFormat(Qt::PlainText);
+  rate_count->setStyleSheet("color: rgb(85, 87, 83); background: transparent;");
+  rate_count->setGeometry(460, 14, 200, 25);
+  rate_count->hide();
+
   ui->rate->setPixmap(QPixmap(iconPath("icon/rating.png")));
   ui->rate->setFixedWidth(100);
   ui->rate_number->setText("0.0");
@@ -194,6 +205,17 @@ void AppDetailView::setIcon(QString icon) {
 
 void AppDetailView::setWallpaper(QPixmap* pix) {
   ui->wallpaper->setPixmap(pix ? scaledPixmap(*pix, ui->wallpaper->size()) : QPixmap());
+}
+
+void AppDetailView::setRatingCount(long long count) {
+  if (count < 0) {
+    rate_count->clear();
+    rate_count->hide();
+    return;
+  }
+  rate_count->setText(
+      QString("(%1 lượt đánh giá)").arg(QLocale(QLocale::Vietnamese).toString(count)));
+  rate_count->show();
 }
 
 void AppDetailView::setRating(double r) {

@@ -9,6 +9,7 @@
 
 #include "twidget.h"
 
+class AppFactsView;
 class QLabel;
 class QMouseEvent;
 class Ui_AppDetailView;
@@ -60,6 +61,8 @@ class AppDetailView : public QWidget {
   // Shows `text` in the reason line under the action bar, and hides it.
   void showReason(const QString& text);
   void hideReason();
+  // "(N lượt đánh giá)" beside the average; a negative count hides it.
+  void setRatingCount(long long count);
 
   // Button looks when enabled (TPushButton::setDefaultStyle).
   static const char* const STYLE_GREEN;
@@ -71,6 +74,10 @@ class AppDetailView : public QWidget {
   // The reason line ("label_reason"); hidden while there is nothing to say.
   QLabel* label_reason = nullptr;
   static constexpr int REASON_HEIGHT = 28;
+  // The facts before install, under the version in the left column.
+  AppFactsView* facts;
+  // The number of ratings, beside the average.
+  QLabel* rate_count;
   // The thumbnails of the application shown. Placed thumbnails are children
   // of the thumbnail row and are released with the page.
   std::vector<TWallpapperWidget*> wallpapers;

@@ -1,5 +1,6 @@
 #include "list_apps_view.h"
 
+#include <QEvent>
 #include <QScrollBar>
 
 #include "styles.h"
@@ -30,12 +31,30 @@ void ListAppsView::setName(QString text) {
   text = displayText(text);
   // The list gives up exactly the title's extra line, however often a long
   // title is set, and gets it back with a short one.
-  if (textLength(text) > LONG_TITLE) {
-    ui->label->setFixedHeight(default_height_name + LONG_TITLE_EXTRA);
-    ui->scrollAreaListApp->setFixedHeight(default_height_list - LONG_TITLE_EXTRA);
-  } else {
-    ui->label->setFixedHeight(default_height_name);
-    ui->scrollAreaListApp->setFixedHeight(default_height_list);
-  }
+  long_title = textLength(text) > LONG_TITLE;
+  ui->label->setFixedHeight(default_height_name + (long_title ? LONG_TITLE_EXTRA : 0));
+  fitList();
   ui->label->setText(text);
+}
+
+void ListAppsView::setHeader(QWidget* widget) {
+  header = widget;
+  ui->verticalLayout_2->insertWidget(ui->verticalLayout_2->indexOf(ui->label) + 1, header);
+  header->installEventFilter(this);
+  fitList();
+}
+
+void ListAppsView::fitList() {
+  int height = default_height_list - (long_title ? LONG_TITLE_EXTRA : 0);
+  if (header != nullptr && !header->isHidden()) height -= header->maximumHeight();
+  ui->scrollAreaListApp->setMinimumHeight(0);
+  ui->scrollAreaListApp->setFixedHeight(height);
+}
+
+bool ListAppsView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == header &&
+      (event->type() == QEvent::Resize || event->type() == QEvent::Show ||
+       event->type() == QEvent::Hide || event->type() == QEvent::LayoutRequest))
+    fitList();
+  return QWidget::eventFilter(watched, event);
 }

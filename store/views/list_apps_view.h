@@ -21,6 +21,10 @@ class ListAppsView : public QWidget {
   // Appends a tile; the page takes it as a child.
   void addItem(QWidget* widget);
   void setName(QString text);
+  // Puts `header` between the title and the list (the updates page's
+  // "update all" bar); the list gives up the header's height, also when it
+  // changes later. The page takes it as a child.
+  void setHeader(QWidget* header);
 
   Ui_ListAppsView* ui;
   int num_apps = 0;
@@ -29,7 +33,14 @@ class ListAppsView : public QWidget {
   std::vector<FrameItemV*> apps;
   int default_height_name = 0;
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void fitList();
+
+  QWidget* header = nullptr;
+  bool long_title = false;
   // Height of the list area as laid out by the form; a long title takes its
   // extra line from this, and a short one gives it back.
   int default_height_list = 0;

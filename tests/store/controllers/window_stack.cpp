@@ -187,10 +187,13 @@ void StoreProxy::serve(int fd) {
 
 WindowStack::~WindowStack() { unwire(); }
 
-bool WindowStack::start(bool through_proxy, const std::string& catalog) {
+bool WindowStack::start(bool through_proxy, const std::string& catalog,
+                        const std::string& packages) {
   unsetenv("http_proxy");
   unsetenv("HTTP_PROXY");
-  if (!store.start(work.path(), catalog, {"--packages", NELT_SAMPLE_PACKAGES})) return false;
+  if (!store.start(work.path(), catalog,
+                   {"--packages", packages.empty() ? std::string(NELT_SAMPLE_PACKAGES) : packages}))
+    return false;
   if (through_proxy && !proxy.start(store.port())) return false;
   const std::string host = through_proxy ? proxy.baseUrl() : store.baseUrl();
   setenv("NELT_ROOT", service.root().c_str(), 1);

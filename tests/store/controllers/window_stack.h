@@ -52,9 +52,10 @@ class StoreProxy {
 struct WindowStack {
   ~WindowStack();
   // Starts the store server with the sample packages (on the sample catalog
-  // or `catalog`), the proxy when asked, the service pointed at one of them,
-  // and builds and wires the window.
-  bool start(bool through_proxy, const std::string& catalog = "");
+  // or `catalog`; the packages of `packages` instead of the sample ones), the
+  // proxy when asked, the service pointed at one of them, and builds and
+  // wires the window.
+  bool start(bool through_proxy, const std::string& catalog = "", const std::string& packages = "");
   // Builds the client, window and controllers (again, after a restart).
   bool wire();
   void unwire();

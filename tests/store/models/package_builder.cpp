@@ -156,4 +156,20 @@ bool writeKavix(const std::string& path, const std::string& slug, const std::str
   return readFile(path).size() == bytes.size();
 }
 
+bool writeShelfPackage(const std::string& shelf, const std::string& scratch,
+                       const std::string& slug, const std::string& version, const std::string& key,
+                       bool with_meta) {
+  const std::string dir = scratch + "/snap-" + slug + "-" + version;
+  nelt::makeDirs(dir);
+  const std::string snap = makeSnap(dir, slug, version, 4096);
+  if (snap.empty()) return false;
+  const std::string file = nelt::lastPathComponent(snap);
+  std::vector<ZipEntry> entries = {{file, readFile(snap)}};
+  if (with_meta) entries.push_back({"kavix.json", kavixJson(slug, slug, version)});
+  nelt::makeDirs(shelf + "/" + slug);
+  return writeKavix(shelf + "/" + slug + "/" + version + ".kavix", slug,
+                    "{\"name\":\"" + slug + "\",\"snap\":\"" + file + "\"}",
+                    libzipArchive(dir, entries, key));
+}
+
 }  // namespace nelt::test

@@ -53,6 +53,13 @@ std::string kavixJson(const std::string& name, const std::string& long_name,
 // Bytes that do not compress (so packages keep their size).
 std::string randomBytes(size_t n, unsigned seed = 1);
 
+// Writes `shelf`/SLUG/VERSION.kavix as the store server hands it out: the
+// snap `slug` at `version` (made in `scratch`) locked with `key`, with its
+// kavix.json when `with_meta`.
+bool writeShelfPackage(const std::string& shelf, const std::string& scratch,
+                       const std::string& slug, const std::string& version, const std::string& key,
+                       bool with_meta);
+
 // Writes header + payload to `path`.
 bool writeKavix(const std::string& path, const std::string& slug, const std::string& info,
                 const std::string& payload);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -196,6 +197,95 @@ TEST_F(HelperTest, RefusesWhatTheCallerDoesNotOwnOrTheEngineWouldNotAccept) {
   EXPECT_EQ(r.status, 0) << r.reason;
   EXPECT_FALSE(nelt::fileExists(nelt::snapRoot() + "hello-nelt/current"));
   EXPECT_EQ(helper({"remove", "hello-nelt", "hello-nelt"}).status, 2) << "not installed any more";
+}
+
+// The batch verb takes each application exactly as the single install
+// does: what one refuses, the batch refuses for that application alone,
+// with the same reason, while the others in the same run are installed.
+TEST_F(HelperTest, TheBatchRefusesPerApplicationWhatTheSingleInstallRefuses) {
+  const std::string snap_bytes = readFile(snap);
+  const std::string good_snap = place(job, "hello-nelt_1.0.snap", snap_bytes);
+  const std::string good_meta = place(job, "kavix.json", meta());
+  const std::string roots = root.sub("usr/bin/nelt/kavix/hello-nelt");
+  ASSERT_EQ(nelt::makeDirs(roots, 0700), 0);
+  writeFile(roots + "/hello-nelt_1.0.snap", snap_bytes);
+  writeFile(roots + "/kavix.json", meta());
+  const std::string link = job + "/linked.snap";
+  ASSERT_EQ(symlink((roots + "/hello-nelt_1.0.snap").c_str(), link.c_str()), 0);
+  // May tinh in a job folder of its own, and a "snap" that is none.
+  const std::string job2 = home + "/.cache/nelt/kavix/may-tinh.Xy34Zw";
+  const std::string job3 = home + "/.cache/nelt/kavix/hello-nelt.Bad000";
+  for (const std::string& dir : {job2, job3}) {
+    ASSERT_EQ(nelt::makeDirs(dir, 0700), 0);
+    ASSERT_EQ(chown(dir.c_str(), NOBODY, NOBODY), 0);
+  }
+  const std::string calc_meta = kavixJson("may-tinh", "May tinh", "1.0");
+  const std::string calc_snap =
+      place(job2, "may-tinh_1.0.snap", readFile(makeSnap(work.path(), "may-tinh", "1.0")));
+  const std::string calc_json = place(
+      job2, "kavix.json", calc_meta.substr(0, calc_meta.rfind('}')) + ",\"slug\":\"may-tinh\"}");
+  const std::string bad_snap = place(job3, "bad.snap", "not squashfs");
+  const std::string bad_meta = place(job3, "kavix.json", meta());
+
+  // label, (slug, snap, kavix.json), the single install's status.
+  struct Case {
+    const char* label;
+    std::vector<std::string> app;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"root's work folder",
+       {"hello-nelt", roots + "/hello-nelt_1.0.snap", roots + "/kavix.json"},
+       2},
+      {"good: hello-nelt", {"hello-nelt", good_snap, good_meta}, 0},
+      {"a link", {"hello-nelt", link, good_meta}, 2},
+      {"invalid application name", {"../x", good_snap, good_meta}, 2},
+      {"another application's metadata", {"may-tinh", good_snap, good_meta}, 2},
+      {"good: may-tinh", {"may-tinh", calc_snap, calc_json}, 0},
+      {"not a snap", {"hello-nelt", bad_snap, bad_meta}, 2},
+  };
+  // What the single install says for each refused one (nothing installed yet).
+  std::vector<std::string> single(cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].status == 0) continue;
+    std::vector<std::string> args = {"install"};
+    args.insert(args.end(), cases[i].app.begin(), cases[i].app.end());
+    const Run r = helper(args);
+    ASSERT_EQ(r.status, cases[i].status) << cases[i].label << ": " << r.reason;
+    single[i] = r.reason;
+  }
+  ASSERT_EQ(readFile(work.sub("snap.log")), "");
+
+  std::vector<std::string> argv = {nelt::test::binDir() + "/nelt-helper", "install-batch"};
+  for (const Case& c : cases) argv.insert(argv.end(), c.app.begin(), c.app.end());
+  ChildProcess p;
+  ASSERT_TRUE(p.start(
+      argv, {{"PKEXEC_UID", std::to_string(NOBODY)}, {"NELT_SNAP_LOG", work.sub("snap.log")}},
+      work.path()));
+  EXPECT_EQ(p.wait(120s), 3) << "some applications were not installed";
+  std::string expected;
+  for (size_t i = 0; i < cases.size(); ++i)
+    expected += "app " + std::to_string(i + 1) + " " + std::to_string(cases[i].status) + " " +
+                (cases[i].status == 0 ? "installed " + cases[i].app[0] + " 1.0" : single[i]) + "\n";
+  expected += "installed 2 of 7\n";
+  EXPECT_EQ(p.out(), expected);
+  EXPECT_EQ(nelt::installedSnapVersion("hello-nelt"), "1.0");
+  EXPECT_EQ(nelt::installedSnapVersion("may-tinh"), "1.0");
+  EXPECT_NE(readFile(nelt::installedMetaPath("may-tinh")).find("\"slug\":\"may-tinh\""),
+            std::string::npos);
+  // snap ran for the two good ones only; the copies are gone.
+  const std::string log = readFile(work.sub("snap.log"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  EXPECT_EQ(nelt::runProgram({"find", root.sub("run/nelt/install"), "-type", "f"}).out, "");
+
+  // A batch of the wrong shape runs nothing.
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"install-batch"},
+        std::vector<std::string>{"install-batch", "hello-nelt", good_snap}}) {
+    const Run r = helper(bad);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.reason.find("usage"), std::string::npos) << r.reason;
+  }
 }
 
 // Swaps two names of `nobody` in a tight loop, as a process of the desktop
