@@ -53,11 +53,15 @@ void MainController::control() {
   connect(ui->buttonSetting, &QPushButton::clicked, this, &MainController::onSettingView);
   connect(ui->buttonSearch, &QPushButton::clicked, this, &MainController::onSearch);
   connect(ui->textEditSearch, &QLineEdit::returnPressed, this, &MainController::onSearch);
+  // The home page is shown empty; its strips fill from the start-up reads
+  // once the event loop runs.
+  app_controller.flag_refresh = false;
   onHomeView();
   user_controller.control();
   app_controller.control();
   open_window.start();
   app_controller.user_controller_callback = &user_controller;
+  app_controller.startFill(true);
 }
 
 void MainController::openapp(const std::string& app) {
