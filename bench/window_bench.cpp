@@ -439,7 +439,7 @@ int main(int argc, char** argv) {
   const double mb = median(bare_ms), ms = median(store_ms);
   std::printf("Cold start to the first paint (median of %d)\n", runs);
   std::printf("  bare Qt window              %8.1f ms\n", mb);
-  std::printf("  store window, home filled   %8.1f ms   (%.2fx the bare window)\n\n", ms,
+  std::printf("  store window (in-process)   %8.1f ms   (%.2fx the bare window)\n\n", ms,
               mb > 0 ? ms / mb : 0.0);
 
   // 2 and 3. Memory along the way, then idle processor time, both windows at once.
