@@ -2,9 +2,58 @@
 // open ("hello", "hello?ref=mail" or the link "neltstore://hello"); when a
 // store window already runs, it is brought forward with that request instead.
 // "--updates" opens the updates page.
+#include <time.h>
+
 #include <QApplication>
+#include <QStackedWidget>
+#include <cstdio>
+#include <cstdlib>
 
 #include "store_app.h"
+#include "ui_main_window.h"
+
+namespace {
+
+long long monotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// With NELT_TRACE_START set, the window writes "painted=<ns>" at the first
+// paint of its pages and "home_filled=<ns>" once the home's strips are
+// filled, and "catalog_read=<ns>" once the installed list read at start is
+// applied, all on the system's monotonic clock, for the window benchmark.
+class StartTrace : public QObject {
+ public:
+  explicit StartTrace(StoreWindow& store) {
+    store.window->ui->pages->installEventFilter(this);
+    connect(&store.controller->app_controller, &AppController::homeRefreshed, this, [this] {
+      if (home_done) return;
+      home_done = true;
+      std::printf("home_filled=%lld\n", monotonicNs());
+      std::fflush(stdout);
+    });
+    connect(&store.controller->app_controller, &AppController::catalogRead, this, [] {
+      std::printf("catalog_read=%lld\n", monotonicNs());
+      std::fflush(stdout);
+    });
+  }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint && !painted) {
+      painted = true;
+      std::printf("painted=%lld\n", monotonicNs());
+      std::fflush(stdout);
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  bool painted = false;
+  bool home_done = false;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -13,6 +62,8 @@ int main(int argc, char** argv) {
   if (!arguments.isEmpty()) arguments.removeFirst();
   std::unique_ptr<StoreWindow> store = startStore(arguments);
   if (!store) return 0;
+  std::unique_ptr<StartTrace> trace;
+  if (std::getenv("NELT_TRACE_START") != nullptr) trace = std::make_unique<StartTrace>(*store);
   QApplication::exec();
   return 0;
 }

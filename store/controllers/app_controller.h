@@ -10,7 +10,9 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog_state.h"
@@ -23,6 +25,7 @@
 
 class KavixModel;
 class QLabel;
+struct KavixReply;
 class ListAppsView;
 class QTimer;
 class SectionFrame;
@@ -43,9 +46,16 @@ class AppController : public QObject {
   AppController& operator=(const AppController&) = delete;
 
   void setOBJECT(Ui_MainWindow* ui, ServiceClient* api, int* id_pages);
-  // Timers, detail page buttons, first build of the installed and updates
-  // pages; once.
+  // Timers and detail page buttons; once. The installed and updates pages
+  // are built when first opened.
   void control();
+  // The start-up reads, on a worker while the window is already shown: with
+  // `with_home` the home's section list and each section's applications
+  // (each strip fills as its reply arrives, then homeRefreshed), then the
+  // installed list, which tells the detail page what is installed and what
+  // has an update without building the installed and updates pages
+  // (catalogRead). The GUI thread only applies the parsed replies. Once.
+  void startFill(bool with_home);
 
   void refreshHomeView();
   void refreshListView();
@@ -121,6 +131,8 @@ class AppController : public QObject {
   void installedRefreshed();
   void updatesRefreshed();
   void detailRefreshed();
+  // The start-up worker's installed list was applied.
+  void catalogRead();
   // An engine call of the remove or launch sequence returned.
   void removeFinished(int result);
   void launchFinished(int result);
@@ -157,6 +169,12 @@ class AppController : public QObject {
   void _focusPage(QWidget* page);
   // "Everything is up to date" on the updates page while it lists nothing.
   void _showUpToDate(bool on);
+  void _applySections(int generation, int result, const std::shared_ptr<KavixReply>& reply);
+  void _applyStrip(int generation, size_t index, int result,
+                   const std::shared_ptr<KavixReply>& reply);
+  void _homeFilled(int generation, bool token_invalid);
+  void _applyInstalled(int result, const std::shared_ptr<KavixReply>& reply,
+                       const std::shared_ptr<std::vector<InfoAppInstalled>>& records);
 
   int* id_pages = nullptr;
   HomeStrips strips{sections, num_secs};
@@ -175,4 +193,10 @@ class AppController : public QObject {
   // The widget that held the focus when the detail page was opened.
   QPointer<QWidget> opened_from;
   QLabel* up_to_date = nullptr;
+  // The start-up reads. `home_generation` counts home builds: strips the
+  // worker read for an older build are dropped. A page built before the
+  // worker's installed list arrived keeps what it read itself.
+  std::thread start_worker;
+  int home_generation = 0;
+  bool installed_page_built = false, updates_page_built = false;
 };

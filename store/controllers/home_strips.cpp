@@ -33,15 +33,11 @@ void HomeStrips::clear(Ui_HomeView* ui_home) {
   num_secs = 0;
 }
 
-int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
-                      const std::function<void()>& more, const std::function<void()>& open) {
-  KavixReply reply;
-  if (api == nullptr || api->getListSections(&reply) != 0) return RUN_DONE;
-  if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-  if (reply.status != nelt::REPLY_OK) return RUN_DONE;
+bool HomeStrips::addStrips(const Value& doc, Ui_HomeView* ui_home, QObject* context,
+                           const std::function<void()>& more) {
   const Value* data = nullptr;
   int count = 0;
-  if (!listShape(reply.doc, data, count)) return RUN_DONE;
+  if (!listShape(doc, data, count)) return false;
   num_secs = count;
 
   QVBoxLayout* layout = ui_home->verticalLayoutSections_2;
@@ -57,6 +53,41 @@ int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context
     layout->addWidget(strip);
     sections.push_back(strip);
   }
+  return true;
+}
+
+void HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* context,
+                           const std::function<void()>& open) {
+  const Value* list = nullptr;
+  int total = 0;
+  if (!listShape(doc, list, total)) return;
+  const int shown = std::min(total, MAX_HOME_TILES);
+  QPointer<SectionFrame> alive(strip);
+  for (int j = 0; j < shown && !alive.isNull(); ++j) {
+    const Value& entry = (*list)[static_cast<rapidjson::SizeType>(j)];
+    auto* tile = new FrameItemH();
+    tile->setSize(113, 150);
+    int id = 0;
+    if (getInt(entry, "id", id)) tile->setID(id);
+    std::string name, slug;
+    getStr(entry, "name", name);
+    getStr(entry, "slug", slug);
+    tile->setName(qstr(name), qstr(slug));
+    QObject::connect(tile, &FrameItemH::clickLeft, context, [open] { open(); });
+    strip->apps.push_back(tile);
+    strip->addItem(tile);
+    QString icon;
+    if (iconOf(entry, icon)) tile->setIcon(icon);
+  }
+}
+
+int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
+                      const std::function<void()>& more, const std::function<void()>& open) {
+  KavixReply reply;
+  if (api == nullptr || api->getListSections(&reply) != 0) return RUN_DONE;
+  if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  if (reply.status != nelt::REPLY_OK) return RUN_DONE;
+  if (!addStrips(reply.doc, ui_home, context, more)) return RUN_DONE;
 
   // Copy: a strip taken off by a nested refresh must not be touched.
   std::vector<QPointer<SectionFrame>> strips(sections.begin(), sections.end());
@@ -66,27 +97,8 @@ int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context
     // A section whose request fails keeps an empty strip.
     if (api->getListApps(strip->getID(), &apps) != 0) continue;
     if (apps.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-    if (apps.status != nelt::REPLY_OK) continue;
-    const Value* list = nullptr;
-    int total = 0;
-    if (!listShape(apps.doc, list, total)) continue;
-    const int shown = std::min(total, MAX_HOME_TILES);
-    for (int j = 0; j < shown && !strip.isNull(); ++j) {
-      const Value& entry = (*list)[static_cast<rapidjson::SizeType>(j)];
-      auto* tile = new FrameItemH();
-      tile->setSize(113, 150);
-      int id = 0;
-      if (getInt(entry, "id", id)) tile->setID(id);
-      std::string name, slug;
-      getStr(entry, "name", name);
-      getStr(entry, "slug", slug);
-      tile->setName(qstr(name), qstr(slug));
-      QObject::connect(tile, &FrameItemH::clickLeft, context, [open] { open(); });
-      strip->apps.push_back(tile);
-      strip->addItem(tile);
-      QString icon;
-      if (iconOf(entry, icon)) tile->setIcon(icon);
-    }
+    if (apps.status != nelt::REPLY_OK || strip.isNull()) continue;
+    fillStrip(strip, apps.doc, context, open);
   }
   return RUN_DONE;
 }

@@ -2,6 +2,8 @@
 // applications of that section as small tiles (`FrameItemH`).
 #pragma once
 
+#include <rapidjson/fwd.h>
+
 #include <functional>
 #include <vector>
 
@@ -25,6 +27,15 @@ class HomeStrips {
   // revoked the token on the way.
   int build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
             const std::function<void()>& more, const std::function<void()>& open);
+
+  // The two halves of build() for replies read elsewhere (the start-up
+  // worker): one empty strip per entry of a section list reply (false when
+  // the reply is no list), and the first tiles of one strip from its
+  // section's applications reply.
+  bool addStrips(const rapidjson::Value& doc, Ui_HomeView* ui_home, QObject* context,
+                 const std::function<void()>& more);
+  void fillStrip(SectionFrame* strip, const rapidjson::Value& doc, QObject* context,
+                 const std::function<void()>& open);
 
  private:
   std::vector<SectionFrame*>& sections;

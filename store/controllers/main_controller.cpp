@@ -76,19 +76,26 @@ void MainController::control() {
   });
   service_timer->start(RECONNECT_MS);
   // The menu tells how many updates wait.
-  connect(&app_controller, &AppController::updatesRefreshed, this, [this] {
+  const auto show_update_count = [this] {
     const int count = app_controller.num_updates;
     ui->buttonUpdates->setText(count > 0 ? QString::fromUtf8("CẬP NHẬT (%1)").arg(count)
                                          : QString::fromUtf8("CẬP NHẬT"));
     ui->buttonUpdates->setAccessibleName(
         count > 0 ? QString::fromUtf8("Cập nhật, %1 ứng dụng có phiên bản mới").arg(count)
                   : QString::fromUtf8("Cập nhật"));
-  });
+  };
+  connect(&app_controller, &AppController::updatesRefreshed, this, show_update_count);
+  // The installed list read at start knows the count before the page exists.
+  connect(&app_controller, &AppController::catalogRead, this, show_update_count);
+  // The home page is shown empty; its strips fill from the start-up reads
+  // once the event loop runs.
+  app_controller.flag_refresh = false;
   onHomeView();
   user_controller.control();
   app_controller.control();
   open_window.start();
   app_controller.user_controller_callback = &user_controller;
+  app_controller.startFill(true);
 }
 
 void MainController::openapp(const std::string& app) {

@@ -12,23 +12,57 @@ std::string firstWord(const std::string& request) { return request.substr(0, req
 }  // namespace
 
 void FakeServiceClient::answer(const std::string& request, int status, const std::string& data) {
+  std::lock_guard<std::mutex> lock(mutex);
   canned[request] = Canned{status, data, false};
 }
 
 void FakeServiceClient::breakRequest(const std::string& request) {
+  std::lock_guard<std::mutex> lock(mutex);
   canned[request] = Canned{0, "", true};
 }
 
-void FakeServiceClient::forget(const std::string& request) { canned.erase(request); }
+void FakeServiceClient::forget(const std::string& request) {
+  std::lock_guard<std::mutex> lock(mutex);
+  canned.erase(request);
+}
+
+void FakeServiceClient::hold(const std::string& request) {
+  std::lock_guard<std::mutex> lock(mutex);
+  holds.insert(request);
+}
+
+void FakeServiceClient::release(const std::string& request) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    holds.erase(request);
+  }
+  released.notify_all();
+}
+
+int FakeServiceClient::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return num_waiting;
+}
+
+bool FakeServiceClient::held(const std::string& request) const {
+  return holds.count(request) != 0 || holds.count(firstWord(request)) != 0;
+}
 
 int FakeServiceClient::count(const std::string& request) const {
+  std::lock_guard<std::mutex> lock(mutex);
   return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& r) {
     return r == request || firstWord(r) == request;
   }));
 }
 
 int FakeServiceClient::serve(const std::string& request, KavixReply* reply, std::string* text) {
+  std::unique_lock<std::mutex> lock(mutex);
   log.push_back(request);
+  if (held(request)) {
+    ++num_waiting;
+    released.wait(lock, [&] { return !held(request); });
+    --num_waiting;
+  }
   auto it = canned.find(request);
   if (it == canned.end()) it = canned.find(firstWord(request));
   const Canned c = it != canned.end() ? it->second : Canned{REPLY_FAILED, "", false};

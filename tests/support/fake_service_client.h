@@ -4,7 +4,10 @@
 // milliseconds, without the service or the store server.
 #pragma once
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +27,16 @@ class FakeServiceClient : public ServiceClient {
   // The request fails as if the service were gone (-1, no reply).
   void breakRequest(const std::string& request);
   void forget(const std::string& request);
+  // A held request (whole name or first word) does not answer until it is
+  // released: the window's workers wait in it as on a slow service.
+  // `waiting` counts the requests held right now.
+  void hold(const std::string& request);
+  void release(const std::string& request);
+  int waiting() const;
 
   // How many requests named `request` (whole name, or first word) were made.
+  // Requests may come from the window's workers: everything here is guarded
+  // by `mutex`; read `log` only while no worker runs.
   int count(const std::string& request) const;
   std::vector<std::string> log;
 
@@ -49,7 +60,13 @@ class FakeServiceClient : public ServiceClient {
   };
   int serve(const std::string& request, KavixReply* reply, std::string* text = nullptr);
 
+  bool held(const std::string& request) const;
+
   std::map<std::string, Canned> canned;
+  std::set<std::string> holds;
+  int num_waiting = 0;
+  mutable std::mutex mutex;
+  std::condition_variable released;
 };
 
 }  // namespace test
