@@ -94,9 +94,11 @@ class AccountWindow : public QObject {
     QVERIFY(!stack.user->isPayment());
     QCOMPARE(form()->lb_name->text(), QString("Người dùng thử"));
     QVERIFY(!form()->frameLogined->isHidden());
-    // The account has an avatar: the configured picture is loaded.
-    QCOMPARE(stack.storeRequests("/avatar/default.png"), avatars + 1);
-    QVERIFY(!form()->lb_icon->pixmap(Qt::ReturnByValue).isNull());
+    // The account has an avatar: the configured picture is loaded, once per
+    // run (an earlier sign-in of this run may have brought it already).
+    QTRY_VERIFY(stack.storeRequests("/avatar/default.png") >= 1);
+    QVERIFY(stack.storeRequests("/avatar/default.png") <= avatars + 1);
+    QTRY_VERIFY(!form()->lb_icon->pixmap(Qt::ReturnByValue).isNull());
 
     stack.user->checkUserCurrent();
     expectNotice("Đã được đăng nhập", "green");

@@ -165,8 +165,12 @@ TEST_F(UpdateAll, OneAuthorisationForTheBatchAndABrokenPackageSkippedBeforeIt) {
   EXPECT_EQ(installedVersion("ghi-chu"), "2.0.1");
   EXPECT_EQ(installedVersion("may-tinh"), "1.0.0");
   EXPECT_EQ(installedVersion("lich-viet"), "3.1.0") << "left as it was";
-  // Every work folder is gone, the skipped one's too.
-  EXPECT_EQ(nelt::runProgram({"find", nelt::kavixWorkRoot(), "-mindepth", "1"}).out, "");
+  // Every work folder is gone, the skipped one's too; the folder of partial
+  // downloads stays, empty.
+  EXPECT_EQ(nelt::runProgram({"find", nelt::kavixWorkRoot(), "-mindepth", "1", "-not", "-path",
+                              nelt::kavixWorkRoot() + ".partial"})
+                .out,
+            "");
 
   // Now only lich-viet has an update, and it still fails; --json says so.
   r = nelt({"--json", "update", "--all"});
