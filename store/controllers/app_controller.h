@@ -151,8 +151,6 @@ class AppController : public QObject {
   void _removeDone(const std::string& slug, bool same_page);
   TileActions _tileActions();
   void _focusPage(QWidget* page);
-  // "Everything is up to date" on the updates page while it lists nothing.
-  void _showUpToDate(bool on);
 
   int* id_pages = nullptr;
   HomeStrips strips{sections, num_secs};
