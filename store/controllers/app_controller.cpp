@@ -29,6 +29,8 @@
 
 using namespace nelt::window;  // the reply readers and the window globals
 
+using rapidjson::Value;
+
 namespace {
 
 constexpr int NO_MENU_PAGE = 65535;
