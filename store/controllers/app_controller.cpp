@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "failure_text.h"
 #include "home_view.h"
 #include "icon_path.h"
 #include "list_apps_view.h"
@@ -346,24 +345,8 @@ int AppController::_refreshInstalledPage(bool update_page) {
   const QString title = update_page ? QString("Danh sách ứng dụng cập nhật (%1)")
                                     : QString("Danh sách ứng dụng đã cài đặt (%1)");
   page->ui->label->setText(title.arg(shown));
-  if (update_page) _showUpToDate(shown == 0);
+  if (update_page) ListPageBuilder::showUpToDate(page, up_to_date, shown == 0);
   return RUN_DONE;
-}
-
-void AppController::_showUpToDate(bool on) {
-  ListAppsView* page = ui->pageUpdates;
-  if (up_to_date == nullptr) {
-    up_to_date = new QLabel(QString::fromUtf8(TEXT_ALL_UP_TO_DATE), page);
-    up_to_date->setObjectName("label_up_to_date");
-    up_to_date->setTextFormat(Qt::PlainText);
-    up_to_date->setAlignment(Qt::AlignCenter);
-    up_to_date->setStyleSheet("color: #52C41A; font-size: 13pt;");
-    const QRect title = page->ui->label->geometry();
-    up_to_date->setGeometry(title.left(), title.bottom() + 40, page->width() - 2 * title.left(),
-                            40);
-  }
-  up_to_date->setVisible(on);
-  if (on) up_to_date->raise();
 }
 
 // ------------------------------------------------- search and section lists
@@ -406,35 +389,7 @@ int AppController::_refreshListView() {
   std::vector<InfoAppInstalled> installeds;
   int result = RUN_DONE;
   if (!_startList(false, installeds, result)) return result;
-
-  QString text = ui->textEditSearch->text();
-  while (text.contains("  ")) {
-    text.replace("  ", " ");
-    qDebug() << text;
-  }
-  const std::string query = (text == " " || text.isEmpty()) ? "@null" : text.toStdString();
-
-  KavixReply reply;
-  if (api->searchAll(query, &reply) != 0) {
-    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
-    return RUN_DONE;
-  }
-  if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-  // The service answers a search it could not pass on to the store (and
-  // only such a one, apart from the empty search) with its failure word.
-  if (reply.status == nelt::REPLY_FAILED && query != "@null") {
-    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
-    return RUN_DONE;
-  }
-  const Value* data = nullptr;
-  int count = 0;
-  if (reply.status != nelt::REPLY_OK || !listShape(reply.doc, data, count)) {
-    page->setName(QString("Không tìm thấy ứng dụng liên quan \"%1\" ").arg(text));
-    return RUN_DONE;
-  }
-  page->setName(QString("Danh sách tìm kiếm \"%1\" (%2)").arg(text).arg(count));
-  lists.fillResults(page, *data, count, true, installeds);
-  return RUN_DONE;
+  return lists.fillSearch(api, page, ui->textEditSearch->text(), installeds);
 }
 
 void AppController::onSectionDetailView() {
@@ -456,25 +411,11 @@ int AppController::_refreshSectionView() {
   int result = RUN_DONE;
   if (!_startList(true, installeds, result)) return result;
 
-  KavixReply reply;
-  const int sent = api->getListApps(id_section_current, &reply);
-  if (sent == 0 && reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-  if (sent != 0 || reply.status != nelt::REPLY_OK) {
-    _notify(QString("Open sections %1 failed!").arg(id_section_current));
-    if (sent != 0 || reply.status == nelt::REPLY_FAILED) {
-      // The store (or the service) cannot be reached: the page says so.
-      page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
-      return RUN_DONE;
-    }
-    ui->pages->setCurrentWidget(ui->pageAll);
-    return RUN_DONE;
-  }
-  const Value* data = nullptr;
-  int count = 0;
-  listShape(reply.doc, data, count);
-  page->setName(QString("Danh sách ứng dụng %1 (%2)").arg(qstr(section_name)).arg(count));
-  if (data != nullptr) lists.fillResults(page, *data, count, false, installeds);
-  return RUN_DONE;
+  return lists.fillSection(api, page, id_section_current, section_name, installeds,
+                           [this](bool unreachable) {
+                             _notify(QString("Open sections %1 failed!").arg(id_section_current));
+                             if (!unreachable) ui->pages->setCurrentWidget(ui->pageAll);
+                           });
 }
 
 // ---------------------------------------------------------- tile actions

@@ -167,8 +167,6 @@ class AppController : public QObject {
   void _removeDone(const std::string& slug, bool same_page);
   TileActions _tileActions();
   void _focusPage(QWidget* page);
-  // "Everything is up to date" on the updates page while it lists nothing.
-  void _showUpToDate(bool on);
   void _applySections(int generation, int result, const std::shared_ptr<KavixReply>& reply);
   void _applyStrip(int generation, size_t index, int result,
                    const std::shared_ptr<KavixReply>& reply);

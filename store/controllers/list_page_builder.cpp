@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 
+#include <QDebug>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -13,6 +15,7 @@
 #include <memory>
 
 #include "catalog_state.h"
+#include "failure_text.h"
 #include "frame_item_v.h"
 #include "list_apps_view.h"
 #include "reply_fields.h"
@@ -271,4 +274,74 @@ void ListPageBuilder::fillResults(ListAppsView* page, const Value& data, int cou
       backlog->specs.push_back(std::move(spec));
     }
   }
+}
+
+int ListPageBuilder::fillSearch(ServiceClient* api, ListAppsView* page, QString text,
+                                const std::vector<InfoAppInstalled>& installeds) {
+  while (text.contains("  ")) {
+    text.replace("  ", " ");
+    qDebug() << text;
+  }
+  const std::string query = (text == " " || text.isEmpty()) ? "@null" : text.toStdString();
+
+  KavixReply reply;
+  if (api->searchAll(query, &reply) != 0) {
+    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+    return RUN_DONE;
+  }
+  if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  // The service answers a search it could not pass on to the store (and
+  // only such a one, apart from the empty search) with its failure word.
+  if (reply.status == nelt::REPLY_FAILED && query != "@null") {
+    page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+    return RUN_DONE;
+  }
+  const Value* data = nullptr;
+  int count = 0;
+  if (reply.status != nelt::REPLY_OK || !listShape(reply.doc, data, count)) {
+    page->setName(QString("Không tìm thấy ứng dụng liên quan \"%1\" ").arg(text));
+    return RUN_DONE;
+  }
+  page->setName(QString("Danh sách tìm kiếm \"%1\" (%2)").arg(text).arg(count));
+  fillResults(page, *data, count, true, installeds);
+  return RUN_DONE;
+}
+
+int ListPageBuilder::fillSection(ServiceClient* api, ListAppsView* page, int id,
+                                 const std::string& name,
+                                 const std::vector<InfoAppInstalled>& installeds,
+                                 const std::function<void(bool unreachable)>& refused) {
+  KavixReply reply;
+  const int sent = api->getListApps(id, &reply);
+  if (sent == 0 && reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
+  if (sent != 0 || reply.status != nelt::REPLY_OK) {
+    const bool unreachable = sent != 0 || reply.status == nelt::REPLY_FAILED;
+    refused(unreachable);
+    if (unreachable) {
+      // The store (or the service) cannot be reached: the page says so.
+      page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
+    }
+    return RUN_DONE;
+  }
+  const Value* data = nullptr;
+  int count = 0;
+  listShape(reply.doc, data, count);
+  page->setName(QString("Danh sách ứng dụng %1 (%2)").arg(qstr(name)).arg(count));
+  if (data != nullptr) fillResults(page, *data, count, false, installeds);
+  return RUN_DONE;
+}
+
+void ListPageBuilder::showUpToDate(ListAppsView* page, QLabel*& up_to_date, bool on) {
+  if (up_to_date == nullptr) {
+    up_to_date = new QLabel(QString::fromUtf8(TEXT_ALL_UP_TO_DATE), page);
+    up_to_date->setObjectName("label_up_to_date");
+    up_to_date->setTextFormat(Qt::PlainText);
+    up_to_date->setAlignment(Qt::AlignCenter);
+    up_to_date->setStyleSheet("color: #52C41A; font-size: 13pt;");
+    const QRect title = page->ui->label->geometry();
+    up_to_date->setGeometry(title.left(), title.bottom() + 40, page->width() - 2 * title.left(),
+                            40);
+  }
+  up_to_date->setVisible(on);
+  if (on) up_to_date->raise();
 }

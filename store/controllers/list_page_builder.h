@@ -13,7 +13,9 @@
 #include <rapidjson/fwd.h>
 
 #include <QObject>
+#include <QString>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "installed_list.h"
@@ -21,6 +23,7 @@
 class CatalogState;
 class FrameItemV;
 class ListAppsView;
+class QLabel;
 class ServiceClient;
 
 // What a tile's press and buttons do; run in `context`'s thread.
@@ -59,6 +62,24 @@ class ListPageBuilder {
   // "data_version".
   void fillResults(ListAppsView* page, const rapidjson::Value& data, int count,
                    bool desc_in_version, const std::vector<nelt::InfoAppInstalled>& installeds);
+
+  // The search results page for the words `text` (runs of spaces taken as
+  // one; nothing searches everything): its title, or why nothing is listed.
+  // RUN_AGAIN when the store revoked the token.
+  int fillSearch(ServiceClient* api, ListAppsView* page, QString text,
+                 const std::vector<nelt::InfoAppInstalled>& installeds);
+
+  // The applications of section `id`, titled with its `name`. A list that
+  // cannot be read runs `refused` first, told whether the store (or the
+  // service) could not be reached; the page then says so. RUN_AGAIN when the
+  // store revoked the token.
+  int fillSection(ServiceClient* api, ListAppsView* page, int id, const std::string& name,
+                  const std::vector<nelt::InfoAppInstalled>& installeds,
+                  const std::function<void(bool unreachable)>& refused);
+
+  // "Everything is up to date" on the updates `page` while it lists
+  // nothing; `label` is made the first time it is needed.
+  static void showUpToDate(ListAppsView* page, QLabel*& label, bool on);
 
   // Tiles of `page` not built yet (0 once the list is complete).
   static int waitingTiles(const ListAppsView* page);

@@ -229,12 +229,11 @@ int extractArchive(const std::string& archive, const std::string& password, cons
   return extractArchiveAt(archive, 0, password, dest, limits, error);
 }
 
-int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
-                     const std::string& dest, const UnpackLimits& limits, std::string& error) {
-  if (offset < 0) {
-    error = "cannot open archive: negative offset";
-    return -1;
-  }
+namespace {
+
+// Opens the archive that starts `offset` bytes into the file `archive` and
+// runs to its end; nullptr (with `error` set) when libzip cannot read it.
+zip_t* openArchiveAt(const std::string& archive, int64_t offset, std::string& error) {
   zip_error_t ze;
   zip_error_init(&ze);
   // A file source from `offset` to the end of the file (length -1): libzip
@@ -246,21 +245,29 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
     if (src != nullptr) zip_source_free(src);
     error = std::string("cannot open archive: ") + zip_error_strerror(&ze);
     zip_error_fini(&ze);
-    return -1;
+    return nullptr;
   }
   zip_error_fini(&ze);
+  return za;
+}
+
+// Checks the entry count and every entry's name and announced size against
+// the limits. Fills `sizes` (one per entry) and `total`; 0, or -2 with
+// `error` set.
+int checkEntries(zip_t* za, const std::string& archive, const std::string& dest,
+                 const UnpackLimits& limits, std::vector<uint64_t>& sizes, uint64_t& total,
+                 std::string& error) {
   const zip_int64_t count = zip_get_num_entries(za, 0);
   if (count < 0 || static_cast<uint64_t>(count) > limits.max_entries) {
     error = "the archive holds " + std::to_string(count) + " entries, at most " +
             std::to_string(limits.max_entries) + " are accepted";
-    zip_discard(za);
     return -2;
   }
   // The archive file itself lies in `dest` when it is unpacked there.
   std::string self;
   if (parentOf(archive) == dest) self = lastPathComponent(archive);
-  std::vector<uint64_t> sizes(static_cast<size_t>(count), 0);
-  uint64_t total = 0;
+  sizes.assign(static_cast<size_t>(count), 0);
+  total = 0;
   bool too_big = false;
 
   // Every name is checked before anything is written: a refused archive
@@ -269,7 +276,6 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
     const char* raw = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
     if (raw == nullptr) {
       error = "unreadable entry name";
-      zip_discard(za);
       return -2;
     }
     const std::string name(raw);
@@ -277,17 +283,14 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
     // document: one way only to name each file, inside the folder.
     if (!isSafeRelativePath(entryPath(name))) {
       error = "entry outside the folder refused: " + name;
-      zip_discard(za);
       return -2;
     }
     if (isSymlinkEntry(za, static_cast<zip_uint64_t>(i))) {
       error = "symbolic link entry refused: " + name;
-      zip_discard(za);
       return -2;
     }
     if (!self.empty() && entryPath(name) == self) {
       error = "entry would overwrite the archive: " + name;
-      zip_discard(za);
       return -2;
     }
     zip_stat_t st;
@@ -295,7 +298,6 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
     if (zip_stat_index(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0 ||
         (st.valid & ZIP_STAT_SIZE) == 0) {
       error = "entry without a size: " + name;
-      zip_discard(za);
       return -2;
     }
     sizes[static_cast<size_t>(i)] = st.size;
@@ -307,28 +309,39 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
   if (too_big) {
     error = "the archive unpacks to more than " + std::to_string(limits.max_total_bytes) +
             " bytes (NELT_UNPACK_MAX_BYTES)";
-    zip_discard(za);
     return -2;
   }
+  return 0;
+}
+
+// Refuses to unpack `total` bytes into `dest` unless they fit with the
+// margin left free; 0, or -2 with `error` set.
+int checkFreeSpace(const std::string& dest, uint64_t total, const UnpackLimits& limits,
+                   std::string& error) {
   struct statvfs fs;
   if (statvfs(dest.c_str(), &fs) != 0) {
     error = "cannot read the free space of " + dest + ": " + std::strerror(errno);
-    zip_discard(za);
     return -2;
   }
   const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
   if (free_bytes < limits.free_margin_bytes || free_bytes - limits.free_margin_bytes < total) {
     error = "not enough free space: the archive unpacks to " + std::to_string(total) + " bytes, " +
             std::to_string(free_bytes) + " are free";
-    zip_discard(za);
     return -2;
   }
+  return 0;
+}
 
+// Writes every entry of a checked archive below `dest`, in archive order,
+// stopping at the first failure; 0, or -1 with `error` set.
+int extractEntries(zip_t* za, const std::string& password, const std::string& dest,
+                   const std::vector<uint64_t>& sizes, const UnpackLimits& limits,
+                   std::string& error) {
   if (!password.empty() && zip_set_default_password(za, password.c_str()) != 0) {
     error = "cannot set password";
-    zip_discard(za);
     return -1;
   }
+  const zip_int64_t count = static_cast<zip_int64_t>(sizes.size());
   std::vector<char> buf(1 << 20);
   int rc = 0;
   for (zip_int64_t i = 0; i < count && rc == 0; ++i) {
@@ -351,6 +364,24 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
     rc = writeEntry(za, static_cast<zip_uint64_t>(i), target, sizes[static_cast<size_t>(i)], buf,
                     limits.cancel, error);
   }
+  return rc;
+}
+
+}  // namespace
+
+int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
+                     const std::string& dest, const UnpackLimits& limits, std::string& error) {
+  if (offset < 0) {
+    error = "cannot open archive: negative offset";
+    return -1;
+  }
+  zip_t* za = openArchiveAt(archive, offset, error);
+  if (za == nullptr) return -1;
+  std::vector<uint64_t> sizes;
+  uint64_t total = 0;
+  int rc = checkEntries(za, archive, dest, limits, sizes, total, error);
+  if (rc == 0) rc = checkFreeSpace(dest, total, limits, error);
+  if (rc == 0) rc = extractEntries(za, password, dest, sizes, limits, error);
   zip_discard(za);
   return rc;
 }
