@@ -51,6 +51,9 @@ bool HomeStrips::addStrips(const Value& doc, Ui_HomeView* ui_home, QObject* cont
     if (getInt(entry, "id", id)) strip->setID(id);
     QObject::connect(strip->lb_more, &TCommandLinkButton::clickMore, context, [more] { more(); });
     layout->addWidget(strip);
+    // Strips may come after the page was shown: shown at once, not when the
+    // layout gets round to it.
+    strip->show();
     sections.push_back(strip);
   }
   return true;
@@ -76,6 +79,7 @@ void HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* conte
     QObject::connect(tile, &FrameItemH::clickLeft, context, [open] { open(); });
     strip->apps.push_back(tile);
     strip->addItem(tile);
+    tile->show();
     QString icon;
     if (iconOf(entry, icon)) tile->setIcon(icon);
   }

@@ -158,6 +158,7 @@ FrameItemV* ListPageBuilder::addTile(ListAppsView* page, const TileSpec& spec,
   if (spec.has_installed) tile->setVersion(spec.installed_version);
   if (spec.has_new) tile->setNewVersion(spec.new_version);
   page->addItem(tile);
+  tile->show();
   page->apps.push_back(tile);
   page->num_apps = static_cast<int>(page->apps.size());
 

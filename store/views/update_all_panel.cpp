@@ -33,6 +33,7 @@ UpdateAllPanel::UpdateAllPanel(QWidget* parent) : QWidget(parent) {
   state->setStyleSheet("color: #404040;");
   progress = new QProgressBar(this);
   progress->setObjectName("progressUpdateAll");
+  progress->setAccessibleName("Tiến độ cập nhật tất cả");
   progress->setRange(0, 100);
   progress->setFixedSize(210, 21);
   QFont small = progress->font();
