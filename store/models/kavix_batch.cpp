@@ -120,31 +120,58 @@ KavixModel::BatchState KavixModel::batchState() {
   return state;
 }
 
+// An application of the batch that is ready for the helper. Its slug's lock
+// stays held until the helper is done, as in a single install.
+struct KavixModel::BatchPrepared {
+  size_t index = 0;
+  std::unique_ptr<nelt::SlugLock> lock;
+  CheckedPackage pkg;
+  std::string folder;
+};
+
+namespace {
+
+// What the applications the helper never reached are told.
+std::string notReachedReason(const nelt::ProcessResult& run) {
+  if (!run.started || run.exit_code == 126)
+    return run.exit_code == 126 ? "authorisation refused: the update was not authorised"
+                                : "authorisation refused: pkexec could not run the helper";
+  return "install failed: the helper ended with status " + std::to_string(run.exit_code) +
+         " before this application";
+}
+
+}  // namespace
+
+void KavixModel::_set_batch_phase_(size_t i, BatchApp::Phase phase, const std::string& reason,
+                                   const std::string& version) {
+  std::lock_guard<std::mutex> lock(mutex_per);
+  if (i >= batch_apps.size()) return;
+  batch_apps[i].phase = phase;
+  if (phase == BatchApp::FAILED) batch_apps[i].reason = reason;
+  if (phase == BatchApp::INSTALLED) batch_apps[i].version = version;
+}
+
 int KavixModel::_run_batch_() {
   // Everything that can be checked is checked for every application before
-  // the one authorisation; the slugs' locks stay held until the helper is
-  // done, as in a single install.
-  struct Prepared {
-    size_t index = 0;
-    std::unique_ptr<nelt::SlugLock> lock;
-    CheckedPackage pkg;
-    std::string folder;
-  };
-  std::vector<Prepared> ready;
+  // the one authorisation.
+  std::vector<BatchPrepared> ready;
   std::vector<std::string> folders;
-  const auto set_phase = [this](size_t i, BatchApp::Phase phase, const std::string& reason = "",
-                                const std::string& version = "") {
-    std::lock_guard<std::mutex> lock(mutex_per);
-    if (i >= batch_apps.size()) return;
-    batch_apps[i].phase = phase;
-    if (phase == BatchApp::FAILED) batch_apps[i].reason = reason;
-    if (phase == BatchApp::INSTALLED) batch_apps[i].version = version;
-  };
   size_t count = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_per);
     count = batch_apps.size();
   }
+  size_t failed = _prepare_batch_(count, ready, folders);
+  if (!ready.empty()) failed += _install_prepared_(ready);
+  for (const std::string& folder : folders) nelt::removeTree(folder);
+  job_error = failed == 0
+                  ? std::string()
+                  : std::to_string(failed) + " of " + std::to_string(count) + " updates failed";
+  return failed == 0 ? 1 : -1;
+}
+
+size_t KavixModel::_prepare_batch_(size_t count, std::vector<BatchPrepared>& ready,
+                                   std::vector<std::string>& folders) {
   size_t failed = 0;
   for (size_t i = 0; i < count; ++i) {
     {
@@ -161,7 +188,7 @@ int KavixModel::_run_batch_() {
     path_save.clear();
     name_snap.clear();
     job_error.clear();
-    Prepared p;
+    BatchPrepared p;
     p.index = i;
     p.lock = std::make_unique<nelt::SlugLock>();
     const int prepared = _prepare_job_(*p.lock, p.pkg);
@@ -175,75 +202,66 @@ int KavixModel::_run_batch_() {
         std::lock_guard<std::mutex> lock(mutex_per);
         batch_apps[i].skipped = true;
       }
-      set_phase(i, BatchApp::FAILED, job_error);
+      _set_batch_phase_(i, BatchApp::FAILED, job_error);
       ++failed;
       continue;
     }
-    set_phase(i, BatchApp::READY);
+    _set_batch_phase_(i, BatchApp::READY);
     ready.push_back(std::move(p));
   }
+  return failed;
+}
 
-  if (!ready.empty()) {
-    std::vector<std::string> argv = {"pkexec", nelt::privilegedHelperPath(), "install-batch"};
-    for (const Prepared& p : ready) {
-      argv.insert(argv.end(), {p.pkg.slug, p.pkg.snap_path, p.pkg.meta_path});
-      set_phase(p.index, BatchApp::INSTALLING);
-    }
-    // Each application's line arrives as the helper finishes it, so the
-    // poller sees the results one by one.
-    std::vector<int> codes;
-    std::vector<std::string> reasons;
-    std::vector<bool> judged(ready.size(), false);
-    const auto judge = [&](size_t k) {
-      if (judged[k] || codes[k] < 0) return;
-      judged[k] = true;
-      const Prepared& p = ready[k];
-      job_error.clear();
-      job_version.clear();
-      if (codes[k] == 0 && _verify_installed_(p.pkg) == 1) {
-        set_phase(p.index, BatchApp::INSTALLED, "", job_version);
-        return;
-      }
-      std::string reason = codes[k] == 0 ? job_error : reasons[k];
-      if (reason.empty())
-        reason = "install failed: the helper ended with status " + std::to_string(codes[k]);
-      nelt::debugLog("Install of " + p.pkg.slug + " failed: " + reason);
-      set_phase(p.index, BatchApp::FAILED, reason);
-    };
-    const nelt::ProcessResult run = nelt::runProgramFollowing(
-        argv,
-        [&](const std::string& out) {
-          nelt::readBatchResults(out, ready.size(), codes, reasons);
-          for (size_t k = 0; k < ready.size(); ++k) judge(k);
-        },
-        true);
-    nelt::logChatter(run.err);
-    nelt::readBatchResults(run.out, ready.size(), codes, reasons);
-    // What the applications the helper never reached are told.
-    std::string missing;
-    if (!run.started || run.exit_code == 126)
-      missing = run.exit_code == 126 ? "authorisation refused: the update was not authorised"
-                                     : "authorisation refused: pkexec could not run the helper";
-    else
-      missing = "install failed: the helper ended with status " + std::to_string(run.exit_code) +
-                " before this application";
-    for (size_t k = 0; k < ready.size(); ++k) {
-      if (codes[k] < 0 && !judged[k]) {
-        // The helper never reached it (refused authorisation, or it died).
-        judged[k] = true;
-        nelt::debugLog("Install of " + ready[k].pkg.slug + " failed: " + missing);
-        set_phase(ready[k].index, BatchApp::FAILED, missing);
-        continue;
-      }
-      judge(k);
-    }
-    std::lock_guard<std::mutex> lock(mutex_per);
-    for (const Prepared& p : ready)
-      if (batch_apps[p.index].phase != BatchApp::INSTALLED) ++failed;
+size_t KavixModel::_install_prepared_(const std::vector<BatchPrepared>& ready) {
+  std::vector<std::string> argv = {"pkexec", nelt::privilegedHelperPath(), "install-batch"};
+  for (const BatchPrepared& p : ready) {
+    argv.insert(argv.end(), {p.pkg.slug, p.pkg.snap_path, p.pkg.meta_path});
+    _set_batch_phase_(p.index, BatchApp::INSTALLING);
   }
-  for (const std::string& folder : folders) nelt::removeTree(folder);
-  job_error = failed == 0
-                  ? std::string()
-                  : std::to_string(failed) + " of " + std::to_string(count) + " updates failed";
-  return failed == 0 ? 1 : -1;
+  // Each application's line arrives as the helper finishes it, so the
+  // poller sees the results one by one.
+  std::vector<int> codes;
+  std::vector<std::string> reasons;
+  std::vector<bool> judged(ready.size(), false);
+  const auto judge = [&](size_t k) {
+    if (judged[k] || codes[k] < 0) return;
+    judged[k] = true;
+    const BatchPrepared& p = ready[k];
+    job_error.clear();
+    job_version.clear();
+    if (codes[k] == 0 && _verify_installed_(p.pkg) == 1) {
+      _set_batch_phase_(p.index, BatchApp::INSTALLED, "", job_version);
+      return;
+    }
+    std::string reason = codes[k] == 0 ? job_error : reasons[k];
+    if (reason.empty())
+      reason = "install failed: the helper ended with status " + std::to_string(codes[k]);
+    nelt::debugLog("Install of " + p.pkg.slug + " failed: " + reason);
+    _set_batch_phase_(p.index, BatchApp::FAILED, reason);
+  };
+  const nelt::ProcessResult run = nelt::runProgramFollowing(
+      argv,
+      [&](const std::string& out) {
+        nelt::readBatchResults(out, ready.size(), codes, reasons);
+        for (size_t k = 0; k < ready.size(); ++k) judge(k);
+      },
+      true);
+  nelt::logChatter(run.err);
+  nelt::readBatchResults(run.out, ready.size(), codes, reasons);
+  const std::string missing = notReachedReason(run);
+  for (size_t k = 0; k < ready.size(); ++k) {
+    if (codes[k] < 0 && !judged[k]) {
+      // The helper never reached it (refused authorisation, or it died).
+      judged[k] = true;
+      nelt::debugLog("Install of " + ready[k].pkg.slug + " failed: " + missing);
+      _set_batch_phase_(ready[k].index, BatchApp::FAILED, missing);
+      continue;
+    }
+    judge(k);
+  }
+  size_t failed = 0;
+  std::lock_guard<std::mutex> lock(mutex_per);
+  for (const BatchPrepared& p : ready)
+    if (batch_apps[p.index].phase != BatchApp::INSTALLED) ++failed;
+  return failed;
 }

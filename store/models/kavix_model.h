@@ -27,6 +27,9 @@
 namespace nelt {
 class SlugLock;
 }
+struct DownloadSink;
+struct DownloadPlan;
+struct TransferEnd;
 
 class KavixModel {
  public:
@@ -164,10 +167,33 @@ class KavixModel {
   int _prepare_job_(nelt::SlugLock& lock, CheckedPackage& pkg);
   // Runs the queued batch; 1 when every application was installed.
   int _run_batch_();
+  // An application of the batch that is ready for the helper.
+  struct BatchPrepared;
+  // Prepares every application of the batch (`count` of them), keeping the
+  // ready ones and the work folders to remove; the number that failed.
+  size_t _prepare_batch_(size_t count, std::vector<BatchPrepared>& ready,
+                         std::vector<std::string>& folders);
+  // Runs the helper once for the ready applications and judges each one's
+  // outcome; the number that failed.
+  size_t _install_prepared_(const std::vector<BatchPrepared>& ready);
+  void _set_batch_phase_(size_t i, BatchApp::Phase phase, const std::string& reason = "",
+                         const std::string& version = "");
   // The token request of `install` and `installBatch`: 0 with the header
   // line, else the result code for the caller (reason in last_error).
   int _authorisation_header_(std::string& header);
+  // The download into `path_save`, resuming a partial file when it can.
+  // 0 done, -1 with the reason in job_error.
   int _download_();
+  // The partial file, the size limit and the client identity; false with the
+  // reason in job_error.
+  bool _plan_download_(DownloadPlan& plan);
+  // One transfer: 0 done, -1 failed, 1 when the partial file was dropped and
+  // a fresh transfer follows.
+  int _download_once_(DownloadPlan& plan, bool first);
+  void _set_up_download_(CURL* curl, DownloadSink& sink, struct curl_slist* headers,
+                         const DownloadPlan& plan, const std::string& range);
+  int _judge_download_(DownloadPlan& plan, const DownloadSink& sink, const TransferEnd& end,
+                       bool first);
   // Everything that can be checked before anything privileged runs.
   int _check_unpacked_(const std::string& snap_path, CheckedPackage& pkg);
   // Runs the privileged helper once for the whole install (snap, metadata,
