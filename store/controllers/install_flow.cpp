@@ -138,7 +138,11 @@ void InstallFlow::poll() {
   per_download = model->getStateInstall();
   // The end of a job is acted on whatever page is shown; only its painting
   // waits for the application's own page.
-  if (settle(per_download)) return;
+  if (settle(per_download)) {
+    // An ended job can no longer be cancelled.
+    updateCancelButton();
+    return;
+  }
   showState(per_download);
   updateCancelButton();
   // Another install of this application by the same user holds the job.

@@ -264,6 +264,8 @@ class KeyboardWindow : public QObject {
     key(Qt::Key_Space);
     QLabel* reason = ui->pageDetail->label_reason;
     QTRY_VERIFY_WITH_TIMEOUT(!reason->isHidden(), 30000);
+    // The job has ended: nothing is left to cancel.
+    QTRY_VERIFY(d()->buttonCancel->isHidden());
     QCOMPARE(reason->text(), QString("Lý do: không tải được gói ứng dụng từ cửa hàng."));
     QVERIFY(reason->y() >= d()->frame->geometry().bottom());
     QVERIFY(d()->scrollArea->y() >= reason->geometry().bottom());
