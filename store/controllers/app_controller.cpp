@@ -127,8 +127,8 @@ void AppController::control() {
 // ------------------------------------------------------------ shared parts
 
 // A page build runs at most once at a time. A request that arrives while the
-// page is being built (an image download waits in a nested event loop, so
-// timers and clicks are served meanwhile) is remembered and served once the
+// page is being built (timers and clicks may be served meanwhile) is
+// remembered and served once the
 // build ends, instead of tearing the page down under the running build.
 // False when the request was only remembered.
 bool AppController::_runBuild(bool& busy, bool& pending, int (AppController::*build)()) {

@@ -177,8 +177,8 @@ class AppController : public QObject {
   int* id_pages = nullptr;
   HomeStrips strips{sections, num_secs};
   ListPageBuilder lists;
-  // Re-entry guards: an image download waits in a nested event loop, so a
-  // slot can run while a page is being built.
+  // Re-entry guards: a page build may let the event loop turn (a long list
+  // grows in batches), so a slot can run while a page is being built.
   bool building_home = false, pending_home = false;
   bool building_installed = false, pending_installed = false;
   bool building_updates = false, pending_updates = false;

@@ -99,7 +99,7 @@ class MainController : public QObject {
  private:
   QTimer* service_timer = nullptr;
 
-  // Opening a page waits for images in nested event loops; the poll asks
-  // no new question until the word in hand has been acted on.
+  // The poll asks no new question until the word in hand has been acted
+  // on (opening a page may take several turns of the event loop).
   OpenWindowPoll open_window;
 };
