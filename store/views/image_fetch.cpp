@@ -3,10 +3,10 @@
 #include <QBuffer>
 #include <QCache>
 #include <QCoreApplication>
-#include <QHash>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHash>
 #include <QImageReader>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

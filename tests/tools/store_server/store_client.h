@@ -39,7 +39,7 @@ inline HttpReply get(const std::string& url, const std::vector<std::string>& hea
 }
 
 inline HttpReply post(const std::string& url, const std::string& body,
-                  const std::vector<std::string>& headers = {}) {
+                      const std::vector<std::string>& headers = {}) {
   Call c;
   c.method = "POST";
   c.url = url;

@@ -57,7 +57,7 @@ class StoreServerTest : public ::testing::Test {
 
   std::string login(const std::string& user, const std::string& pass) {
     HttpReply r = post(base + "/api/v1/login",
-                   "{\"username\":\"" + user + "\",\"password\":\"" + pass + "\"}");
+                       "{\"username\":\"" + user + "\",\"password\":\"" + pass + "\"}");
     return str(dataOf(r.json()), "token");
   }
 
@@ -139,7 +139,8 @@ TEST_F(StoreServerTest, RevokedTokensAreAnsweredWith8001) {
   // Without a token the catalog answers as usual, and signing in again works
   // even from a client still sending the old token.
   EXPECT_EQ(codeOf(getJson("/api/v1/categories/")), 200);
-  HttpReply again = post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})", bearer);
+  HttpReply again =
+      post(base + "/api/v1/login", R"({"username":"demo","password":"demo123"})", bearer);
   EXPECT_EQ(codeOf(again.json()), 200);
   const std::string fresh = str(dataOf(again.json()), "token");
   EXPECT_EQ(codeOf(getJson("/api/v1/categories/", {"Authorization: Bearer " + fresh})), 200);
