@@ -10,14 +10,14 @@
 
 namespace nelt {
 
-bool ensureOwnFolder(const std::string& path, std::string& error) {
+bool ensureOwnFolder(const std::string& path, std::string& error, unsigned mode) {
   const size_t slash = path.rfind('/');
   const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
   if (slash == std::string::npos || (!isDirectory(parent) && makeDirs(parent, 0755) != 0)) {
     error = "cannot create " + parent + ": " + std::strerror(errno);
     return false;
   }
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
@@ -31,7 +31,8 @@ bool ensureOwnFolder(const std::string& path, std::string& error) {
             std::to_string(geteuid());
     return false;
   }
-  if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0700) != 0) {
+  if ((st.st_mode & 0777 & ~mode) != 0 &&
+      chmod(path.c_str(), static_cast<mode_t>(st.st_mode & 0777 & mode)) != 0) {
     error = "cannot make " + path + " private: " + std::strerror(errno);
     return false;
   }

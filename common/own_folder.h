@@ -8,15 +8,19 @@
 
 namespace nelt {
 
-// The store's runtime folder: "/run/nelt" (below NELT_ROOT when set). Only
-// root works there: the privileged helper's install copies and snap locks,
-// and root's own install locks.
+// The store's runtime folder: "/run/nelt" (below NELT_ROOT when set). It is
+// root's and nobody else may write in it, but every user may read it: the
+// service's port file lives there. What only root may see is in folders
+// below it that only root may enter ("install": the privileged helper's
+// copies, "locks": its snap locks); root's own install locks there are
+// files of mode 0600.
 inline constexpr const char* RUNTIME_FOLDER = "/run/nelt";
+inline constexpr unsigned RUNTIME_FOLDER_MODE = 0755;
 
-// Creates `path` (mode 0700; missing parents 0755) or checks the folder in
-// place: a folder, not a link, owned by the effective uid. A folder of this
-// user that others may enter is closed (0700). false with the reason in
-// `error` otherwise.
-bool ensureOwnFolder(const std::string& path, std::string& error);
+// Creates `path` (at most `mode`, 0700 unless said; missing parents 0755) or
+// checks the folder in place: a folder, not a link, owned by the effective
+// uid. Permissions beyond `mode` on a folder of this user are taken away.
+// false with the reason in `error` otherwise.
+bool ensureOwnFolder(const std::string& path, std::string& error, unsigned mode = 0700);
 
 }  // namespace nelt

@@ -151,7 +151,8 @@ JobFolder::~JobFolder() {
 bool JobFolder::create(const std::string& slug, std::string& error) {
   const std::string runtime = systemPath(RUNTIME_FOLDER);
   const std::string jobs = runtime + "/install";
-  if (!ensureOwnFolder(runtime, error) || !ensureOwnFolder(jobs, error)) return false;
+  if (!ensureOwnFolder(runtime, error, RUNTIME_FOLDER_MODE) || !ensureOwnFolder(jobs, error))
+    return false;
   std::string tmpl = jobs + "/" + slug + ".XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) {
     error = "cannot create a folder in " + jobs + ": " + std::strerror(errno);
@@ -211,7 +212,8 @@ SnapLock::~SnapLock() {
 bool SnapLock::acquire(const std::string& name, int limit_seconds, std::string& error) {
   const std::string runtime = systemPath(RUNTIME_FOLDER);
   const std::string locks = runtime + "/locks";
-  if (!ensureOwnFolder(runtime, error) || !ensureOwnFolder(locks, error)) return false;
+  if (!ensureOwnFolder(runtime, error, RUNTIME_FOLDER_MODE) || !ensureOwnFolder(locks, error))
+    return false;
   const std::string path = locks + "/" + name + ".lock";
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   struct stat st;

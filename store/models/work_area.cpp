@@ -135,7 +135,7 @@ void removeOldPartials(const std::string& folder, long max_age_seconds) {
 bool installLockFolder(std::string& folder, std::string& error) {
   if (geteuid() == 0) {
     folder = systemPath(RUNTIME_FOLDER);
-    return ensureOwnFolder(folder, error);
+    return ensureOwnFolder(folder, error, RUNTIME_FOLDER_MODE);
   }
   // The session's runtime folder is used only when it is this user's own and
   // closed to others, as logind makes it; otherwise the cache folder.

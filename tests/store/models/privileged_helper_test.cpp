@@ -344,10 +344,13 @@ TEST_F(HelperTest, ASwappingCallerNeverGetsAnotherSnapInstalled) {
   EXPECT_EQ(readFile(nelt::installedMetaPath("may-tinh")), calc_installed);
   EXPECT_GT(installed, 0) << "some runs read the approved snap";
   EXPECT_EQ(nelt::installedSnapVersion("hello-nelt"), "1.0");
-  // The copies are gone; the runtime folder is root's and closed.
+  // The copies are gone; the runtime folder is root's and no one else's to
+  // write (the port file is read there), the copies' folder root's alone.
   struct stat st;
   ASSERT_EQ(lstat(root.sub("run/nelt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  ASSERT_EQ(lstat(root.sub("run/nelt/install").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(nelt::runProgram({"find", root.sub("run/nelt/install"), "-type", "f"}).out, "");
 }
