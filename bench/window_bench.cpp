@@ -209,6 +209,8 @@ int runPageChild(const std::string& which) {
 }
 
 int runChild(const std::string& kind, int idle_s, const std::vector<std::string>& slugs) {
+  // As the program's main does.
+  if (kind == "store") quietNetworkPolling();
   int argc = 1;
   char name[] = "nelt-window-bench";
   char* argv[] = {name, nullptr};

@@ -56,6 +56,7 @@ class StartTrace : public QObject {
 }  // namespace
 
 int main(int argc, char** argv) {
+  quietNetworkPolling();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("NeltStore"));
   QStringList arguments = QApplication::arguments();

@@ -31,6 +31,11 @@ bool loadQtTranslations() {
   return loaded;
 }
 
+void quietNetworkPolling() {
+  if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
+    qputenv("QT_BEARER_POLL_TIMEOUT", QByteArrayLiteral("-1"));
+}
+
 std::unique_ptr<StoreWindow> startStore(const QStringList& arguments,
                                         const nelt::StartupOptions& options) {
   // Before the start-up question: its Yes and No are Qt's own buttons.

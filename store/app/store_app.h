@@ -24,6 +24,13 @@ struct StoreWindow {
 // (true), and the window's own table of the texts it shows in any case.
 bool loadQtTranslations();
 
+// Turns off Qt's network interface scan (every 10 s on a thread of its own,
+// for the first network access manager): the window only talks to the store
+// server and the service, and idles without waking. A value the user set in
+// QT_BEARER_POLL_TIMEOUT stays. Call before the QApplication exists, while
+// the process has one thread (it sets an environment variable).
+void quietNetworkPolling();
+
 // Connects to the service and claims the store window. Null when the process
 // ends without a window (the service could not be reached, or a running store
 // window was handed this start's request); the exit status is then 0.
