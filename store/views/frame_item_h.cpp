@@ -1,8 +1,8 @@
 #include "frame_item_h.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QVBoxLayout>
 
+#include "drop_shadow.h"
 #include "image_fetch.h"
 
 FrameItemH::FrameItemH(QWidget* parent) : AppTile(parent) {
@@ -33,11 +33,7 @@ FrameItemH::FrameItemH(QWidget* parent) : AppTile(parent) {
   lb_icon->setAttribute(Qt::WA_TransparentForMouseEvents);
   lb_name->setAttribute(Qt::WA_TransparentForMouseEvents);
 
-  auto* shadow = new QGraphicsDropShadowEffect(this);
-  shadow->setColor(QColor("#cfcfcf"));
-  shadow->setBlurRadius(10);
-  shadow->setOffset(5, 5);
-  setGraphicsEffect(shadow);
+  shadows::cast(this, QColor("#cfcfcf"), 10, QPoint(5, 5));
 }
 
 void FrameItemH::setID(int value) { id = value; }
@@ -72,6 +68,8 @@ void FrameItemH::setIcon(QString icon) {
                         lb_icon->setAttribute(Qt::WA_TranslucentBackground);
                         lb_icon->clear();
                         lb_icon->setPixmap(pix);
+                        // The icon's clear parts may show through the corners.
+                        shadows::refresh(this);
                       }
                     });
 }

@@ -1,9 +1,9 @@
 #include "frame_item_v.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "drop_shadow.h"
 #include "image_fetch.h"
 #include "store_globals.h"
 
@@ -85,11 +85,7 @@ FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   lb_icon->setAutoFillBackground(true);
 
   setStyleSheet("background-color: #ffffff; border-radius: 10px");
-  auto* shadow = new QGraphicsDropShadowEffect(this);
-  shadow->setColor(QColor("#cfcfcf"));
-  shadow->setBlurRadius(10);
-  shadow->setOffset(5, 5);
-  setGraphicsEffect(shadow);
+  shadows::cast(this, QColor("#cfcfcf"), 10, QPoint(5, 5));
 
   connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
 }
@@ -215,6 +211,8 @@ void FrameItemV::onClickRight() {
   ensurePolished();
   color_save = palette().color(backgroundRole());
   setStyleSheet("background-color: white");
+  // Square corners now: the shadow follows.
+  shadows::refresh(this);
   flag_highlight = true;
   // One install at a time: while any application installs, no other tile
   // offers to install.
@@ -236,4 +234,5 @@ void FrameItemV::restoreBackground() {
                     .arg(color_save.red())
                     .arg(color_save.green())
                     .arg(color_save.blue()));
+  shadows::refresh(this);
 }

@@ -1,7 +1,6 @@
 #include "section_frame.h"
 
 #include <QFont>
-#include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
@@ -9,6 +8,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "drop_shadow.h"
 #include "frame_item_h.h"
 #include "icon_path.h"
 #include "keyboard.h"
@@ -49,11 +49,7 @@ SectionFrame::SectionFrame(QWidget* parent) : TFrame(nullptr) {
   lb_more->setObjectName("lb_more");
   lb_null->setObjectName("lb_null");
 
-  auto* shadow = new QGraphicsDropShadowEffect(this);
-  shadow->setColor(QColor("#cfcfcf"));
-  shadow->setBlurRadius(10);
-  shadow->setOffset(0, 5);
-  setGraphicsEffect(shadow);
+  shadows::cast(this, QColor("#cfcfcf"), 10, QPoint(0, 5));
 
   lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
   lb_more->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(10));
