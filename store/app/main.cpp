@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QStackedWidget>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,19 +26,35 @@ long long monotonicNs() {
 // paint of its pages and "home_filled=<ns>" once the home's strips are
 // filled, and "catalog_read=<ns>" once the installed list read at start is
 // applied, all on the system's monotonic clock, for the window benchmark.
+// Half a second after both, "stall_ms=<ms>" gives the longest gap between
+// two ticks of a 1 ms timer on the event loop since the window was built:
+// how long the window could not answer while it filled.
 class StartTrace : public QObject {
  public:
   explicit StartTrace(StoreWindow& store) {
+    last_tick_ns = monotonicNs();
+    connect(&heartbeat, &QTimer::timeout, this, [this] {
+      const long long now = monotonicNs();
+      if (now - last_tick_ns > longest_ns) {
+        longest_ns = now - last_tick_ns;
+        longest_at_ns = last_tick_ns;
+      }
+      last_tick_ns = now;
+    });
+    heartbeat.start(1);
     store.window->ui->pages->installEventFilter(this);
     connect(&store.controller->app_controller, &AppController::homeRefreshed, this, [this] {
       if (home_done) return;
       home_done = true;
       std::printf("home_filled=%lld\n", monotonicNs());
       std::fflush(stdout);
+      reportStallLater();
     });
-    connect(&store.controller->app_controller, &AppController::catalogRead, this, [] {
+    connect(&store.controller->app_controller, &AppController::catalogRead, this, [this] {
       std::printf("catalog_read=%lld\n", monotonicNs());
       std::fflush(stdout);
+      catalog_done = true;
+      reportStallLater();
     });
   }
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -49,8 +67,22 @@ class StartTrace : public QObject {
   }
 
  private:
+  void reportStallLater() {
+    if (!home_done || !catalog_done) return;
+    QTimer::singleShot(500, this, [this] {
+      heartbeat.stop();
+      std::printf("stall_at=%lld\nstall_ms=%.2f\n", longest_at_ns, longest_ns / 1e6);
+      std::fflush(stdout);
+    });
+  }
+
+  QTimer heartbeat;
+  long long last_tick_ns = 0;
+  long long longest_ns = 0;
+  long long longest_at_ns = 0;
   bool painted = false;
   bool home_done = false;
+  bool catalog_done = false;
 };
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -167,9 +170,12 @@ class AppController : public QObject {
   void _removeDone(const std::string& slug, bool same_page);
   TileActions _tileActions();
   void _focusPage(QWidget* page);
-  void _applySections(int generation, int result, const std::shared_ptr<KavixReply>& reply);
+  // From -1: the banner and the old strips' removal first, then the strips
+  // from 0 on.
+  void _applySections(int generation, int result, const std::shared_ptr<KavixReply>& reply,
+                      int from = -1);
   void _applyStrip(int generation, size_t index, int result,
-                   const std::shared_ptr<KavixReply>& reply);
+                   const std::shared_ptr<KavixReply>& reply, int from = 0);
   void _homeFilled(int generation, bool token_invalid);
   void _applyInstalled(int result, const std::shared_ptr<KavixReply>& reply,
                        const std::shared_ptr<std::vector<InfoAppInstalled>>& records);
@@ -197,4 +203,11 @@ class AppController : public QObject {
   std::thread start_worker;
   int home_generation = 0;
   bool installed_page_built = false, updates_page_built = false;
+  // The worker's replies waiting on the GUI thread, applied one per turn of
+  // the event loop (input, painting and timers get their turns between two
+  // strips) in the order they came.
+  std::deque<std::function<void()>> start_applies;
+  QTimer* apply_timer = nullptr;
+  void _queueApply(std::function<void()> apply, bool first = false);
+  void _applyNext();
 };

@@ -22,6 +22,12 @@ using namespace nelt::window;  // the reply readers and the window globals
 
 using rapidjson::Value;
 
+namespace {
+
+constexpr int TILES_PER_TURN = 4;
+
+}  // namespace
+
 void AppController::startFill(bool with_home) {
   if (start_worker.joinable() || api == nullptr) return;
   ServiceClient* client = api;
@@ -31,7 +37,9 @@ void AppController::startFill(bool with_home) {
   // from two threads).
   start_worker = std::thread([this, client, with_home, generation] {
     auto post = [this](std::function<void()> apply) {
-      QMetaObject::invokeMethod(this, std::move(apply), Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this, apply = std::move(apply)]() mutable { _queueApply(std::move(apply)); },
+          Qt::QueuedConnection);
     };
     if (with_home) {
       auto sections = std::make_shared<KavixReply>();
@@ -63,21 +71,55 @@ void AppController::startFill(bool with_home) {
   });
 }
 
+void AppController::_queueApply(std::function<void()> apply, bool first) {
+  if (first)
+    start_applies.push_front(std::move(apply));
+  else
+    start_applies.push_back(std::move(apply));
+  if (apply_timer == nullptr) {
+    apply_timer = new QTimer(this);
+    apply_timer->setSingleShot(true);
+    connect(apply_timer, &QTimer::timeout, this, &AppController::_applyNext);
+  }
+  // Replies that arrive together are otherwise all applied in one pass of
+  // the posted events, with no input, painting or timer in between.
+  if (!apply_timer->isActive()) apply_timer->start(0);
+}
+
+void AppController::_applyNext() {
+  if (start_applies.empty()) return;
+  std::function<void()> apply = std::move(start_applies.front());
+  start_applies.pop_front();
+  if (!start_applies.empty()) apply_timer->start(0);
+  apply();
+}
+
 void AppController::_applySections(int generation, int result,
-                                   const std::shared_ptr<KavixReply>& reply) {
+                                   const std::shared_ptr<KavixReply>& reply, int from) {
   if (generation != home_generation) return;
-  ui->pageAll->setBannerLocal(iconPath("./icon/banner_default.png"));
-  strips.clear(ui->pageAll->ui);
-  if (result != 0 || reply->status != nelt::REPLY_OK) return;
-  strips.addStrips(reply->doc, ui->pageAll->ui, this, [this] { onSectionDetailView(); });
+  if (from < 0) {
+    ui->pageAll->setBannerLocal(iconPath("./icon/banner_default.png"));
+    strips.clear(ui->pageAll->ui);
+    if (result != 0 || reply->status != nelt::REPLY_OK) return;
+    _queueApply([=] { _applySections(generation, result, reply, 0); }, true);
+    return;
+  }
+  // One strip a turn; all of them before the first strip's tiles.
+  const int next = strips.addStripsFrom(
+      reply->doc, ui->pageAll->ui, this, [this] { onSectionDetailView(); }, from, 1);
+  if (next > 0) _queueApply([=] { _applySections(generation, result, reply, next); }, true);
 }
 
 void AppController::_applyStrip(int generation, size_t index, int result,
-                                const std::shared_ptr<KavixReply>& reply) {
+                                const std::shared_ptr<KavixReply>& reply, int from) {
   // A section whose request fails keeps an empty strip.
   if (generation != home_generation || index >= sections.size()) return;
   if (result != 0 || reply->status != nelt::REPLY_OK) return;
-  strips.fillStrip(sections[index], reply->doc, this, [this] { onAppDetailView(); });
+  // A few tiles a turn (a tile costs some milliseconds, the first ones of
+  // the run more); the rest of the strip comes next, before the next strip.
+  const int next = strips.fillStrip(
+      sections[index], reply->doc, this, [this] { onAppDetailView(); }, from, TILES_PER_TURN);
+  if (next > 0) _queueApply([=] { _applyStrip(generation, index, result, reply, next); }, true);
 }
 
 void AppController::_homeFilled(int generation, bool token_invalid) {

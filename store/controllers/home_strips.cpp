@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "frame_item_h.h"
@@ -15,12 +16,6 @@
 
 using namespace nelt::window;  // the reply readers and the window globals
 using rapidjson::Value;
-
-namespace {
-
-constexpr int MAX_HOME_TILES = 8;
-
-}  // namespace
 
 void HomeStrips::clear(Ui_HomeView* ui_home) {
   QVBoxLayout* layout = ui_home->verticalLayoutSections_2;
@@ -35,13 +30,19 @@ void HomeStrips::clear(Ui_HomeView* ui_home) {
 
 bool HomeStrips::addStrips(const Value& doc, Ui_HomeView* ui_home, QObject* context,
                            const std::function<void()>& more) {
+  return addStripsFrom(doc, ui_home, context, more, 0, std::numeric_limits<int>::max()) >= 0;
+}
+
+int HomeStrips::addStripsFrom(const Value& doc, Ui_HomeView* ui_home, QObject* context,
+                              const std::function<void()>& more, int from, int count) {
   const Value* data = nullptr;
-  int count = 0;
-  if (!listShape(doc, data, count)) return false;
-  num_secs = count;
+  int total = 0;
+  if (!listShape(doc, data, total)) return -1;
+  num_secs = total;
+  const int end = from + std::min(total - from, std::max(1, count));
 
   QVBoxLayout* layout = ui_home->verticalLayoutSections_2;
-  for (int i = 0; i < count; ++i) {
+  for (int i = from; i < end; ++i) {
     const Value& entry = (*data)[static_cast<rapidjson::SizeType>(i)];
     auto* strip = new SectionFrame();
     std::string name;
@@ -56,17 +57,18 @@ bool HomeStrips::addStrips(const Value& doc, Ui_HomeView* ui_home, QObject* cont
     strip->show();
     sections.push_back(strip);
   }
-  return true;
+  return end < total ? end : 0;
 }
 
-void HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* context,
-                           const std::function<void()>& open) {
+int HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* context,
+                          const std::function<void()>& open, int from, int count) {
   const Value* list = nullptr;
   int total = 0;
-  if (!listShape(doc, list, total)) return;
+  if (!listShape(doc, list, total)) return 0;
   const int shown = std::min(total, MAX_HOME_TILES);
+  const int end = std::min(shown, from + std::max(1, count));
   QPointer<SectionFrame> alive(strip);
-  for (int j = 0; j < shown && !alive.isNull(); ++j) {
+  for (int j = from; j < end && !alive.isNull(); ++j) {
     const Value& entry = (*list)[static_cast<rapidjson::SizeType>(j)];
     auto* tile = new FrameItemH();
     tile->setSize(113, 150);
@@ -83,6 +85,7 @@ void HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* conte
     QString icon;
     if (iconOf(entry, icon)) tile->setIcon(icon);
   }
+  return end < shown && !alive.isNull() ? end : 0;
 }
 
 int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,

@@ -31,11 +31,21 @@ class HomeStrips {
   // The two halves of build() for replies read elsewhere (the start-up
   // worker): one empty strip per entry of a section list reply (false when
   // the reply is no list), and the first tiles of one strip from its
-  // section's applications reply.
+  // section's applications reply. fillStrip builds the tiles from `from`
+  // on, at most `count` of them, and gives the index of the next tile to
+  // build, or 0 when the strip is full.
   bool addStrips(const rapidjson::Value& doc, Ui_HomeView* ui_home, QObject* context,
                  const std::function<void()>& more);
-  void fillStrip(SectionFrame* strip, const rapidjson::Value& doc, QObject* context,
-                 const std::function<void()>& open);
+  // addStrips in steps: the strips of entries `from` to `from + count`;
+  // the index of the next one, 0 when all are there, -1 when the reply is
+  // no list.
+  int addStripsFrom(const rapidjson::Value& doc, Ui_HomeView* ui_home, QObject* context,
+                    const std::function<void()>& more, int from, int count);
+  int fillStrip(SectionFrame* strip, const rapidjson::Value& doc, QObject* context,
+                const std::function<void()>& open, int from = 0, int count = MAX_HOME_TILES);
+
+  // The tiles a strip shows at most.
+  static constexpr int MAX_HOME_TILES = 8;
 
  private:
   std::vector<SectionFrame*>& sections;
