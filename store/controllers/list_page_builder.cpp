@@ -59,17 +59,29 @@ class ListPageBuilder::Backlog : public QObject {
   ServiceClient* api = nullptr;
   bool update_page = false;
 
+  // A short list: the rest is built batch after batch without waiting for
+  // the scroll bar.
+  void drain() {
+    draining = true;
+    _later();
+  }
+
  private:
-  void maybeMore() {
-    // A hidden page waits: its range comes when it is shown and laid out.
-    if (scheduled || waiting() == 0 || !page->isVisible()) return;
-    QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
-    if (bar->maximum() - bar->value() > qMax(1, bar->pageStep())) return;
+  void _later() {
+    if (scheduled) return;
     scheduled = true;
     QTimer::singleShot(0, this, [this] {
       scheduled = false;
       more();
     });
+  }
+
+  void maybeMore() {
+    // A hidden page waits: its range comes when it is shown and laid out.
+    if (scheduled || waiting() == 0 || !page->isVisible()) return;
+    QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
+    if (bar->maximum() - bar->value() > qMax(1, bar->pageStep())) return;
+    _later();
   }
 
   void more() {
@@ -96,6 +108,7 @@ class ListPageBuilder::Backlog : public QObject {
     }
     // The next batch, if any, comes with the range the new tiles give the
     // list once it is laid out, not from the range before them.
+    if (draining && waiting() > 0) _later();
   }
 
   ListAppsView* page;
@@ -103,6 +116,7 @@ class ListPageBuilder::Backlog : public QObject {
   QPointer<QObject> context{actions.context};
   size_t next = 0;
   bool scheduled = false;
+  bool draining = false;
 };
 
 namespace {
@@ -217,20 +231,33 @@ int ListPageBuilder::fillInstalled(ServiceClient* api, ListAppsView* page,
     }
     ++shown;
   };
+  // A short list reads every detail now (the title counts what the store
+  // still serves) and builds the tiles past the first ones on the next
+  // turns; a long one reads the details of the others as their tiles come.
+  const bool whole = records.size() <= size_t(WHOLE_LIST);
+  Backlog* backlog = nullptr;
   size_t at = 0;
-  const int first = records.size() > size_t(WHOLE_LIST) ? FIRST_TILES : WHOLE_LIST;
-  for (; at < records.size() && shown < first; ++at) {
+  for (; at < records.size() && (whole || shown < FIRST_TILES); ++at) {
     const InfoAppInstalled& record = records[at];
     TileSpec spec;
     const int r = installedSpec(api, record, update_page, spec);
-    if (r == RUN_AGAIN) return RUN_AGAIN;
+    if (r == RUN_AGAIN) {
+      delete backlog;
+      return RUN_AGAIN;
+    }
     if (r != SHOWN) continue;
     note(record, spec.has_name ? spec.slug.toStdString() : std::string(),
          spec.installed_version.toStdString());
-    addTile(page, spec, actions);
+    if (shown <= FIRST_TILES) {
+      addTile(page, spec, actions);
+      continue;
+    }
+    if (backlog == nullptr) backlog = new Backlog(page, actions);
+    backlog->specs.push_back(std::move(spec));
   }
-  if (at == records.size()) return RUN_DONE;
-  auto* backlog = new Backlog(page, actions);
+  if (backlog != nullptr) backlog->drain();
+  if (whole || at == records.size()) return RUN_DONE;
+  backlog = new Backlog(page, actions);
   backlog->api = api;
   backlog->update_page = update_page;
   backlog->records.assign(records.begin() + static_cast<std::ptrdiff_t>(at), records.end());
@@ -268,13 +295,14 @@ void ListPageBuilder::fillResults(ListAppsView* page, const Value& data, int cou
       spec.buttons = QStringList{"Install"};
     }
     spec.has_icon = iconOf(entry, spec.icon);
-    if (j < (count > WHOLE_LIST ? FIRST_TILES : WHOLE_LIST)) {
+    if (j < FIRST_TILES) {
       addTile(page, spec, actions);
     } else {
       if (backlog == nullptr) backlog = new Backlog(page, actions);
       backlog->specs.push_back(std::move(spec));
     }
   }
+  if (backlog != nullptr && count <= WHOLE_LIST) backlog->drain();
 }
 
 int ListPageBuilder::fillSearch(ServiceClient* api, ListAppsView* page, QString text,

@@ -2,11 +2,12 @@
 // a section, the installed applications and those with an update all show
 // wide tiles (`FrameItemV`) built here from the service's replies.
 //
-// A list of any length shows its first screen at once. A list of up to
-// WHOLE_LIST entries is built whole with the page. A longer one builds its
-// first FIRST_TILES (a screen and a half: a tile costs a few milliseconds,
-// mostly its style sheets) and the others MORE_TILES at a time on later
-// turns of the event loop as the list is scrolled near its end.
+// A list of any length shows its first screen at once: its first
+// FIRST_TILES tiles (a screen and a half: a tile costs a few milliseconds,
+// mostly its style sheets) are built with the page. The rest of a list of up
+// to WHOLE_LIST entries follows MORE_TILES at a time on the next turns of
+// the event loop, so the page is whole a moment later; a longer list builds
+// MORE_TILES more whenever it is scrolled near its end.
 // `ListAppsView::apps` holds the tiles built so far.
 #pragma once
 
