@@ -1,12 +1,15 @@
 // Application tiles and section strips: texts and their limits, buttons,
-// highlight, mouse handling, local icons and ownership.
+// highlight, mouse handling, local icons, ownership and shadows.
+#include <QGraphicsDropShadowEffect>
 #include <QLayout>
 #include <QPointer>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "drop_shadow.h"
 #include "frame_item_h.h"
 #include "frame_item_v.h"
 #include "section_frame.h"
@@ -25,6 +28,43 @@ QString vietnamese(int n) {
 }
 
 QPixmap labelPixmap(QLabel* label) { return label->pixmap(Qt::ReturnByValue); }
+
+// A grey page with one white card of round corners at (40, 30), as tiles
+// sit on their lists.
+struct CardPage {
+  QWidget page;
+  QFrame* card;
+  CardPage() {
+    page.setFixedSize(260, 260);
+    page.setStyleSheet("background-color: rgb(245, 245, 245);");
+    card = new QFrame(&page);
+    card->setStyleSheet("background-color: #ffffff; border-radius: 10px;");
+    card->setGeometry(40, 30, 113, 150);
+    page.show();
+  }
+};
+
+// How many pixels differ by more than `tolerance` in a channel.
+int differing(const QImage& a, const QImage& b, int tolerance) {
+  if (a.size() != b.size()) return a.width() * a.height();
+  int n = 0;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x) {
+      const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+      if (qAbs(qRed(p) - qRed(q)) > tolerance || qAbs(qGreen(p) - qGreen(q)) > tolerance ||
+          qAbs(qBlue(p) - qBlue(q)) > tolerance)
+        ++n;
+    }
+  return n;
+}
+
+// What the window shows: its backing store after the repaints asked for,
+// so that a shadow left behind where its card was counts too.
+QImage grabbed(QWidget& w) {
+  QTest::qWait(30);
+  return QGuiApplication::primaryScreen()->grabWindow(w.winId()).toImage().convertToFormat(
+      QImage::Format_RGB32);
+}
 
 }  // namespace
 
@@ -294,6 +334,37 @@ class TestTiles : public QObject {
     SectionFrame small;
     small.init(100, 80, vietnamese(40));
     QCOMPARE(small.lb_null->width(), 0);
+  }
+
+  // The shadow layer paints what the graphics effect painted, follows its
+  // card when it moves, grows or hides, and leaves nothing when it goes.
+  void shadowsLookAsTheEffectDrewThemAndFollowTheirCard() {
+    CardPage with_effect, with_layer;
+    auto* effect = new QGraphicsDropShadowEffect(with_effect.card);
+    effect->setColor(QColor("#cfcfcf"));
+    effect->setBlurRadius(10);
+    effect->setOffset(5, 5);
+    with_effect.card->setGraphicsEffect(effect);
+    shadows::cast(with_layer.card, QColor("#cfcfcf"), 10, QPoint(5, 5));
+    QVERIFY(QTest::qWaitForWindowExposed(&with_layer.page));
+    CardPage bare;
+    QVERIFY(differing(grabbed(with_effect.page), grabbed(bare.page), 0) > 500);
+    QCOMPARE(differing(grabbed(with_layer.page), grabbed(with_effect.page), 2), 0);
+
+    for (CardPage* p : {&with_effect, &with_layer}) p->card->setGeometry(90, 80, 130, 120);
+    QCOMPARE(differing(grabbed(with_layer.page), grabbed(with_effect.page), 2), 0);
+    // Square corners: the shape is taken again when asked.
+    for (CardPage* p : {&with_effect, &with_layer})
+      p->card->setStyleSheet("background-color: #ffffff;");
+    shadows::refresh(with_layer.card);
+    QCOMPARE(differing(grabbed(with_layer.page), grabbed(with_effect.page), 2), 0);
+
+    with_layer.card->hide();
+    bare.card->hide();
+    QCOMPARE(differing(grabbed(with_layer.page), grabbed(bare.page), 0), 0);
+    with_layer.card->show();
+    delete with_layer.card;
+    QCOMPARE(differing(grabbed(with_layer.page), grabbed(bare.page), 0), 0);
   }
 
   void localIcons() {
