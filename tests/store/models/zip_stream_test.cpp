@@ -347,4 +347,38 @@ TEST(ZipStream, LyingOrHostileArchivesNeverLeaveTheStagingFolder) {
   }
 }
 
+TEST(ZipStream, DamagedArchivesEndTheStreamWithoutHarm) {
+  TempDir tmp;
+  const std::vector<Entry> small = {
+      {"d/", ""}, {"d/a.txt", std::string(3000, 'a') + "tail"}, {"b.bin", randomBytes(2000, 3)}};
+  const std::vector<std::string> zips = {
+      libzipWith(tmp.path(), small, ZIP_EM_AES_256, ZIP_CM_DEFLATE),
+      libzipWith(tmp.path(), small, ZIP_EM_TRAD_PKWARE, ZIP_CM_STORE),
+      infoZipWith(tmp.path(), small, "-6"), infoZipWith(tmp.path(), small, "-6", true)};
+  // Bytes changed anywhere, and archives cut anywhere: the reader reads no
+  // byte it was not given and writes nowhere but the staging folder.
+  unsigned seed = 1;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (const std::string& good : zips) {
+    ASSERT_FALSE(good.empty());
+    for (int round = 0; round < 150; ++round) {
+      std::string zip = good;
+      if (round % 3 == 0) {
+        zip.resize(next() % zip.size());
+      } else {
+        for (unsigned k = 0, n = 1 + next() % 4; k < n; ++k)
+          zip[next() % zip.size()] = static_cast<char>(next());
+      }
+      const std::string dest = tmp.sub("dmg");
+      Streamed s = streamInto(dest, zip, 1 + next() % 600);
+      for (const auto& [path, data] : treeOf(dest))
+        EXPECT_EQ(path.rfind(s.staging.substr(dest.size() + 1), 0), 0u) << path;
+      nelt::removeTree(dest);
+    }
+  }
+}
+
 }  // namespace
