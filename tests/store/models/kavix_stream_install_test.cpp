@@ -197,6 +197,9 @@ TEST_F(StreamInstall, EntriesAreUnpackedWhileThePackageArrives) {
 }
 
 TEST_F(StreamInstall, RefusedOrLyingPackagesEndAsWithoutStreaming) {
+  // Set before the engine reads the machine identity on a thread of its own
+  // (which starts programs, so reads the environment).
+  setenv("NELT_UNPACK_STREAM", "0", 1);
   KavixModel engine;
   engine.api = api.get();
   // A package locked with another key than the store's.
