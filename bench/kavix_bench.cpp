@@ -12,6 +12,8 @@
 //   4. the whole `nelt install` process through the real KavixService (its
 //      start, the service's token, key and address, the download and the
 //      unpack, up to `pkexec snap install`) against `curl -o` + `unzip -P`.
+// Steps 2 and 4 run the engine twice per round: unpacking beside the
+// download (the default) and after it (NELT_UNPACK_STREAM=0).
 // The snap is a real squashfs image (its data left uncompressed), so the
 // engine's checks pass and it reaches `pkexec snap install`.
 // Prints the figures and the ratios; asserts nothing.
@@ -194,9 +196,16 @@ double wallNow() {
 // `baseline` is the median of `curl -o` + `unzip -P` of the same package
 // from the same store, run in turns with `nelt` (each first every other
 // time), so both see the same load on a shared machine.
+struct NeltFigures {
+  double reached = 0;  // to the privileged step
+  double ended = 0;    // to the process's end
+};
+
 bool neltInstall(const std::string& work, const std::string& packages, const std::string& stamp,
-                 int runs, double& reached, double& ended, double& baseline) {
+                 const std::string& version, int runs, NeltFigures& streamed, NeltFigures& after,
+                 double& baseline) {
   const std::string catalog = work + "/catalog";
+  nelt::removeTree(catalog);
   const auto copied =
       nelt::runProgram({"cp", "-r", nelt::test::sourceDir() + "/catalog/sample", catalog}, true);
   if (!copied.started || copied.exit_code != 0) return false;
@@ -218,8 +227,11 @@ bool neltInstall(const std::string& work, const std::string& packages, const std
   setenv("NELT_ROOT", service.root().c_str(), 1);
   setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip").c_str(), 1);
   const std::string token = storeLogin(store.baseUrl());
+  // unzip cannot read WinZip AES: the shell tools always fetch and unpack
+  // the traditional package (1.0), the same size as the AES one.
   const std::string url = store.baseUrl() + "/api/v1/apps/downloadBinary/" + SLUG + "?version=1.0";
-  std::vector<double> to_step, to_end, shell;
+  // [0] unpacked beside the download, [1] after it.
+  std::vector<double> to_step[2], to_end[2], shell;
   bool ok = !token.empty();
   const auto shellTools = [&] {
     const std::string file = work + "/pair.kavix", dir = work + "/pair-out";
@@ -236,23 +248,33 @@ bool neltInstall(const std::string& work, const std::string& packages, const std
     ::unlink(file.c_str());
     return got.started && got.exit_code == 0 && unz.started && unz.exit_code <= 2;
   };
-  for (int r = 0; r < runs && ok; ++r) {
-    if (r % 2 == 1) ok = shellTools();
+  const auto neltRun = [&](int mode) {
+    if (mode == 1)
+      setenv("NELT_UNPACK_STREAM", "0", 1);
+    else
+      unsetenv("NELT_UNPACK_STREAM");
     ::unlink(stamp.c_str());
     const double start = wallNow();
     const auto t0 = Clock::now();
     const auto run = nelt::runProgram(
-        {nelt::test::binDir() + "/nelt", "install", SLUG, "--version", "1.0"}, true);
-    to_end.push_back(seconds(t0, Clock::now()));
+        {nelt::test::binDir() + "/nelt", "install", SLUG, "--version", version}, true);
+    to_end[mode].push_back(seconds(t0, Clock::now()));
     const double stamped = fileTimeStamp(stamp);
-    ok = ok && run.started && stamped > 0;
-    to_step.push_back(stamped - start);
-    if (r % 2 == 0) ok = ok && shellTools();
+    to_step[mode].push_back(stamped - start);
+    unsetenv("NELT_UNPACK_STREAM");
+    return run.started && stamped > 0;
+  };
+  // The three take turns, each first in its own rounds.
+  for (int r = 0; r < runs && ok; ++r) {
+    for (int k = 0; k < 3 && ok; ++k) {
+      const int which = (r + k) % 3;
+      ok = which == 2 ? shellTools() : neltRun(which);
+    }
   }
   setenv("NELT_ROOT", root.c_str(), 1);
   if (!ok) return false;
-  reached = median(to_step);
-  ended = median(to_end);
+  streamed = {median(to_step[0]), median(to_end[0])};
+  after = {median(to_step[1]), median(to_end[1])};
   baseline = median(shell);
   return true;
 }
@@ -402,28 +424,37 @@ int main(int argc, char** argv) {
   KavixModel engine;
   engine.api = &api;
 
-  std::vector<double> e_dl, e_total, c_dl, c_total;
+  // [0] unpacked beside the download, [1] after it (NELT_UNPACK_STREAM=0).
+  std::vector<double> e_dl[2], e_total[2], c_dl, c_total;
   const std::string url = store.baseUrl() + "/api/v1/apps/downloadBinary/" + SLUG + "?version=1.0";
   for (int r = 0; r < runs; ++r) {
-    ::unlink(stamp.c_str());
-    engine.getSysInfo();
-    const double start = wallNow();
-    const auto s0 = Clock::now();
-    if (engine.install(SLUG, "1.0", 0) != 0) return 1;
-    double downloaded = 0;
-    for (;;) {
-      const int s = engine.getStateInstall();
-      if (s == 102 && downloaded == 0) downloaded = seconds(s0, Clock::now());
-      if (s == 101 || s == 200 || s < 0) break;
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    for (int k = 0; k < 2; ++k) {
+      const int mode = (r + k) % 2;
+      if (mode == 1)
+        setenv("NELT_UNPACK_STREAM", "0", 1);
+      else
+        unsetenv("NELT_UNPACK_STREAM");
+      ::unlink(stamp.c_str());
+      engine.getSysInfo();
+      const double start = wallNow();
+      const auto s0 = Clock::now();
+      if (engine.install(SLUG, "1.0", 0) != 0) return 1;
+      double downloaded = 0;
+      for (;;) {
+        const int s = engine.getStateInstall();
+        if (s == 102 && downloaded == 0) downloaded = seconds(s0, Clock::now());
+        if (s == 101 || s == 200 || s < 0) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+      const double reached = fileTimeStamp(stamp);
+      if (reached == 0) {
+        std::fprintf(stderr, "the engine did not reach the snap install\n");
+        all_ok = false;
+      }
+      e_dl[mode].push_back(downloaded);
+      e_total[mode].push_back(reached - start);
     }
-    const double reached = fileTimeStamp(stamp);
-    if (reached == 0) {
-      std::fprintf(stderr, "the engine did not reach the snap install\n");
-      all_ok = false;
-    }
-    e_dl.push_back(downloaded);
-    e_total.push_back(reached - start);
+    unsetenv("NELT_UNPACK_STREAM");
 
     const std::string file = work + "/curl.kavix", dir = work + "/curl-out";
     nelt::removeTree(dir);
@@ -443,24 +474,38 @@ int main(int argc, char** argv) {
   }
   std::printf("\nDownload and unpack from the local store server (traditional encryption)\n");
   std::printf("  curl -o                                    %7.3f s\n", median(c_dl));
-  std::printf("  engine download (libcurl)                  %7.3f s   ratio %.2f\n", median(e_dl),
-              median(e_dl) / median(c_dl));
+  std::printf("  engine download (libcurl)                  %7.3f s   ratio %.2f\n",
+              median(e_dl[1]), median(e_dl[1]) / median(c_dl));
   std::printf("  curl -o + unzip -P                         %7.3f s\n", median(c_total));
-  std::printf("  engine download + unpack                   %7.3f s   ratio %.2f\n",
-              median(e_total), median(e_total) / median(c_total));
+  std::printf("  engine download + unpack beside it         %7.3f s   ratio %.2f\n",
+              median(e_total[0]), median(e_total[0]) / median(c_total));
+  std::printf("  engine download, then unpack (STREAM=0)    %7.3f s   ratio %.2f\n",
+              median(e_total[1]), median(e_total[1]) / median(c_total));
   store.stop();
   // nelt says for each run that the install was not authorised: expected.
-  double nelt_step = 0, nelt_end = 0, paired = 0;
-  if (neltInstall(work, work + "/packages", stamp, runs, nelt_step, nelt_end, paired)) {
-    std::printf("\nnelt install against curl -o + unzip -P run in turns with it\n");
+  // Both packages: traditional encryption (1.0, Info-ZIP) and AES-256 (2.0,
+  // libzip).
+  for (const char* version : {"1.0", "2.0"}) {
+    NeltFigures streamed, after;
+    double paired = 0;
+    if (!neltInstall(work, work + "/packages", stamp, version, runs, streamed, after, paired)) {
+      std::fprintf(stderr, "nelt install through KavixService failed\n");
+      all_ok = false;
+      continue;
+    }
+    std::printf("\nnelt install against curl -o + unzip -P run in turns with it (%s)\n",
+                std::string(version) == "1.0" ? "traditional encryption"
+                                              : "AES-256; baseline on the traditional package");
     std::printf("  curl -o + unzip -P                         %7.3f s\n", paired);
-    std::printf("  nelt install (process), to pkexec          %7.3f s   ratio %.2f\n", nelt_step,
-                nelt_step / paired);
-    std::printf("  nelt install (process), to its exit        %7.3f s   ratio %.2f\n", nelt_end,
-                nelt_end / paired);
-  } else {
-    std::fprintf(stderr, "nelt install through KavixService failed\n");
-    all_ok = false;
+    std::printf("  nelt install, unpack beside the download, to pkexec %7.3f s   ratio %.2f\n",
+                streamed.reached, streamed.reached / paired);
+    std::printf("  nelt install, unpack beside the download, to exit   %7.3f s   ratio %.2f\n",
+                streamed.ended, streamed.ended / paired);
+    std::printf("  nelt install, unpack after it (STREAM=0), to pkexec %7.3f s   ratio %.2f\n",
+                after.reached, after.reached / paired);
+    std::printf("  nelt install, unpack after it (STREAM=0), to exit   %7.3f s   ratio %.2f\n",
+                after.ended, after.ended / paired);
+    std::fflush(stdout);
   }
   std::printf("\n(ratio = engine time / shell tool time; below 1 means the engine is faster)\n");
 

@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake pkg-config clang
   libgtest-dev googletest
   qtbase5-dev libqt5svg5-dev qttranslations5-l10n
-  rapidjson-dev libcurl4-openssl-dev libzip-dev libcpp-httplib-dev libssl-dev
+  rapidjson-dev libcurl4-openssl-dev libzip-dev libcpp-httplib-dev libssl-dev zlib1g-dev
   squashfs-tools zip unzip openssl curl
   fonts-dejavu-core fonts-noto-core
   xvfb dbus-daemon

@@ -20,6 +20,7 @@
 #include "kavix_package.h"
 #include "model_log.h"
 #include "paths.h"
+#include "stream_unpack.h"
 #include "transfer.h"
 #include "work_area.h"
 
@@ -46,6 +47,8 @@ struct DownloadSink {
   bool http_error = false;  // not a 2xx answer: its body is no package
   uint64_t total = 0;       // the whole package's size, when known
   bool write_failed = false;
+  // Follows the partial file as it is written; null when nothing does.
+  nelt::StreamUnpack* stream = nullptr;
 };
 
 namespace {
@@ -126,6 +129,8 @@ bool judgeAnswer(DownloadSink& sink) {
   }
   if (sink.offset > 0) {
     // The server ignored the range and sends the whole package: start over.
+    // What the stream read of the old partial file is worth nothing now.
+    if (sink.stream != nullptr) sink.stream->discard();
     if (std::fflush(sink.file) != 0 || ftruncate(fileno(sink.file), 0) != 0 ||
         std::fseek(sink.file, 0, SEEK_SET) != 0) {
       sink.write_failed = true;
@@ -147,6 +152,14 @@ size_t KavixModel::_write_data_(void* ptr, size_t size, size_t nmemb, void* stre
   if (sink->offset + sink->received > sink->max_bytes) return 0;  // ends the transfer
   const size_t written = std::fwrite(ptr, size, nmemb, sink->file) * size;
   if (written != size * nmemb) sink->write_failed = true;
+  // The unpack beside the download reads the file: it may have what is on
+  // disk, and no byte more. One flush per piece of up to 512 KB.
+  if (sink->stream != nullptr && !sink->write_failed) {
+    if (std::fflush(sink->file) == 0)
+      sink->stream->advance(sink->offset + sink->received);
+    else
+      sink->stream->discard();
+  }
   std::lock_guard<std::mutex> lock(*sink->guard);
   *sink->downloaded += static_cast<double>(written);
   return written;
@@ -299,11 +312,20 @@ int KavixModel::_download_() {
   if (!_plan_download_(plan)) return -1;
   // At most two transfers: a resume, and a fresh start when the server's
   // range does not fit the partial file.
+  int result = -1;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const int result = _download_once_(plan, attempt == 0);
-    if (result != 1) return result;
+    result = _download_once_(plan, attempt == 0);
+    // A download that starts over replaces the file the stream follows.
+    if (result != 0 && stream_unpack != nullptr) stream_unpack->discard();
+    if (result != 1) break;
   }
-  return -1;
+  if (stream_unpack != nullptr) {
+    if (result == 0)
+      stream_unpack->finish();
+    else
+      stream_unpack->discard();
+  }
+  return result == 1 ? -1 : result;
 }
 
 bool KavixModel::_plan_download_(DownloadPlan& plan) {
@@ -361,6 +383,12 @@ int KavixModel::_download_once_(DownloadPlan& plan, bool first) {
   sink.max_bytes = plan.max_bytes;
   sink.offset = plan.have;
   sink.expected = plan.expected;
+  // The first transfer of a job starts the unpack beside it, on what the
+  // partial file already holds; a second one (starting over) never does.
+  if (stream_unpack != nullptr && first) {
+    stream_unpack->begin(plan.part, plan.have);
+    if (stream_unpack->begun()) sink.stream = stream_unpack;
+  }
 
   struct curl_slist* headers = curl_slist_append(nullptr, header_download.c_str());
   // CURLOPT_RANGE, not RESUME_FROM: libcurl would fail a 200 answer to a

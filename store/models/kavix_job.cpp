@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 
 #include "fsutil.h"
 #include "json_util.h"
@@ -15,6 +16,7 @@
 #include "process.h"
 #include "snap_state.h"
 #include "store_globals.h"
+#include "stream_unpack.h"
 #include "work_area.h"
 
 using nelt::window::setCurrentInstall;
@@ -135,6 +137,24 @@ int KavixModel::_prepare_(CheckedPackage& pkg) {
   path_save = dir_save + "/" + slug + ".kavix";
 
   nelt::consoleLog("Start download");
+  // The archive's entries are unpacked while the package arrives, where it
+  // allows that; the unpack after the download then only checks and moves
+  // them (or unpacks the whole archive itself, see _uncompress_pkg_).
+  std::unique_ptr<nelt::StreamUnpack> stream;
+  if (nelt::StreamUnpack::enabled()) {
+    nelt::UnpackLimits limits = nelt::unpackLimitsFromEnv();
+    limits.cancel = &cancel_requested;
+    const std::string job_slug = slug;
+    stream = std::make_unique<nelt::StreamUnpack>(
+        dir_save, path_save, slug,
+        [this, job_slug](std::string& key) {
+          KavixReply reply;
+          return api != nullptr && api->getKey(job_slug, &reply) >= 0 &&
+                 nelt::getString(reply.doc, "key", key);
+        },
+        limits);
+  }
+  stream_unpack = stream.get();
   int result = -1;
   std::string snap_path;
   if (_download_() == 0) {
@@ -143,6 +163,8 @@ int KavixModel::_prepare_(CheckedPackage& pkg) {
         _check_unpacked_(snap_path, pkg) == 0)
       result = 0;
   }
+  stream_unpack = nullptr;
+  stream.reset();
   if (result != 0 && _cancelled_()) result = -2;
   if (result != 0) nelt::removeTree(dir_save);
   return result;

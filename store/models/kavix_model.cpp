@@ -25,6 +25,7 @@
 #include "privileged_helper.h"
 #include "process.h"
 #include "store_globals.h"
+#include "stream_unpack.h"
 #include "transfer.h"
 #include "work_area.h"
 
@@ -290,15 +291,19 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
   nelt::makeDirs(path, 0775);
   name_snap = name;
 
-  KavixReply reply;
-  if (api == nullptr || api->getKey(slug, &reply) < 0) {
-    nelt::debugLog("Error get pass");
-    return _fail_("no package key: the store service did not answer");
-  }
   std::string password;
-  if (!nelt::getString(reply.doc, "key", password))
-    return _fail_("no package key: the store service gave none (status " +
-                  std::to_string(reply.status) + ")");
+  // The unpack beside the download asked for the key already when it got
+  // one; otherwise it is asked for here, as always.
+  if (stream_unpack == nullptr || !stream_unpack->key(password)) {
+    KavixReply reply;
+    if (api == nullptr || api->getKey(slug, &reply) < 0) {
+      nelt::debugLog("Error get pass");
+      return _fail_("no package key: the store service did not answer");
+    }
+    if (!nelt::getString(reply.doc, "key", password))
+      return _fail_("no package key: the store service gave none (status " +
+                    std::to_string(reply.status) + ")");
+  }
 
   path_snap = path + "/" + snap_rel;
   std::string error;
@@ -306,8 +311,15 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
   // copy of it is written.
   nelt::UnpackLimits limits = nelt::unpackLimitsFromEnv();
   limits.cancel = &cancel_requested;
-  const int unpacked =
-      nelt::extractArchiveAt(path_kavix, header_size, password, path, limits, error);
+  // Entries streamed during the download are moved into place when the
+  // complete archive confirms them; otherwise the archive is unpacked here
+  // whole, with the results and messages of an unpack without streaming.
+  std::string stream_why;
+  unpack_streamed = stream_unpack != nullptr && path == dir_save &&
+                    stream_unpack->adopt(path_kavix, header_size, stream_why) == 0;
+  const int unpacked = unpack_streamed ? 0
+                                       : nelt::extractArchiveAt(path_kavix, header_size, password,
+                                                                path, limits, error);
   if (unpacked != 0) {
     nelt::debugLog("Error unpack: " + error);
     return _fail_((unpacked == -2 ? "package refused: " : "unpack failed: ") + error);

@@ -26,7 +26,8 @@
 
 namespace nelt {
 class SlugLock;
-}
+class StreamUnpack;
+}  // namespace nelt
 struct DownloadSink;
 struct DownloadPlan;
 struct TransferEnd;
@@ -230,6 +231,11 @@ class KavixModel {
   std::string link_download;
   int id_status_install = 0;
   CURLcode res_download = CURLE_OK;
+  // The unpack that follows the running job's download, when there is one
+  // (the worker's own; see StreamUnpack). unpack_streamed: the last unpack
+  // took its entries from it.
+  nelt::StreamUnpack* stream_unpack = nullptr;
+  bool unpack_streamed = false;
   // Reason of the running job's failure (the worker's own).
   std::string job_error;
   std::string job_version;

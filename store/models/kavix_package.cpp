@@ -204,6 +204,24 @@ int writeEntry(zip_t* za, zip_uint64_t index, const std::string& target, uint64_
 
 }  // namespace
 
+bool entryNameAllowed(const std::string& raw, const std::string& self, std::string& error) {
+  // An entry's path follows the same rule as the snap path of the info
+  // document: one way only to name each file, inside the folder.
+  if (!isSafeRelativePath(entryPath(raw))) {
+    error = "entry outside the folder refused: " + raw;
+    return false;
+  }
+  if (!self.empty() && entryPath(raw) == self) {
+    error = "entry would overwrite the archive: " + raw;
+    return false;
+  }
+  return true;
+}
+
+std::string archiveNameIn(const std::string& archive, const std::string& dest) {
+  return parentOf(archive) == dest ? lastPathComponent(archive) : std::string();
+}
+
 UnpackLimits unpackLimitsFromEnv() {
   UnpackLimits limits;
   auto number = [](const char* name, uint64_t& out) {
@@ -264,8 +282,7 @@ int checkEntries(zip_t* za, const std::string& archive, const std::string& dest,
     return -2;
   }
   // The archive file itself lies in `dest` when it is unpacked there.
-  std::string self;
-  if (parentOf(archive) == dest) self = lastPathComponent(archive);
+  const std::string self = archiveNameIn(archive, dest);
   sizes.assign(static_cast<size_t>(count), 0);
   total = 0;
   bool too_big = false;
@@ -279,20 +296,15 @@ int checkEntries(zip_t* za, const std::string& archive, const std::string& dest,
       return -2;
     }
     const std::string name(raw);
-    // An entry's path follows the same rule as the snap path of the info
-    // document: one way only to name each file, inside the folder.
     if (!isSafeRelativePath(entryPath(name))) {
-      error = "entry outside the folder refused: " + name;
+      entryNameAllowed(name, self, error);
       return -2;
     }
     if (isSymlinkEntry(za, static_cast<zip_uint64_t>(i))) {
       error = "symbolic link entry refused: " + name;
       return -2;
     }
-    if (!self.empty() && entryPath(name) == self) {
-      error = "entry would overwrite the archive: " + name;
-      return -2;
-    }
+    if (!entryNameAllowed(name, self, error)) return -2;
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0 ||
@@ -383,6 +395,81 @@ int extractArchiveAt(const std::string& archive, int64_t offset, const std::stri
   if (rc == 0) rc = checkFreeSpace(dest, total, limits, error);
   if (rc == 0) rc = extractEntries(za, password, dest, sizes, limits, error);
   zip_discard(za);
+  return rc;
+}
+
+int makeStagingFolder(const std::string& dest, std::string& staging) {
+  // mkdtemp creates the folder 0700: nobody else may look at or add to what
+  // is unpacked ahead of the checks.
+  std::string templ = dest + "/.unpack-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) return -1;
+  staging = templ;
+  return 0;
+}
+
+namespace {
+
+// The central directory of `za` lists exactly `entries`, in order; 0, or -1
+// with the first difference in `why`.
+int sameEntries(zip_t* za, const std::vector<StreamedEntry>& entries, std::string& why) {
+  const zip_int64_t count = zip_get_num_entries(za, 0);
+  if (count < 0 || static_cast<uint64_t>(count) != entries.size()) {
+    why = "the central directory lists " + std::to_string(count) + " entries, " +
+          std::to_string(entries.size()) + " were unpacked";
+    return -1;
+  }
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const StreamedEntry& e = entries[i];
+    zip_stat_t st;
+    zip_stat_init(&st);
+    const zip_uint64_t index = static_cast<zip_uint64_t>(i);
+    const bool same = zip_stat_index(za, index, ZIP_FL_ENC_RAW, &st) == 0 &&
+                      (st.valid & ZIP_STAT_NAME) != 0 && e.name == st.name &&
+                      (st.valid & ZIP_STAT_SIZE) != 0 && st.size == e.size &&
+                      (st.valid & ZIP_STAT_COMP_SIZE) != 0 && st.comp_size == e.comp_size &&
+                      (!e.crc_known || ((st.valid & ZIP_STAT_CRC) != 0 && st.crc == e.crc));
+    if (!same) {
+      why = "the central directory differs from the local header of entry " + std::to_string(i);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int adoptStreamedEntries(const std::string& archive, int64_t offset, const std::string& dest,
+                         const std::string& staging, const std::vector<StreamedEntry>& entries,
+                         const UnpackLimits& limits, std::string& why) {
+  int rc = -1;
+  zip_t* za = offset >= 0 ? openArchiveAt(archive, offset, why) : nullptr;
+  if (za != nullptr) {
+    std::vector<uint64_t> sizes;
+    uint64_t total = 0;
+    rc = checkEntries(za, archive, dest, limits, sizes, total, why) == 0 ? 0 : -1;
+    if (rc == 0) rc = sameEntries(za, entries, why);
+    zip_discard(za);
+  }
+  // The entries already take their room; what the whole-archive unpack
+  // would have kept free must still be free.
+  if (rc == 0 && checkFreeSpace(dest, 0, limits, why) != 0) rc = -1;
+  for (size_t i = 0; i < entries.size() && rc == 0; ++i) {
+    const std::string rel = entryPath(entries[i].name);
+    if (entries[i].folder) {
+      if (makeDirs(dest + "/" + rel) != 0) {
+        why = "cannot create folder " + rel;
+        rc = -1;
+      }
+      continue;
+    }
+    const std::string parent = parentOf(rel);
+    if ((!parent.empty() && makeDirs(dest + "/" + parent) != 0) ||
+        ::rename((staging + "/" + rel).c_str(), (dest + "/" + rel).c_str()) != 0) {
+      why = "cannot move " + rel + " into place";
+      rc = -1;
+    }
+  }
+  removeTree(staging);
   return rc;
 }
 

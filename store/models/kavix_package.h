@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kavix_format.h"
 
@@ -68,6 +69,41 @@ int extractArchive(const std::string& archive, const std::string& password, cons
 // so nothing is copied out first.
 int extractArchiveAt(const std::string& archive, int64_t offset, const std::string& password,
                      const std::string& dest, const UnpackLimits& limits, std::string& error);
+
+// The name rules every archive entry passes before anything is written for
+// it: a safe relative path (a folder entry may end in one "/") that is not
+// `self`, the archive's own name in the unpack folder (empty when the
+// archive lies elsewhere). false with the reason in `error`.
+bool entryNameAllowed(const std::string& raw, const std::string& self, std::string& error);
+
+// The name of the file `archive` inside the folder `dest`; empty when it does
+// not lie directly in `dest`.
+std::string archiveNameIn(const std::string& archive, const std::string& dest);
+
+// One entry unpacked ahead of the archive's central directory.
+struct StreamedEntry {
+  std::string name;  // as its local header gives it
+  bool folder = false;
+  uint64_t size = 0;       // bytes written
+  uint64_t comp_size = 0;  // bytes it took in the archive, encryption included
+  uint32_t crc = 0;        // CRC-32 of the bytes written
+  bool crc_known = true;   // false for WinZip AE-2 entries, whose CRC field is 0
+};
+
+// Makes a private (0700) staging folder inside `dest` for entries unpacked
+// ahead of the central directory. 0 with its path, -1.
+int makeStagingFolder(const std::string& dest, std::string& staging);
+
+// Moves entries unpacked into `staging` ahead of time into `dest`, once the
+// complete archive (at `offset` in the file `archive`) confirms them: it
+// passes every check `extractArchiveAt` makes before writing, and its central
+// directory lists exactly `entries`, in that order, with the same names,
+// sizes, compressed sizes and CRCs. 0 when they were moved; -1 (reason in
+// `why`) when they were not, and the caller unpacks the archive the ordinary
+// way. The staging folder is removed in both cases.
+int adoptStreamedEntries(const std::string& archive, int64_t offset, const std::string& dest,
+                         const std::string& staging, const std::vector<StreamedEntry>& entries,
+                         const UnpackLimits& limits, std::string& why);
 
 // Reads meta/snap.yaml out of the squashfs snap file at `snap` (with
 // `unsquashfs -cat`, an argument vector, its output capped) and gives its
