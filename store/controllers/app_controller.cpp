@@ -18,6 +18,7 @@
 #include "icon_path.h"
 #include "list_apps_view.h"
 #include "main_window.h"
+#include "off_thread.h"
 #include "reply_fields.h"
 #include "service_client.h"
 #include "store_globals.h"
@@ -166,7 +167,9 @@ void AppController::_notify(const QString& text) {
 int AppController::_loadInstalled(std::vector<InfoAppInstalled>& installeds, int& status) {
   installeds.clear();
   KavixReply reply;
-  if (api == nullptr || api->getListInstalleds(&reply) != 0) return 1;
+  // The service lists the snaps first: tens of milliseconds with many.
+  if (api == nullptr || waitOffThread([&] { return api->getListInstalleds(&reply); }) != 0)
+    return 1;
   status = reply.status;
   if (reply.status != nelt::REPLY_OK) return -1;
   // A reply that is no installed list shows as an empty one.
