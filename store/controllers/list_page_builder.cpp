@@ -18,6 +18,7 @@
 #include "failure_text.h"
 #include "frame_item_v.h"
 #include "list_apps_view.h"
+#include "off_thread.h"
 #include "reply_fields.h"
 #include "service_client.h"
 #include "ui_list_apps_view.h"
@@ -45,6 +46,11 @@ class ListPageBuilder::Backlog : public QObject {
  public:
   Backlog(ListAppsView* page, TileActions actions) : QObject(page), page(page), actions(actions) {
     setObjectName("tileBacklog");
+    // A timer, not a posted call: the batch comes after the paint of what
+    // is already built, never before it.
+    batch_timer.setSingleShot(true);
+    batch_timer.setInterval(0);
+    connect(&batch_timer, &QTimer::timeout, this, [this] { more(); });
     QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
     connect(bar, &QScrollBar::valueChanged, this, [this] { maybeMore(); });
     connect(bar, &QScrollBar::rangeChanged, this, [this] { maybeMore(); });
@@ -68,17 +74,12 @@ class ListPageBuilder::Backlog : public QObject {
 
  private:
   void _later() {
-    if (scheduled) return;
-    scheduled = true;
-    QTimer::singleShot(0, this, [this] {
-      scheduled = false;
-      more();
-    });
+    if (!batch_timer.isActive()) batch_timer.start();
   }
 
   void maybeMore() {
     // A hidden page waits: its range comes when it is shown and laid out.
-    if (scheduled || waiting() == 0 || !page->isVisible()) return;
+    if (batch_timer.isActive() || waiting() == 0 || !page->isVisible()) return;
     QScrollBar* bar = page->ui->scrollAreaListApp->verticalScrollBar();
     if (bar->maximum() - bar->value() > qMax(1, bar->pageStep())) return;
     _later();
@@ -115,7 +116,7 @@ class ListPageBuilder::Backlog : public QObject {
   TileActions actions;
   QPointer<QObject> context{actions.context};
   size_t next = 0;
-  bool scheduled = false;
+  QTimer batch_timer;
   bool draining = false;
 };
 
@@ -314,7 +315,7 @@ int ListPageBuilder::fillSearch(ServiceClient* api, ListAppsView* page, QString 
   const std::string query = (text == " " || text.isEmpty()) ? "@null" : text.toStdString();
 
   KavixReply reply;
-  if (api->searchAll(query, &reply) != 0) {
+  if (waitOffThread([&] { return api->searchAll(query, &reply); }) != 0) {
     page->setName(QString::fromUtf8(TEXT_STORE_UNREACHABLE));
     return RUN_DONE;
   }
@@ -341,7 +342,7 @@ int ListPageBuilder::fillSection(ServiceClient* api, ListAppsView* page, int id,
                                  const std::vector<InfoAppInstalled>& installeds,
                                  const std::function<void(bool unreachable)>& refused) {
   KavixReply reply;
-  const int sent = api->getListApps(id, &reply);
+  const int sent = waitOffThread([&] { return api->getListApps(id, &reply); });
   if (sent == 0 && reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
   if (sent != 0 || reply.status != nelt::REPLY_OK) {
     const bool unreachable = sent != 0 || reply.status == nelt::REPLY_FAILED;

@@ -3,7 +3,7 @@
 // wide tiles (`FrameItemV`) built here from the service's replies.
 //
 // A list of any length shows its first screen at once: its first
-// FIRST_TILES tiles (a screen and a half: a tile costs a few milliseconds,
+// FIRST_TILES tiles (a screen of them: a tile costs a few milliseconds,
 // mostly its style sheets) are built with the page. The rest of a list of up
 // to WHOLE_LIST entries follows MORE_TILES at a time on the next turns of
 // the event loop, so the page is whole a moment later; a longer list builds
@@ -36,8 +36,8 @@ struct TileActions {
 class ListPageBuilder {
  public:
   static constexpr int WHOLE_LIST = 30;
-  static constexpr int FIRST_TILES = 8;
-  static constexpr int MORE_TILES = 8;
+  static constexpr int FIRST_TILES = 6;
+  static constexpr int MORE_TILES = 6;
 
   explicit ListPageBuilder(TileActions actions) : actions(std::move(actions)) {}
 
