@@ -17,11 +17,19 @@
 //   5. the real NeltStore program from exec to its first paint, its filled
 //      home and its applied installed list, paired run by run with the bare
 //      window, against the real service with 0 and with 1,000 installed
-//      applications, and the longest event-loop stall while it fills.
+//      applications, and the longest event-loop stall while it fills;
+//   6. the same pages in the real NeltStore sequence against the real
+//      service and a generated catalog (1,300 applications in one section,
+//      500 search matches, 1,000 installed applications planted below a
+//      private NELT_ROOT), exchanges included: time to the first painted
+//      screen, the longest stall and resident memory growth.
 // Each window runs in its own process (offscreen). Prints medians and ratios;
 // asserts nothing.
 //
 //   nelt-window-bench [--runs N] [--idle SECONDS] [--bin-dir FOLDER]
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -208,6 +216,63 @@ int runPageChild(const std::string& which) {
   return 0;
 }
 
+// One list page in the real window against the real service: the home is
+// filled first, then the page is opened as the menu, the search band or a
+// strip's link opens it.
+int runRealPageChild(const std::string& which) {
+  quietNetworkPolling();
+  int argc = 1;
+  char name[] = "nelt-window-bench";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  std::unique_ptr<StoreWindow> store;
+  for (int attempt = 0; !store && attempt < 50; ++attempt) {
+    store = startStore({});
+    if (!store) usleep(100 * 1000);
+  }
+  if (!store) return 1;
+  AppController& ac = store->controller->app_controller;
+  bool home = false, catalog = false;
+  QObject::connect(&ac, &AppController::homeRefreshed, [&home] { home = true; });
+  QObject::connect(&ac, &AppController::catalogRead, [&catalog] { catalog = true; });
+  QElapsedTimer waited;
+  waited.start();
+  while (!(home && catalog) && waited.elapsed() < 60000) QTest::qWait(5);
+  QTest::qWait(300);
+  Ui_MainWindow* ui = store->window->ui;
+  const long rss_before = rssKb();
+  Heartbeat beat;
+  PaintWatch watch;
+  beat.start();
+  QTest::qWait(5);
+  const long long t0 = monotonicNs();
+  QWidget* painted = nullptr;
+  if (which == "installed1000") {
+    ui->pages->setCurrentWidget(ui->pageInstalled);
+    ac.refreshInstalledListView();
+    painted = ui->pageInstalled->ui->scrollAreaListApp->viewport();
+  } else {
+    if (which == "search500") {
+      ui->textEditSearch->setText("zmau");
+      ac.refreshListView();
+    } else {
+      nelt::window::KAVIX_SECTION_CURRENT =
+          which == "section25" ? std::string("Vừa&98") : std::string("Nhiều&99");
+      ac.onSectionDetailView();
+    }
+    painted = ui->pageListApps->ui->scrollAreaListApp->viewport();
+  }
+  painted->installEventFilter(&watch);
+  painted->update();
+  while (watch.painted_ns == 0 && monotonicNs() - t0 < 60000000000LL) QTest::qWait(1);
+  std::printf("first_screen_ms=%.2f\n", (watch.painted_ns - t0) / 1e6);
+  QTest::qWait(500);
+  std::printf("stall_ms=%.2f\n", beat.longest_ns / 1e6);
+  std::printf("rss_growth_kb=%ld\n", rssKb() - rss_before);
+  std::fflush(stdout);
+  return 0;
+}
+
 int runChild(const std::string& kind, int idle_s, const std::vector<std::string>& slugs) {
   // As the program's main does.
   if (kind == "store") quietNetworkPolling();
@@ -360,6 +425,65 @@ std::map<std::string, double> runRealStore(const std::string& root, const std::s
   return {};
 }
 
+// The sample catalog with generated applications added: 1,300 in the
+// section "Nhiều" (id 99), the first 500 of them named "zmau N" (the only
+// ones a search for "zmau" finds), 25 of them also in "Vừa" (id 98), and
+// "bench-app-N" for the installed applications plantInstalled leaves. Icons
+// and images are the sample's own.
+bool makeBigCatalog(const std::string& dir) {
+  const std::string sample = nelt::test::sourceDir() + "/catalog/sample";
+  rapidjson::Document apps, sections;
+  apps.Parse(nelt::test::readFile(sample + "/apps.json").c_str());
+  sections.Parse(nelt::test::readFile(sample + "/sections.json").c_str());
+  if (apps.HasParseError() || sections.HasParseError() || !apps.HasMember("apps") ||
+      !sections.HasMember("sections"))
+    return false;
+  auto& alloc = apps.GetAllocator();
+  rapidjson::Value& list = apps["apps"];
+  const rapidjson::Value model(list[0], alloc);
+  rapidjson::Value many(rapidjson::kArrayType), some(rapidjson::kArrayType);
+  auto add = [&](const std::string& slug, const std::string& name, int id) {
+    rapidjson::Value record(model, alloc);
+    record["id"].SetInt(id);
+    record["slug"].SetString(slug.c_str(), alloc);
+    record["name"].SetString(name.c_str(), alloc);
+    record["shortDescription"].SetString(("Mô tả ngắn của " + name).c_str(), alloc);
+    list.PushBack(record, alloc);
+  };
+  for (int i = 0; i < 1300; ++i) {
+    const std::string slug = "many-" + std::to_string(i);
+    add(slug, (i < 500 ? "zmau " : "Bản sao ") + std::to_string(i), 10000 + i);
+    many.PushBack(rapidjson::Value(slug.c_str(), sections.GetAllocator()), sections.GetAllocator());
+    if (i < 25)
+      some.PushBack(rapidjson::Value(slug.c_str(), sections.GetAllocator()),
+                    sections.GetAllocator());
+  }
+  for (int i = 0; i < 1000; ++i)
+    add("bench-app-" + std::to_string(i), "Cài sẵn " + std::to_string(i), 20000 + i);
+  auto section = [&](int id, const char* name, rapidjson::Value& slugs) {
+    rapidjson::Value entry(rapidjson::kObjectType);
+    auto& sa = sections.GetAllocator();
+    entry.AddMember("id", id, sa);
+    entry.AddMember("name", rapidjson::Value(name, sa), sa);
+    entry.AddMember("apps", slugs, sa);
+    sections["sections"].PushBack(entry, sa);
+  };
+  section(98, "Vừa", some);
+  section(99, "Nhiều", many);
+  auto text = [](const rapidjson::Document& doc) {
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    doc.Accept(writer);
+    return std::string(out.GetString(), out.GetSize());
+  };
+  nelt::makeDirs(dir);
+  nelt::test::writeFile(dir + "/apps.json", text(apps));
+  nelt::test::writeFile(dir + "/sections.json", text(sections));
+  for (const char* file : {"accounts.json", "keys.json"})
+    nelt::test::writeFile(dir + "/" + file, nelt::test::readFile(sample + "/" + file));
+  return symlink((sample + "/images").c_str(), (dir + "/images").c_str()) == 0;
+}
+
 std::vector<std::string> sampleSlugs() {
   const std::string text =
       nelt::test::readFile(nelt::test::sourceDir() + "/catalog/sample/apps.json");
@@ -383,6 +507,7 @@ int main(int argc, char** argv) {
     // --child KIND IDLE [SLUG...]
     if (args.size() < 3) return 2;
     if (args[1] == "page") return runPageChild(args[2]);
+    if (args[1] == "realpage") return runRealPageChild(args[2]);
     return runChild(args[1], std::atoi(args[2].c_str()),
                     std::vector<std::string>(args.begin() + 3, args.end()));
   }
@@ -538,5 +663,40 @@ int main(int argc, char** argv) {
               ratio(median(real["1000 painted"]), median(real["0 painted"])),
               ratio(median(real["1000 home_filled"]), median(real["0 home_filled"])),
               ratio(median(real["1000 catalog_read"]), median(real["0 catalog_read"])));
+
+  // 6. The list pages against the real service and a generated catalog.
+  nelt::test::StoreServer big_server;
+  const std::string big_catalog = work.path() + "/big-catalog";
+  if (!makeBigCatalog(big_catalog) || !big_server.start(work.path(), big_catalog)) {
+    std::fprintf(stderr, "the generated catalog's store server did not start\n");
+    return 1;
+  }
+  nelt::test::ServiceOptions big_options;
+  big_options.host = big_server.baseUrl();
+  nelt::test::ServiceHarness big0, big1000;
+  plantInstalled(big1000.root(), 1000);
+  if (!big0.start(big_options) || !big1000.start(big_options)) {
+    std::fprintf(stderr, "KavixService on the generated catalog did not start\n");
+    return 1;
+  }
+  std::printf(
+      "\nList pages, real window and service, generated catalog (first screen, longest stall, "
+      "RSS growth; median of %d)\n",
+      runs);
+  for (const char* which : {"section25", "section1300", "search500", "installed1000"}) {
+    const std::string r = std::string(which) == "installed1000" ? big1000.root() : big0.root();
+    std::map<std::string, std::vector<double>> got;
+    // One run first fills the service's cache of the store's replies.
+    for (int i = 0; i <= runs; ++i) {
+      Child c;
+      if (!startChild(c, self, {"realpage", which}, r, work.path())) continue;
+      const auto v = finish(c, 300);
+      if (i == 0) continue;
+      for (const auto& kv : v) got[kv.first].push_back(kv.second);
+    }
+    std::printf("  %-14s first screen %8.1f ms   longest stall %7.1f ms   RSS +%6.1f MiB\n", which,
+                median(got["first_screen_ms"]), median(got["stall_ms"]),
+                median(got["rss_growth_kb"]) / 1024.0);
+  }
   return 0;
 }
