@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "app_controller.h"
 #include "app_detail_view.h"
@@ -352,6 +353,31 @@ class CatalogPages : public QObject {
     // The applications not built yet still open as installed.
     QCOMPARE(app->num_installeds, 1000);
     window->hide();
+  }
+
+  // While the service takes its time over the installed list (it lists
+  // the snaps first), the window keeps turning its event loop: timers run
+  // and it paints. The page is built from the list once it comes.
+  void aSlowInstalledListKeepsTheWindowTurning() {
+    api.answer("installed", 200, R"({"total":1,"data":[{"slug":"ghi-chu","version":"2.0.1"}]})");
+    api.answer("detail", 200, R"({"name":"Ghi chú","currentVersion":"2.0.1"})");
+    api.hold("installed");
+    int ticks = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] {
+      if (++ticks == 20) api.release("installed");
+    });
+    tick.start(1);
+    // Should the window wait without turning, the list still comes, late.
+    std::thread late([this] {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      api.release("installed");
+    });
+    app->refreshInstalledListView();
+    late.join();
+    QVERIFY(ticks >= 20);
+    QCOMPARE(ui->pageInstalled->ui->label->text(), QString("Danh sách ứng dụng đã cài đặt (1)"));
+    QCOMPARE(int(ui->pageInstalled->apps.size()), 1);
   }
 
   void cleanupTestCase() {
