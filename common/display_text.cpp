@@ -1,5 +1,7 @@
 #include "display_text.h"
 
+#include <cstdio>
+
 namespace nelt {
 
 namespace {
@@ -72,6 +74,31 @@ std::string displayText(const std::string& text, bool keep_newlines) {
       out += REPLACEMENT;
     } else {
       out.append(text, i, len);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string terminalSafeJson(const std::string& json) {
+  std::string out;
+  out.reserve(json.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(json.data());
+  const size_t n = json.size();
+  for (size_t i = 0; i < n;) {
+    char32_t cp = 0;
+    const size_t len = decodeOne(p + i, n - i, cp);
+    if (len == 0) {
+      out += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || isBidiControl(cp)) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
+      out += escaped;
+    } else {
+      out.append(json, i, len);
     }
     i += len;
   }

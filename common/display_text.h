@@ -23,4 +23,12 @@ namespace nelt {
 // included, is kept byte for byte. The result is valid UTF-8.
 std::string displayText(const std::string& text, bool keep_newlines = false);
 
+// JSON text as a writer makes it, fit for a terminal with its meaning kept:
+// the characters displayText would replace (C0 controls, DEL, the C1
+// controls, the bidirectional controls) are written as "\uXXXX" escapes, and
+// each byte of malformed UTF-8 as "\ufffd". A writer puts only ASCII outside
+// strings, so the escapes land inside strings, where JSON reads them as the
+// characters they stand for.
+std::string terminalSafeJson(const std::string& json);
+
 }  // namespace nelt

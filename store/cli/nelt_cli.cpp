@@ -40,7 +40,11 @@ int fail(int status, const std::string& reason) {
   return status;
 }
 
-void printJson(const rapidjson::Value& value) { std::printf("%s\n", toCompactJson(value).c_str()); }
+// Store text reaches the terminal in JSON too: no control or direction
+// character in it may act on the terminal.
+void printJson(const rapidjson::Value& value) {
+  std::printf("%s\n", terminalSafeJson(toCompactJson(value)).c_str());
+}
 
 }  // namespace cli
 

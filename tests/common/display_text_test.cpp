@@ -3,6 +3,9 @@
 #include "display_text.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <random>
 #include <string>
@@ -165,3 +168,32 @@ TEST(DisplayText, AnyBytesComeOutCleanAndStayAsTheyAre) {
 }
 
 }  // namespace
+
+// `nelt --json` prints store text: what would act on a terminal comes out as
+// escapes that a JSON reader turns back into the same text.
+TEST(TerminalSafeJson, EscapesWhatActsOnATerminalAndKeepsTheMeaning) {
+  const std::string hostile = std::string("Tên\x7f") + "\xC2\x9B" + "31m" + "\xE2\x80\xAE" +
+                              "gnp.exe" + "\xE2\x81\xA6" + "ứng dụng";
+  rapidjson::Document doc;
+  doc.SetObject();
+  doc.AddMember("name", rapidjson::Value(hostile.c_str(), doc.GetAllocator()), doc.GetAllocator());
+  rapidjson::StringBuffer written;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(written);
+  doc.Accept(writer);
+  const std::string safe = nelt::terminalSafeJson(written.GetString());
+  for (const char* raw : {"\x7f", "\xC2\x9B", "\xE2\x80\xAE", "\xE2\x81\xA6"})
+    EXPECT_EQ(safe.find(raw), std::string::npos) << safe;
+  EXPECT_NE(safe.find("\\u007f"), std::string::npos);
+  EXPECT_NE(safe.find("\\u009b"), std::string::npos);
+  EXPECT_NE(safe.find("\\u202e"), std::string::npos);
+  EXPECT_NE(safe.find("ứng dụng"), std::string::npos);  // Vietnamese stays as it is
+  rapidjson::Document back;
+  back.Parse(safe.c_str());
+  ASSERT_FALSE(back.HasParseError());
+  EXPECT_EQ(std::string(back["name"].GetString()), hostile);
+
+  // A broken byte cannot reach the terminal either.
+  const std::string broken = nelt::terminalSafeJson("{\"a\":\"x\xFFy\"}");
+  EXPECT_EQ(broken, "{\"a\":\"x\\ufffdy\"}");
+  EXPECT_TRUE(wellFormedUtf8(broken));
+}
