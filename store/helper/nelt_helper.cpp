@@ -20,6 +20,7 @@
 // Exit status: 0 done, 2 refused (nothing ran), 3 a step failed (for a
 // batch: some application was not installed). On 2 and 3 the last line of
 // standard output is the one-line reason.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -279,6 +280,12 @@ int installBatch(const std::vector<std::string>& args, uid_t caller) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ctrl+C in the terminal of `nelt install` reaches every process of its
+  // group, this one and the snap it runs included. Once here, the install
+  // or removal runs to its end, so that nothing is left half done; the
+  // ignored signals stay ignored in the programs it runs.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGQUIT, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   uid_t caller = 0;
   std::string error;

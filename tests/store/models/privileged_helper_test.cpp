@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <thread>
 
 #include "fsutil.h"
 #include "package_builder.h"
@@ -286,6 +287,31 @@ TEST_F(HelperTest, TheBatchRefusesPerApplicationWhatTheSingleInstallRefuses) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.reason.find("usage"), std::string::npos) << r.reason;
   }
+}
+
+// Ctrl+C in the terminal of `nelt install` reaches every process of the
+// group, the helper and the snap it runs included: the install it started
+// still runs to its end and leaves a whole snap.
+TEST_F(HelperTest, AnInterruptFromTheTerminalDoesNotCutTheInstallShort) {
+  const std::string good_snap = place(job, "hello-nelt_1.0.snap", readFile(snap));
+  const std::string good_meta = place(job, "kavix.json", meta());
+  ChildProcess p;
+  ASSERT_TRUE(p.start(
+      {nelt::test::binDir() + "/nelt-helper", "install", "hello-nelt", good_snap, good_meta},
+      {{"PKEXEC_UID", std::to_string(NOBODY)},
+       {"NELT_SNAP_LOG", work.sub("snap.log")},
+       {"NELT_SNAP_DELAY_INSTALL", "1"}},
+      work.path()));
+  // The snap stand-in logs its call as it starts: the install is under way.
+  for (int i = 0; i < 500 && readFile(work.sub("snap.log")).empty(); ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(readFile(work.sub("snap.log")).empty());
+  std::this_thread::sleep_for(200ms);
+  // The child leads its own process group, as a terminal's job does.
+  ASSERT_EQ(kill(-p.pid(), SIGINT), 0);
+  ASSERT_EQ(p.wait(60s), 0) << p.out();
+  EXPECT_EQ(nelt::installedSnapVersion("hello-nelt"), "1.0");
+  EXPECT_EQ(readFile(nelt::snapRoot() + "hello-nelt/kavix.json"), meta());
 }
 
 // Swaps two names of `nobody` in a tight loop, as a process of the desktop
