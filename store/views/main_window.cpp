@@ -65,12 +65,18 @@ void MainWindow::fitScreen(const QRect& available) {
   if (available.isEmpty() ||
       (available.width() >= laid_out.width() && available.height() >= laid_out.height()))
     return;
-  // The laid-out content keeps its size inside the window's scroll area,
-  // which until now simply held it. The form puts it there from the start:
-  // moving the built pages into a new one would restyle every widget.
-  QScrollArea* area = ui->windowScrollArea;
-  ui->centralWidget->setFixedSize(laid_out);
+  // The laid-out content keeps its size inside a scroll area that takes the
+  // window's place.
+  QWidget* content = takeCentralWidget();
+  content->setFixedSize(laid_out);
+  auto* area = new QScrollArea(this);
+  area->setObjectName("windowScrollArea");
+  area->setFrameShape(QFrame::NoFrame);
   area->setWidgetResizable(false);
+  // It scrolls for the widgets inside it; the keyboard goes to those.
+  area->setFocusPolicy(Qt::NoFocus);
+  area->setWidget(content);
+  setCentralWidget(area);
   // Room for the vertical scroll bar beside the content, so that no
   // horizontal one is needed where the screen is wide enough.
   const QSize most = laid_out + QSize(area->verticalScrollBar()->sizeHint().width(), 0);
