@@ -11,8 +11,23 @@ using nelt::window::currentInstall;
 
 namespace {
 
-const char* const BUTTON_STYLE =
-    "background-color: #dfdfdf; border: 1px outset gray; border-radius: 5px;";
+// The looks of the tile's parts, by their names, in the tile's one style
+// sheet: a sheet of each part's own made every tile parse and apply a dozen.
+const char* const PART_STYLES =
+    "#lb_icon { border-radius: 10px; }"
+    "#lb_name { color: #000000; font-size: 15pt; }"
+    "#lb_vesion { color: rgb(52, 101, 164); }"
+    "#lb_new_version { color: #52C41A; }"
+    "#lb_desc { padding: 0px 10px; }"
+    "#bt_Launch, #bt_Remove, #bt_Update, #bt_Install {"
+    " background-color: #dfdfdf; border: 1px outset gray; border-radius: 5px; }"
+    "#line_v, #line_v2 { background-color: #cfcfcf; }";
+
+// The tile's sheet: `background` for the tile and everything in it, then
+// the parts' own looks.
+QString tileSheet(const QString& background) {
+  return "* { " + background + " }" + QLatin1String(PART_STYLES);
+}
 
 }  // namespace
 
@@ -37,27 +52,17 @@ FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
 
   nameParts();
 
-  lb_icon->setStyleSheet("border-radius: 10px");
   // Store text, shown as it is written: never markup.
   for (TLabel* lb : {lb_name, lb_vesion, lb_new_version, lb_desc}) lb->setTextFormat(Qt::PlainText);
   lb_name->setText("None");
   lb_name->setAlignment(Qt::AlignLeft);
   lb_name->setWordWrap(true);
-  lb_name->setStyleSheet(QString("color: %1; font-size: %2pt;").arg("#000000").arg(15));
   lb_vesion->setText("v0.0.0");
   lb_vesion->setAlignment(Qt::AlignLeft);
-  lb_vesion->setStyleSheet("color: rgb(52, 101, 164);");
   lb_desc->setText("Description");
   lb_desc->setAlignment(Qt::AlignLeft);
   lb_desc->setWordWrap(true);
-  lb_desc->setStyleSheet("padding:0px 10px");
-  for (TPushButton* bt : {bt_Launch, bt_Remove, bt_Update, bt_Install}) {
-    bt->setStyleSheet(BUTTON_STYLE);
-  }
-  for (TFrame* line : {line_v, line_v2}) {
-    line->setFixedWidth(2);
-    line->setStyleSheet("background-color: #cfcfcf;");
-  }
+  for (TFrame* line : {line_v, line_v2}) line->setFixedWidth(2);
   line_v2->hide();
 
   layout_name->addWidget(lb_name);
@@ -84,7 +89,7 @@ FrameItemV::FrameItemV(QWidget* parent) : AppTile(parent) {
   }
   lb_icon->setAutoFillBackground(true);
 
-  setStyleSheet("background-color: #ffffff; border-radius: 10px");
+  setStyleSheet(tileSheet("background-color: #ffffff; border-radius: 10px;"));
   shadows::cast(this, QColor("#cfcfcf"), 10, QPoint(5, 5));
 
   connect(this, &FrameItemV::clickRight, this, &FrameItemV::onClickRight);
@@ -144,7 +149,6 @@ void FrameItemV::setNewVersion(QString version) {
   new_ver_app = version.toStdString();
   lb_new_version->setText(
       version.isEmpty() ? QString() : QString("Phiên bản mới v%1").arg(displayText(version)));
-  lb_new_version->setStyleSheet("color: #52C41A");
   lb_new_version->setAlignment(Qt::AlignLeft);
   if (layout_name->indexOf(lb_new_version) < 0) layout_name->addWidget(lb_new_version);
 }
@@ -210,7 +214,7 @@ void FrameItemV::onClickRight() {
   }
   ensurePolished();
   color_save = palette().color(backgroundRole());
-  setStyleSheet("background-color: white");
+  setStyleSheet(tileSheet("background-color: white;"));
   // Square corners now: the shadow follows.
   shadows::refresh(this);
   flag_highlight = true;
@@ -230,9 +234,9 @@ void FrameItemV::onLeave() {
 }
 
 void FrameItemV::restoreBackground() {
-  setStyleSheet(QString("background-color: rgb(%1, %2, %3)")
-                    .arg(color_save.red())
-                    .arg(color_save.green())
-                    .arg(color_save.blue()));
+  setStyleSheet(tileSheet(QString("background-color: rgb(%1, %2, %3);")
+                              .arg(color_save.red())
+                              .arg(color_save.green())
+                              .arg(color_save.blue())));
   shadows::refresh(this);
 }

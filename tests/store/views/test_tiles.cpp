@@ -142,8 +142,9 @@ class TestTiles : public QObject {
     // An empty new version: no text, but styled and in place under the version.
     tile.setNewVersion("");
     QCOMPARE(tile.lb_new_version->text(), QString());
-    QCOMPARE(tile.lb_new_version->styleSheet(), QString("color: #52C41A"));
     QCOMPARE(tile.lb_new_version->parentWidget(), tile.fr_name);
+    tile.lb_new_version->ensurePolished();
+    QCOMPARE(tile.lb_new_version->palette().color(QPalette::WindowText), QColor("#52C41A"));
     tile.setNewVersion("2.0.1");
     QCOMPARE(tile.lb_new_version->text(), QString::fromUtf8("Phiên bản mới v2.0.1"));
     QCOMPARE(tile.getNewVer(), std::string("2.0.1"));
@@ -211,16 +212,27 @@ class TestTiles : public QObject {
     tile.ensurePolished();
     QCOMPARE(tile.palette().color(tile.backgroundRole()), QColor(10, 20, 30));
     QSignalSpy right(&tile, &FrameItemV::clickRight);
+    // The colour the tile and its parts are painted on.
+    auto background = [&tile] {
+      tile.ensurePolished();
+      return tile.palette().color(tile.backgroundRole());
+    };
 
     QTest::mousePress(&tile, Qt::RightButton);
     QCOMPARE(right.count(), 1);
     QVERIFY(tile.isHighlighted());
-    QCOMPARE(tile.styleSheet(), QString("background-color: white"));
+    QCOMPARE(background(), QColor(Qt::white));
+    tile.lb_desc->ensurePolished();
+    QCOMPARE(tile.lb_desc->palette().color(tile.lb_desc->backgroundRole()), QColor(Qt::white));
     QCOMPARE(tile.savedColor(), QColor(10, 20, 30));
 
     QTest::mousePress(&tile, Qt::RightButton);
     QVERIFY(!tile.isHighlighted());
-    QCOMPARE(tile.styleSheet(), QString("background-color: rgb(10, 20, 30)"));
+    QCOMPARE(background(), QColor(10, 20, 30));
+    // The parts keep their own looks through it.
+    tile.lb_name->ensurePolished();
+    QCOMPARE(tile.lb_name->palette().color(QPalette::WindowText), QColor("#000000"));
+    QCOMPARE(tile.lb_name->font().pointSize(), 15);
 
     // Leaving the highlighted tile restores it the same way.
     QTest::mousePress(&tile, Qt::RightButton);
@@ -230,7 +242,7 @@ class TestTiles : public QObject {
     QVERIFY(!tile.isHighlighted());
     QCOMPARE(tile.fr_button->height(), 0);
     QVERIFY(tile.line_v2->isHidden());
-    QCOMPARE(tile.styleSheet(), QString("background-color: rgb(10, 20, 30)"));
+    QCOMPARE(background(), QColor(10, 20, 30));
     // Leaving a plain tile changes nothing.
     tile.setStyleSheet("background-color: rgb(1, 2, 3)");
     QApplication::sendEvent(&tile, &leave);
