@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nelt::test {
@@ -133,5 +134,17 @@ struct Reply {
   std::string data;
 };
 Reply parseReply(const std::string& text);
+
+// Asks `condition` every 2 ms until it holds or `timeout` has passed; its
+// last answer.
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
 
 }  // namespace nelt::test

@@ -38,16 +38,6 @@ namespace {
 using namespace nelt::test;
 using namespace std::chrono_literals;
 
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds timeout = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return condition();
-}
-
 struct CliResult {
   int status = -1;
   std::string out, err;

@@ -147,16 +147,6 @@ std::string inventory() {
   return "{\"data\":[" + data + "],\"total\":" + std::to_string(total) + "}";
 }
 
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
-
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -37,16 +37,6 @@ using Peer = KavixModelTestPeer;
 constexpr const char* SLUG = "hello-nelt";
 constexpr const char* KEY = "Hello-Nelt#2024";
 
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds timeout = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return condition();
-}
-
 // Every path below `dir` (folders too), relative to it.
 void listTree(const std::string& dir, const std::string& rel, std::vector<std::string>& out) {
   DIR* d = opendir((dir + "/" + rel).c_str());
