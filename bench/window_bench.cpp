@@ -146,6 +146,21 @@ class Heartbeat : public QObject {
   long long last_ns = 0, longest_ns = 0;
 };
 
+// Opens the list page `which` names as the search band ("search500", for
+// `words`) or a strip's link ("section25" for the section `few`, otherwise
+// `many`, both "name&id") does; the list's viewport.
+QWidget* openListPage(AppController& ac, Ui_MainWindow* ui, const std::string& which,
+                      const char* words, const char* few, const char* many) {
+  if (which == "search500") {
+    ui->textEditSearch->setText(QString::fromUtf8(words));
+    ac.refreshListView();
+  } else {
+    nelt::window::KAVIX_SECTION_CURRENT = which == "section25" ? few : many;
+    ac.onSectionDetailView();
+  }
+  return ui->pageListApps->ui->scrollAreaListApp->viewport();
+}
+
 // One list case on the real window and controllers, fed by a scripted client.
 int runPageChild(const std::string& which) {
   int argc = 1;
@@ -191,15 +206,7 @@ int runPageChild(const std::string& which) {
     std::printf("start_ms=%.2f\n", (t1 - t0) / 1e6);
     painted = nullptr;
   } else {
-    if (which == "search500") {
-      window.ui->textEditSearch->setText("nhiều");
-      controller.refreshListView();
-    } else {
-      nelt::window::KAVIX_SECTION_CURRENT =
-          which == "section25" ? std::string("Ít&25") : std::string("Nhiều&1300");
-      controller.onSectionDetailView();
-    }
-    painted = window.ui->pageListApps->ui->scrollAreaListApp->viewport();
+    painted = openListPage(controller, window.ui, which, "nhiều", "Ít&25", "Nhiều&1300");
   }
   if (painted != nullptr) {
     const long long built = monotonicNs();
@@ -252,15 +259,7 @@ int runRealPageChild(const std::string& which) {
     ac.refreshInstalledListView();
     painted = ui->pageInstalled->ui->scrollAreaListApp->viewport();
   } else {
-    if (which == "search500") {
-      ui->textEditSearch->setText("zmau");
-      ac.refreshListView();
-    } else {
-      nelt::window::KAVIX_SECTION_CURRENT =
-          which == "section25" ? std::string("Vừa&98") : std::string("Nhiều&99");
-      ac.onSectionDetailView();
-    }
-    painted = ui->pageListApps->ui->scrollAreaListApp->viewport();
+    painted = openListPage(ac, ui, which, "zmau", "Vừa&98", "Nhiều&99");
   }
   painted->installEventFilter(&watch);
   painted->update();
