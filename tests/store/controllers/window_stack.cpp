@@ -223,6 +223,9 @@ bool WindowStack::wire() {
   ui = window->ui;
   user = std::make_unique<UserController>();
   app = std::make_unique<AppController>();
+  // The engine reads the machine's identity on a thread that starts programs
+  // with the process environment; the tests change it with setenv() later.
+  app->model->getSysInfo();
   index_page = 65535;
   app->setOBJECT(ui, api.get(), &index_page);
   user->setOBJECT(ui, api.get());

@@ -176,6 +176,7 @@ class CancelAndResume : public ::testing::Test {
 
 TEST_F(CancelAndResume, CancelMidDownloadLeavesEverythingAsBefore) {
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   EXPECT_EQ(engine.cancelInstall(), -1) << "no job runs";
   ASSERT_EQ(engine.install(SLUG, "1.2.0", 0), 0);
@@ -240,6 +241,7 @@ TEST_F(CancelAndResume, CutDownloadResumesWithARangeAndMatchesAWholeOne) {
   const std::string package = readFile(shelf + "/hello-nelt/1.3.0.kavix");
   const std::string half = std::to_string(package.size() * 50 / 100);
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   const std::string out = work.sub("out.kavix");
 
@@ -297,6 +299,7 @@ TEST_F(CancelAndResume, CutDownloadResumesWithARangeAndMatchesAWholeOne) {
 
 TEST_F(CancelAndResume, AnInstallCutOffResumesAndOldPartialsGo) {
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   // A partial download nobody resumed for days is removed.
   const std::string old = partials + "/other@0123456789abcdef@100.part";

@@ -214,6 +214,7 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, InstallUpdateLaunchAndRemoveThroughTheEngine) {
   auto api = connect();
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
 
   EXPECT_EQ(engine.install("hello-nelt", "1.2.0", 0), 9998) << "nobody is signed in";
@@ -275,6 +276,7 @@ TEST_F(EndToEnd, InstallUpdateLaunchAndRemoveThroughTheEngine) {
 TEST_F(EndToEnd, RefusalsAndIncompletePackagesEndAsFailed) {
   auto api = connect();
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   KavixReply login;
   ASSERT_EQ(api->loginAcc("demo", "demo123", &login), 0);
@@ -497,6 +499,7 @@ TEST_F(EndToEnd, ConcurrentInstallsOfOneApplicationRunOneAfterTheOther) {
 TEST_F(EndToEnd, APackageCannotTakeOverAnotherApplicationsSnap) {
   auto api = connect();
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   KavixReply login;
   ASSERT_EQ(api->loginAcc("demo", "demo123", &login), 0);
@@ -571,6 +574,7 @@ TEST_F(EndToEnd, BothProgramsSendOneIdentityAndRefuseTheSameTokens) {
   KavixAPI api(untidy.port(), true);
   ASSERT_EQ(api.init(), 1);
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = &api;
   KavixReply login;
   ASSERT_EQ(api.loginAcc("demo", "demo123", &login), 0);

@@ -177,6 +177,10 @@ class EngineTest : public ::testing::Test {
     ASSERT_EQ(api->init(), 1);
     engine = std::make_unique<KavixModel>();
     engine->api = api.get();
+    // The machine's identity is read on a thread that starts programs with the
+    // process environment; setenv() while it does so frees the array it reads.
+    // Wait for it before the tests change the environment.
+    engine->getSysInfo();
   }
 
   void TearDown() override {

@@ -74,6 +74,7 @@ class PackageTest : public ::testing::Test {
     ASSERT_EQ(api->init(), 1);
     model = std::make_unique<KavixModel>();
     model->api = api.get();
+    model->getSysInfo();  // settled before a test changes the environment
   }
 
   // Writes `bytes` as a package and reads its header for `slug`.

@@ -161,6 +161,7 @@ class StreamInstall : public ::testing::Test {
 
 TEST_F(StreamInstall, EntriesAreUnpackedWhileThePackageArrives) {
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   int n = 0;
   for (Packer packer : {Packer::LibzipAes, Packer::LibzipTraditional, Packer::InfoZip}) {
@@ -191,6 +192,7 @@ TEST_F(StreamInstall, RefusedOrLyingPackagesEndAsWithoutStreaming) {
   // (which starts programs, so reads the environment).
   setenv("NELT_UNPACK_STREAM", "0", 1);
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   // A package locked with another key than the store's.
   shelve("2.0.0", Packer::LibzipAes, "not the store's key");
@@ -234,6 +236,7 @@ TEST_F(StreamInstall, RefusedOrLyingPackagesEndAsWithoutStreaming) {
 
 TEST_F(StreamInstall, CutOrRestartedDownloadsLeaveNothingAndRetriesSucceed) {
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   shelve("3.0.0", Packer::LibzipAes);
   // Cut at half way: nothing of the streamed half is left.

@@ -219,6 +219,7 @@ TEST_F(UpdateAll, ADeclinedAuthorisationFailsThemAllAndChangesNothing) {
   // Set before the engine's threads start: they read the environment.
   setenv("NELT_PKEXEC_REFUSE", "1", 1);
   KavixModel engine;
+  engine.getSysInfo();  // settled before the test changes the environment
   engine.api = api.get();
   ASSERT_EQ(engine.installBatch({"hello-nelt", "may-tinh"}), 0);
   KavixModel::BatchState state;
