@@ -22,7 +22,8 @@
 //      service and a generated catalog (1,300 applications in one section,
 //      500 search matches, 1,000 installed applications planted below a
 //      private NELT_ROOT), exchanges included: time to the first painted
-//      screen, the longest stall and resident memory growth.
+//      screen, the longest stall and resident memory growth; and the home
+//      built again on that catalog, as signing in or out does it.
 // Each window runs in its own process (offscreen). Prints medians and ratios;
 // asserts nothing.
 //
@@ -258,13 +259,21 @@ int runRealPageChild(const std::string& which) {
     ui->pages->setCurrentWidget(ui->pageInstalled);
     ac.refreshInstalledListView();
     painted = ui->pageInstalled->ui->scrollAreaListApp->viewport();
+  } else if (which == "home") {
+    // Built again, as signing in or out does.
+    ac.switchRefreshFlag();
+    ac.refreshHomeView();
+    painted = ui->pageAll;
   } else {
     painted = openListPage(ac, ui, which, "zmau", "Vừa&98", "Nhiều&99");
   }
+  const long long built = monotonicNs();
   painted->installEventFilter(&watch);
   painted->update();
   while (watch.painted_ns == 0 && monotonicNs() - t0 < 60000000000LL) QTest::qWait(1);
-  std::printf("first_screen_ms=%.2f\n", (watch.painted_ns - t0) / 1e6);
+  // The home is shown while it is built again: what counts is when it is
+  // whole.
+  std::printf("first_screen_ms=%.2f\n", ((which == "home" ? built : watch.painted_ns) - t0) / 1e6);
   QTest::qWait(500);
   std::printf("stall_ms=%.2f\n", beat.longest_ns / 1e6);
   std::printf("rss_growth_kb=%ld\n", rssKb() - rss_before);
@@ -682,7 +691,7 @@ int main(int argc, char** argv) {
       "\nList pages, real window and service, generated catalog (first screen, longest stall, "
       "RSS growth; median of %d)\n",
       runs);
-  for (const char* which : {"section25", "section1300", "search500", "installed1000"}) {
+  for (const char* which : {"home", "section25", "section1300", "search500", "installed1000"}) {
     const std::string r = std::string(which) == "installed1000" ? big1000.root() : big0.root();
     std::map<std::string, std::vector<double>> got;
     // One run first fills the service's cache of the store's replies.
@@ -693,7 +702,9 @@ int main(int argc, char** argv) {
       if (i == 0) continue;
       for (const auto& kv : v) got[kv.first].push_back(kv.second);
     }
-    std::printf("  %-14s first screen %8.1f ms   longest stall %7.1f ms   RSS +%6.1f MiB\n", which,
+    // "home": the home built again (as after signing in or out), whole.
+    std::printf("  %-14s %s %8.1f ms   longest stall %7.1f ms   RSS +%6.1f MiB\n", which,
+                std::string(which) == "home" ? "built again " : "first screen",
                 median(got["first_screen_ms"]), median(got["stall_ms"]),
                 median(got["rss_growth_kb"]) / 1024.0);
   }

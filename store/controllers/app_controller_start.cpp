@@ -22,12 +22,6 @@ using namespace nelt::window;  // the reply readers and the window globals
 
 using rapidjson::Value;
 
-namespace {
-
-constexpr int TILES_PER_TURN = 4;
-
-}  // namespace
-
 void AppController::startFill(bool with_home) {
   if (start_worker.joinable() || api == nullptr) return;
   ServiceClient* client = api;
@@ -115,10 +109,11 @@ void AppController::_applyStrip(int generation, size_t index, int result,
   // A section whose request fails keeps an empty strip.
   if (generation != home_generation || index >= sections.size()) return;
   if (result != 0 || reply->status != nelt::REPLY_OK) return;
-  // A few tiles a turn (a tile costs some milliseconds, the first ones of
-  // the run more); the rest of the strip comes next, before the next strip.
+  // A few tiles a turn; the rest of the strip comes next, before the next
+  // strip.
   const int next = strips.fillStrip(
-      sections[index], reply->doc, this, [this] { onAppDetailView(); }, from, TILES_PER_TURN);
+      sections[index], reply->doc, this, [this] { onAppDetailView(); }, from,
+      HomeStrips::TILES_PER_STEP);
   if (next > 0) _queueApply([=] { _applyStrip(generation, index, result, reply, next); }, true);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frame_item_h.h"
+#include "off_thread.h"
 #include "reply_fields.h"
 #include "section_frame.h"
 #include "service_client.h"
@@ -90,8 +91,13 @@ int HomeStrips::fillStrip(SectionFrame* strip, const Value& doc, QObject* contex
 
 int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
                       const std::function<void()>& more, const std::function<void()>& open) {
+  // The exchanges run off the GUI thread (a section's reply may list
+  // thousands of applications, parsed there), and the tiles are built a few
+  // at a time with the event loop's turn in between: the window keeps
+  // painting while the home is built again after signing in or out.
   KavixReply reply;
-  if (api == nullptr || api->getListSections(&reply) != 0) return RUN_DONE;
+  if (api == nullptr || waitOffThread([&] { return api->getListSections(&reply); }) != 0)
+    return RUN_DONE;
   if (reply.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
   if (reply.status != nelt::REPLY_OK) return RUN_DONE;
   if (!addStrips(reply.doc, ui_home, context, more)) return RUN_DONE;
@@ -100,12 +106,17 @@ int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context
   std::vector<QPointer<SectionFrame>> strips(sections.begin(), sections.end());
   for (const QPointer<SectionFrame>& strip : strips) {
     if (strip.isNull()) continue;
+    const int id = strip->getID();
     KavixReply apps;
     // A section whose request fails keeps an empty strip.
-    if (api->getListApps(strip->getID(), &apps) != 0) continue;
+    if (waitOffThread([&] { return api->getListApps(id, &apps); }) != 0) continue;
     if (apps.status == nelt::REPLY_TOKEN_INVALID) return RUN_AGAIN;
-    if (apps.status != nelt::REPLY_OK || strip.isNull()) continue;
-    fillStrip(strip, apps.doc, context, open);
+    if (apps.status != nelt::REPLY_OK) continue;
+    for (int from = 0; !strip.isNull();) {
+      from = fillStrip(strip, apps.doc, context, open, from, TILES_PER_STEP);
+      if (from == 0) break;
+      turnEventLoop();
+    }
   }
   return RUN_DONE;
 }

@@ -22,8 +22,8 @@ class HomeStrips {
   void clear(Ui_HomeView* ui_home);
 
   // Builds the strips from the section list and each section's
-  // applications. `more` runs when a strip's "more" link is pressed, `open`
-  // when a tile is pressed; both in `context`. RUN_AGAIN when the store
+  // applications, letting the event loop turn between its steps. `more` runs when a strip's "more"
+  // link is pressed, `open` when a tile is pressed; both in `context`. RUN_AGAIN when the store
   // revoked the token on the way.
   int build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
             const std::function<void()>& more, const std::function<void()>& open);
@@ -46,6 +46,9 @@ class HomeStrips {
 
   // The tiles a strip shows at most.
   static constexpr int MAX_HOME_TILES = 8;
+  // The tiles built in one step, between two turns of the event loop (a
+  // tile costs some milliseconds, the first ones of a run more).
+  static constexpr int TILES_PER_STEP = 4;
 
  private:
   std::vector<SectionFrame*>& sections;

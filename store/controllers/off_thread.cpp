@@ -1,5 +1,6 @@
 #include "off_thread.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <atomic>
@@ -21,3 +22,5 @@ int waitOffThread(const std::function<int()>& exchange) {
   worker.join();
   return result;
 }
+
+void turnEventLoop() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }

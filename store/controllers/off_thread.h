@@ -11,3 +11,8 @@
 // first), a section's or a search's applications (thousands of entries,
 // parsed on that thread). `exchange` must not touch widgets.
 int waitOffThread(const std::function<int()>& exchange);
+
+// Lets the event loop run what is due now (paints, timers, socket
+// notifiers), again without keyboard and mouse input, between the steps of
+// a build on the GUI thread.
+void turnEventLoop();

@@ -317,6 +317,11 @@ int KavixModel::_uncompress_pkg_(const std::string& path_kavix, const std::strin
   std::string stream_why;
   unpack_streamed = stream_unpack != nullptr && path == dir_save &&
                     stream_unpack->adopt(path_kavix, header_size, stream_why) == 0;
+  if (stream_unpack != nullptr && !unpack_streamed && !stream_why.empty())
+    nelt::debugLog(
+        "Unpacking the whole archive: the entries unpacked beside the download were "
+        "not used (" +
+        stream_why + ")");
   const int unpacked = unpack_streamed ? 0
                                        : nelt::extractArchiveAt(path_kavix, header_size, password,
                                                                 path, limits, error);

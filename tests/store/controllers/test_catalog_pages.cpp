@@ -380,6 +380,45 @@ class CatalogPages : public QObject {
     QCOMPARE(int(ui->pageInstalled->apps.size()), 1);
   }
 
+  // The home built again (after signing in or out) waits for its replies
+  // off the GUI thread and builds its tiles a few at a time: timers keep
+  // firing, and a refresh asked for meanwhile runs once the build is done,
+  // on strips it builds anew.
+  void aSlowHomeKeepsTheWindowTurning() {
+    api.answer("sections", 200,
+               list({R"({"id":1,"name":"Nổi bật"})", R"({"id":2,"name":"Tiện ích"})"}));
+    std::vector<std::string> many;
+    for (int i = 0; i < 11; ++i) many.push_back(entry(10 + i, "app-" + std::to_string(i), "A"));
+    api.answer("apps 1", 200, list(many));
+    api.answer("apps 2", 200, list({entry(2, "hello-nelt", "Xin chào")}));
+    api.hold("apps 1");
+    const int asked = api.count("sections");
+    int ticks = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] {
+      if (++ticks != 20) return;
+      app->flag_refresh = true;
+      app->refreshHomeView();
+      api.release("apps 1");
+    });
+    tick.start(1);
+    std::thread late([this] {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      api.release("apps 1");
+    });
+    app->flag_refresh = true;
+    app->refreshHomeView();
+    late.join();
+    tick.stop();
+    QVERIFY(ticks >= 20);
+    QCOMPARE(api.count("sections") - asked, 2);
+    QCOMPARE(int(app->sections.size()), 2);
+    QCOMPARE(int(app->sections[0]->apps.size()), 8);
+    QCOMPARE(app->sections[0]->apps[7]->getName(), std::string("app-7"));
+    QCOMPARE(int(app->sections[1]->apps.size()), 1);
+    QVERIFY(!app->flag_refresh);
+  }
+
   void cleanupTestCase() {
     app.reset();
     window.reset();
