@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -234,8 +235,11 @@ PeerUid lookUpPeer(int fd, PeerSource source, std::chrono::milliseconds accept_w
   // The other end's socket has the peer's address as its source.
   uid_t uid = 0;
   // A service accepts at once; a connection still waiting in the listen
-  // queue is asked about again for a little while.
+  // queue is asked about again for a little while. The first waits are
+  // short: right after connect() the service has usually not yet been
+  // scheduled to accept, and does so within a fraction of a millisecond.
   const auto deadline = std::chrono::steady_clock::now() + accept_wait;
+  std::chrono::microseconds pause{100};
   Lookup got = Lookup::Failed;
   for (;;) {
     got = Lookup::Failed;
@@ -244,7 +248,8 @@ PeerUid lookUpPeer(int fd, PeerSource source, std::chrono::milliseconds accept_w
       got = lookupBoth(procLookup, peer, self, uid);
     }
     if (got != Lookup::Pending || std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(10000));
   }
   if (got == Lookup::Found) {
     out.known = true;
