@@ -23,7 +23,7 @@
 //      500 search matches, 1,000 installed applications planted below a
 //      private NELT_ROOT), exchanges included: time to the first painted
 //      screen, the longest stall and resident memory growth; and the home
-//      built again on that catalog, as signing in or out does it.
+//      built again on that catalog, as a restarted service has it built.
 // Each window runs in its own process (offscreen). Prints medians and ratios;
 // asserts nothing.
 //
@@ -260,7 +260,7 @@ int runRealPageChild(const std::string& which) {
     ac.refreshInstalledListView();
     painted = ui->pageInstalled->ui->scrollAreaListApp->viewport();
   } else if (which == "home") {
-    // Built again, as signing in or out does.
+    // Built again, as when the service is back after a restart.
     ac.switchRefreshFlag();
     ac.refreshHomeView();
     painted = ui->pageAll;
@@ -702,7 +702,7 @@ int main(int argc, char** argv) {
       if (i == 0) continue;
       for (const auto& kv : v) got[kv.first].push_back(kv.second);
     }
-    // "home": the home built again (as after signing in or out), whole.
+    // "home": the home built again (as after a service restart), whole.
     std::printf("  %-14s %s %8.1f ms   longest stall %7.1f ms   RSS +%6.1f MiB\n", which,
                 std::string(which) == "home" ? "built again " : "first screen",
                 median(got["first_screen_ms"]), median(got["stall_ms"]),

@@ -94,7 +94,8 @@ int HomeStrips::build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context
   // The exchanges run off the GUI thread (a section's reply may list
   // thousands of applications, parsed there), and the tiles are built a few
   // at a time with the event loop's turn in between: the window keeps
-  // painting while the home is built again after signing in or out.
+  // painting while the home is built again (the service is back after a
+  // restart, or the store revoked the token).
   KavixReply reply;
   if (api == nullptr || waitOffThread([&] { return api->getListSections(&reply); }) != 0)
     return RUN_DONE;

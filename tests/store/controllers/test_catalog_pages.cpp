@@ -380,7 +380,7 @@ class CatalogPages : public QObject {
     QCOMPARE(int(ui->pageInstalled->apps.size()), 1);
   }
 
-  // The home built again (after signing in or out) waits for its replies
+  // The home built again (a restarted service, a revoked token) waits for its replies
   // off the GUI thread and builds its tiles a few at a time: timers keep
   // firing, and a refresh asked for meanwhile runs once the build is done,
   // on strips it builds anew.
