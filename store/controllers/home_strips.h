@@ -22,9 +22,10 @@ class HomeStrips {
   void clear(Ui_HomeView* ui_home);
 
   // Builds the strips from the section list and each section's
-  // applications, letting the event loop turn between its steps. `more` runs when a strip's "more"
-  // link is pressed, `open` when a tile is pressed; both in `context`. RUN_AGAIN when the store
-  // revoked the token on the way.
+  // applications, letting the event loop turn between its steps. `more`
+  // runs when a strip's "more" link is pressed, `open` when a tile is
+  // pressed; both in `context`. RUN_AGAIN when the store revoked the token
+  // on the way.
   int build(ServiceClient* api, Ui_HomeView* ui_home, QObject* context,
             const std::function<void()>& more, const std::function<void()>& open);
 

@@ -380,10 +380,10 @@ class CatalogPages : public QObject {
     QCOMPARE(int(ui->pageInstalled->apps.size()), 1);
   }
 
-  // The home built again (a restarted service, a revoked token) waits for its replies
-  // off the GUI thread and builds its tiles a few at a time: timers keep
-  // firing, and a refresh asked for meanwhile runs once the build is done,
-  // on strips it builds anew.
+  // The home built again (a restarted service, a revoked token) waits for
+  // its replies off the GUI thread and builds its tiles a few at a time:
+  // timers keep firing, and a refresh asked for meanwhile runs once the
+  // build is done, on strips it builds anew.
   void aSlowHomeKeepsTheWindowTurning() {
     api.answer("sections", 200,
                list({R"({"id":1,"name":"Nổi bật"})", R"({"id":2,"name":"Tiện ích"})"}));
