@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine_stack.h"
 #include "fsutil.h"
 #include "json_util.h"
 #include "kavix_model.h"
@@ -127,12 +128,7 @@ class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("NELT_PKEXEC_REFUSE");
-    unsetenv("http_proxy");
-    unsetenv("HTTP_PROXY");
-    if (std::getenv("NELT_TEST_VERBOSE") == nullptr) {
-      nelt::setDebugLogSink(nullptr);
-      nelt::setConsoleLogSink(nullptr);
-    }
+    quietEngine();
     // The store hands out the sample packages plus one made here without
     // its "kavix.json" (ghi-chu 9.9.9, under the store's key for ghi-chu).
     const std::string shelf = work.sub("packages");
@@ -170,12 +166,7 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(foreign("hello-nelt", ghi, "Hello-Nelt#2024"));
 
     ASSERT_TRUE(store.start(work.path(), "", {"--packages", shelf}));
-    setenv("NELT_ROOT", service.root().c_str(), 1);
-    setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip").c_str(), 1);
-    ServiceOptions options;
-    options.host = store.baseUrl();
-    options.ip_lookup_url = store.baseUrl() + "/ip";
-    ASSERT_TRUE(service.start(options));
+    ASSERT_TRUE(startServiceOn(store, service));
   }
 
   void TearDown() override { unsetenv("NELT_PKEXEC_REFUSE"); }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "engine_stack.h"
 #include "fsutil.h"
 #include "json_util.h"
 #include "kavix_model.h"
@@ -59,27 +60,14 @@ class StreamInstall : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("NELT_UNPACK_STREAM");
-    unsetenv("http_proxy");
-    unsetenv("HTTP_PROXY");
-    if (std::getenv("NELT_TEST_VERBOSE") == nullptr) {
-      nelt::setDebugLogSink(nullptr);
-      nelt::setConsoleLogSink(nullptr);
-    }
+    quietEngine();
     setenv("XDG_CACHE_HOME", work.sub("cache").c_str(), 1);
     shelf = work.sub("packages");
     nelt::makeDirs(shelf + "/" + SLUG);
     ASSERT_TRUE(store.start(work.path(), "", {"--packages", shelf}));
-    setenv("NELT_ROOT", service.root().c_str(), 1);
-    setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip").c_str(), 1);
-    ServiceOptions options;
-    options.host = store.baseUrl();
-    options.ip_lookup_url = store.baseUrl() + "/ip";
-    ASSERT_TRUE(service.start(options));
-    api = std::make_unique<KavixAPI>(service.port(), true);
-    ASSERT_EQ(api->init(), 1);
-    KavixReply login;
-    ASSERT_EQ(api->loginAcc("demo", "demo123", &login), 0);
-    ASSERT_EQ(login.status, 200);
+    ASSERT_TRUE(startServiceOn(store, service));
+    api = serviceClient(service, true);
+    ASSERT_TRUE(api != nullptr);
   }
 
   void TearDown() override {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "engine_stack.h"
 #include "fsutil.h"
 #include "json_util.h"
 #include "kavix_api.h"
@@ -30,10 +31,7 @@ class UpdateAll : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("NELT_PKEXEC_REFUSE");
-    if (std::getenv("NELT_TEST_VERBOSE") == nullptr) {
-      nelt::setDebugLogSink(nullptr);
-      nelt::setConsoleLogSink(nullptr);
-    }
+    quietEngine();
     // The sample store, with a key for lich-viet, whose packages are made
     // here: 3.1.0 installs, the current 3.1.4 lacks its kavix.json.
     catalog = work.sub("catalog");
@@ -66,14 +64,9 @@ class UpdateAll : public ::testing::Test {
     ASSERT_TRUE(package("lich-viet", "3.1.4", "lich viet", false));
 
     ASSERT_TRUE(store.start(work.path(), catalog, {"--packages", shelf}));
-    setenv("NELT_ROOT", service.root().c_str(), 1);
-    setenv("NELT_IP_LOOKUP_URL", (store.baseUrl() + "/ip").c_str(), 1);
-    ServiceOptions options;
-    options.host = store.baseUrl();
-    options.ip_lookup_url = store.baseUrl() + "/ip";
-    ASSERT_TRUE(service.start(options));
-    api = std::make_unique<KavixAPI>(service.port(), true);
-    ASSERT_EQ(api->init(), 1);
+    ASSERT_TRUE(startServiceOn(store, service));
+    api = serviceClient(service, false);
+    ASSERT_TRUE(api != nullptr);
   }
   void TearDown() override { unsetenv("NELT_PKEXEC_LOG"); }
 
